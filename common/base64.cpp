@@ -1,0 +1,79 @@
+#include "base64.h"
+
+#include <array>
+#include <cstdint>
+
+namespace mirelo {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<int8_t, 256> makeTable() {
+  std::array<int8_t, 256> table{};
+  for (auto& v : table) v = -1;
+  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  return table;
+}
+
+constexpr auto kTable = makeTable();
+
+}  // namespace
+
+std::string base64Encode(std::string_view bytes) {
+  std::string out;
+  out.resize((bytes.size() + 2) / 3 * 4);
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t i = 0, o = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = in[i] << 16 | in[i + 1] << 8 | in[i + 2];
+    out[o++] = kAlphabet[v >> 18];
+    out[o++] = kAlphabet[v >> 12 & 63];
+    out[o++] = kAlphabet[v >> 6 & 63];
+    out[o++] = kAlphabet[v & 63];
+  }
+  if (const size_t rest = bytes.size() - i) {
+    const uint32_t v = in[i] << 16 | (rest == 2 ? in[i + 1] << 8 : 0);
+    out[o++] = kAlphabet[v >> 18];
+    out[o++] = kAlphabet[v >> 12 & 63];
+    out[o++] = rest == 2 ? kAlphabet[v >> 6 & 63] : '=';
+    out[o++] = '=';
+  }
+  return out;
+}
+
+size_t base64DecodedSize(std::string_view text) {
+  if (text.empty() || text.size() % 4) return 0;
+  size_t padding = text.back() == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
+  return text.size() / 4 * 3 - padding;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+  if (text.size() % 4) return std::nullopt;
+  std::string out;
+  if (text.empty()) return out;
+  const size_t padding = text.back() == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
+  out.resize(base64DecodedSize(text));
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t full = text.size() - (padding ? 4 : 0);
+  size_t o = 0;
+  for (size_t i = 0; i < full; i += 4) {
+    const int a = kTable[in[i]], b = kTable[in[i + 1]], c = kTable[in[i + 2]], d = kTable[in[i + 3]];
+    if ((a | b | c | d) < 0) return std::nullopt;
+    const uint32_t v = uint32_t(a) << 18 | uint32_t(b) << 12 | uint32_t(c) << 6 | uint32_t(d);
+    out[o++] = static_cast<char>(v >> 16);
+    out[o++] = static_cast<char>(v >> 8);
+    out[o++] = static_cast<char>(v);
+  }
+  if (padding) {
+    const unsigned char* q = in + full;
+    const int a = kTable[q[0]], b = kTable[q[1]];
+    const int c = padding == 1 ? kTable[q[2]] : 0;
+    if ((a | b | c) < 0) return std::nullopt;
+    const uint32_t v = uint32_t(a) << 18 | uint32_t(b) << 12 | uint32_t(c) << 6;
+    out[o++] = static_cast<char>(v >> 16);
+    if (padding == 1) out[o++] = static_cast<char>(v >> 8);
+  }
+  return out;
+}
+
+}  // namespace mirelo

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mirelo {
+
+// Standard alphabet with "=" padding, no line breaks.
+std::string base64Encode(std::string_view bytes);
+
+// Strict: the standard alphabet only, a length that is a multiple of four, padding required and
+// only at the end. No whitespace, no URL-safe characters. Unused bits of the last symbol are
+// ignored, as common encoders never set them.
+std::optional<std::string> base64Decode(std::string_view text);
+
+// The number of bytes `text` decodes to if it is well formed; lets callers bound a decode first.
+size_t base64DecodedSize(std::string_view text);
+
+}  // namespace mirelo

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mirelo {
+
+using Json = nlohmann::json;
+
+// Strict JSON reader. The whole text must be one valid JSON value; nothing is read lazily.
+// Requires `capacity - text.size() >= kJsonPadding` readable bytes after the text, so a caller
+// holding a large buffer need not copy it. Duplicate keys: the last one wins.
+class JsonReader {
+ public:
+  static constexpr size_t kPadding = 64;
+
+  std::optional<Json> parse(const char* data, size_t size, size_t capacity);
+  std::optional<Json> parse(std::string_view text);  // copies into a padded buffer
+
+  // Frees the parser's buffers once they have grown past `bytes` (after an exceptional input).
+  void trim(size_t bytes);
+
+ private:
+  struct Impl;
+  struct ImplDeleter {
+    void operator()(Impl*) const;
+  };
+  std::unique_ptr<Impl, ImplDeleter> impl_;
+};
+
+// Compact JSON writer: no whitespace, object keys in ascending byte order, non-ASCII written as
+// raw UTF-8, "/" escaped as "\/". Returns nothing (and never a partial text) when a value cannot be
+// written: a string that is not valid UTF-8, or a number that is not finite.
+std::optional<std::string> writeJson(const Json& value);
+
+}  // namespace mirelo

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace mirelo {
+
+// Splits a byte stream from a file descriptor into lines ending in "\n" or "\r\n" (the terminator
+// is removed; a last line without one still counts). A line longer than `limit` is reported as
+// TooLong and skipped to its end without ever being held whole, so memory stays bounded by the
+// limit whatever the writer sends. A read error counts as the end of input.
+class LineReader {
+ public:
+  enum class Result { Line, TooLong, End };
+
+  // Bytes after the current line's end that are always readable (for parsers that read ahead).
+  static constexpr size_t kPadding = 64;
+
+  LineReader(int fd, size_t limit);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  Result next();
+
+  // The current line after next() returned Line; valid until the next call.
+  const char* data() const { return buffer_.get() + lineStart_; }
+  size_t size() const { return lineSize_; }
+  // Readable bytes from data(), at least size() + kPadding.
+  size_t capacity() const { return capacity_ + kPadding - lineStart_; }
+
+ private:
+  bool fill();  // reads more bytes after `end_`; false at end of input
+  void reserveForRead();
+
+  int fd_;
+  size_t limit_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;   // usable bytes; kPadding more are allocated
+  size_t start_ = 0;      // first byte not yet returned
+  size_t end_ = 0;        // end of the bytes read
+  size_t scanned_ = 0;    // bytes from start_ known to hold no "\n"
+  size_t lineStart_ = 0;
+  size_t lineSize_ = 0;
+};
+
+}  // namespace mirelo

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "json.h"
+#include "platform/platform.h"
+#include "reply.h"
+
+namespace mirelo::services {
+
+// What the commands reach: the process-wide objects made at start-up.
+struct Services {
+  platform::Platform& platform;
+};
+
+// Runs one request on the main thread: finds its command in the command table and runs it. Every
+// path ends in exactly one call of `reply`, now or later from the thread that finishes the work.
+void handle(Services& services, const std::string& command, const Json& payload, Reply reply);
+
+// Ends the process the way `stop` and the end of input do: this program's delivered notifications
+// are removed, replies still outstanding are never written.
+[[noreturn]] void endProcess(Services& services);
+
+}  // namespace mirelo::services

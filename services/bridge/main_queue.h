@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace mirelo::services {
+
+// The hand-off from the request reader to the main thread: a FIFO drained by one GSource on the
+// default GLib main context. It is bounded by the bytes of the work waiting in it: past `limit`,
+// push() blocks the caller until the main thread has caught up, so a host that writes faster
+// than commands run fills the pipe instead of this process's memory. Nothing is ever dropped.
+class MainQueue {
+ public:
+  explicit MainQueue(size_t limit);
+  ~MainQueue();
+  MainQueue(const MainQueue&) = delete;
+  MainQueue& operator=(const MainQueue&) = delete;
+
+  // Attaches the draining source to the default main context. Call on the main thread.
+  void attach();
+
+  // Any thread. `bytes` is the weight the item counts for against the limit.
+  void push(std::function<void()> work, size_t bytes);
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace mirelo::services

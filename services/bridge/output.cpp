@@ -1,0 +1,47 @@
+#include "output.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace mirelo::services {
+namespace {
+
+std::mutex outputLock;
+
+}  // namespace
+
+void writeLine(std::string_view line) {
+  char newline = '\n';
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
+  iovec* part = parts;
+  int count = 2;
+  std::lock_guard lock(outputLock);
+  // Standard output is unbuffered here: each line goes out in one writev and is "flushed" with it.
+  // A pipe may take a long line in pieces; the lock keeps other lines out until it is whole.
+  while (count > 0) {
+    const ssize_t n = ::writev(STDOUT_FILENO, part, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed or failing output is not reported to anyone
+    }
+    size_t written = static_cast<size_t>(n);
+    while (count > 0 && written >= part->iov_len) {
+      written -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + written;
+      part->iov_len -= written;
+    }
+  }
+}
+
+void emit(const Json& object) {
+  if (auto line = writeJson(object)) writeLine(*line);
+}
+
+}  // namespace mirelo::services

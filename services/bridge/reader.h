@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "json.h"
+#include "main_queue.h"
+#include "reply.h"
+
+namespace mirelo::services {
+
+constexpr size_t kRequestLineLimit = 25'165'824;  // 24 MiB of UTF-8 after the terminator is removed
+constexpr size_t kMainQueueLimit = 256u << 20;
+
+struct ReaderCallbacks {
+  // Runs on the main thread for each request, in the order read.
+  std::function<void(const std::string& command, const Json& payload, Reply reply)> request;
+  // Runs on the main thread after every request read before the end of input.
+  std::function<void()> endOfInput;
+};
+
+// Reads requests from `fd` until the end of input, handing each to `queue`. Blocks; run it on
+// its own thread.
+void readRequests(int fd, MainQueue& queue, const ReaderCallbacks& callbacks);
+
+}  // namespace mirelo::services

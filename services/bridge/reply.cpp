@@ -1,0 +1,38 @@
+#include "reply.h"
+
+#include <atomic>
+#include <cassert>
+
+#include "output.h"
+
+namespace mirelo::services {
+
+struct Reply::State {
+  explicit State(std::string id) : id(std::move(id)) {}
+  // Every request must be answered; only an exiting process may leave one unanswered, and it
+  // does not run destructors.
+  ~State() { assert(replied.load() && "request dropped without a reply"); }
+
+  std::string id;
+  std::atomic<bool> replied{false};
+};
+
+Error failure(std::string message) { return Error{"MireloNative", 1, std::move(message)}; }
+
+Reply::Reply(std::string id) : state_(std::make_shared<State>(std::move(id))) {}
+
+const std::string& Reply::id() const { return state_->id; }
+
+void Reply::send(Json object) const {
+  const bool already = state_->replied.exchange(true);
+  assert(!already && "reply callback called twice");
+  if (already) return;
+  object["id"] = state_->id;
+  emit(object);
+}
+
+void Reply::succeed(Json value) const { send(Json{{"value", std::move(value)}}); }
+
+void Reply::fail(const Error& error) const { send(Json{{"error", error.message}}); }
+
+}  // namespace mirelo::services

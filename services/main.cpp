@@ -1,0 +1,60 @@
+// MireloServices: start-up only. See bridge/README.md for the process model.
+#include <fcntl.h>
+#include <glib.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
+
+#include "bridge/dispatcher.h"
+#include "bridge/main_queue.h"
+#include "bridge/reader.h"
+#include "bridge/system_events.h"
+#include "platform/platform.h"
+
+using namespace mirelo::services;
+using mirelo::Json;
+
+namespace {
+
+// Standard error is never written: libraries that print warnings there (GLib, X, GTK) print
+// into /dev/null, and GLib's log handlers write nowhere.
+void silenceDiagnostics() {
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
+  }
+  g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
+                        nullptr, nullptr);
+  g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+}
+
+}  // namespace
+
+int main() {
+  silenceDiagnostics();
+  // A host that closes our output must not kill the process in the middle of a command.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // The notification centre and the other platform services.
+  static platform::Platform platform = platform::makePlatform();
+  static Services services{platform};
+
+  static MainQueue queue(kMainQueueLimit);
+  queue.attach();
+
+  static auto observers = observeSystemEvents();
+
+  static const ReaderCallbacks callbacks{
+      [](const std::string& command, const Json& payload, Reply reply) {
+        handle(services, command, payload, std::move(reply));
+      },
+      [] { endProcess(services); },
+  };
+  std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();
+
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  g_main_loop_run(loop);
+  return 0;
+}
