@@ -76,7 +76,10 @@ LineReader::Result LineReader::next() {
       start_ = end_ = scanned_ = 0;
     }
     if (!fill()) {
-      if (skipping) return Result::TooLong;
+      if (skipping) {
+        start_ = end_ = scanned_ = 0;
+        return Result::TooLong;
+      }
       if (start_ == end_) return Result::End;
       lineStart_ = start_;
       lineSize_ = end_ - start_;

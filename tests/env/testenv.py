@@ -1,0 +1,270 @@
+"""The test environment: the built programs driven over pipes as the host drives them, private
+D-Bus buses with python3-dbusmock services, and Xvfb with a temporary HOME.
+
+Every helper starts its own processes and ends only those, by their process id. Use them as context
+managers (or call close()) so nothing outlives a test.
+"""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+SYSTEM_PYTHON = "/usr/bin/python3"  # the interpreter that has dbusmock, whatever python3 is on PATH
+
+
+def build_dir():
+    return os.environ.get("MIRELO_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
+
+
+def program_path(name):
+    return os.path.join(build_dir(), {"MireloServices": "services"}.get(name, "nearby"), name)
+
+
+def _end(process, timeout=5):
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+class Program:
+    """One of our programs as the host sees it: requests in on stdin, lines out on stdout."""
+
+    def __init__(self, name="MireloServices", env=None):
+        self.process = subprocess.Popen(
+            [program_path(name)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=env if env is not None else clean_env(),
+        )
+        self._pending = b""
+
+    def send(self, request):
+        """Sends a dict as one JSON line, or raw bytes as they are (add the newline yourself)."""
+        data = request if isinstance(request, bytes) else json.dumps(request, ensure_ascii=False).encode() + b"\n"
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def request(self, rid, command, payload=None, timeout=10):
+        req = {"id": rid, "command": command}
+        if payload is not None:
+            req["payload"] = payload
+        self.send(req)
+        return self.read_json(timeout)
+
+    def read_line(self, timeout=10):
+        """The next raw output line (bytes, without "\\n"), or None at a timeout or end of output."""
+        deadline = time.monotonic() + timeout
+        fd = self.process.stdout.fileno()
+        while b"\n" not in self._pending:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                return None
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                return None
+            self._pending += chunk
+        line, self._pending = self._pending.split(b"\n", 1)
+        return line
+
+    def read_json(self, timeout=10):
+        line = self.read_line(timeout)
+        if line is None:
+            raise AssertionError("no output line within %s s" % timeout)
+        return json.loads(line)
+
+    def close_input(self):
+        self.process.stdin.close()
+
+    def wait(self, timeout=10):
+        return self.process.wait(timeout)
+
+    def stderr_text(self):
+        """Everything the program wrote to standard error; call after it has exited."""
+        return self.process.stderr.read()
+
+    def peak_rss_kib(self):
+        with open("/proc/%d/status" % self.process.pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return 0
+
+    def close(self):
+        if self.process.stdin and not self.process.stdin.closed:
+            try:
+                self.process.stdin.close()
+            except BrokenPipeError:
+                pass
+        _end(self.process)
+        for stream in (self.process.stdout, self.process.stderr):
+            stream.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def clean_env(**extra):
+    """An environment without the caller's desktop: no display, no buses, a throwaway HOME."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS",
+                        "XDG_RUNTIME_DIR")}
+    env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/system_bus_socket"
+    env.update(extra)
+    return env
+
+
+class TempHome:
+    """A temporary HOME and XDG_RUNTIME_DIR (0700), with GTK told to leave no helpers running."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="mirelo-home-")
+        self.runtime = os.path.join(self.path, "runtime")
+        os.mkdir(self.runtime, 0o700)
+
+    def env(self):
+        return {"HOME": self.path, "XDG_RUNTIME_DIR": self.runtime, "GTK_A11Y": "none",
+                "GSETTINGS_BACKEND": "memory", "NO_AT_BRIDGE": "1"}
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class PrivateBus:
+    """A dbus-daemon of our own. Used as the session bus, or as the system bus by putting its address
+    into DBUS_SYSTEM_BUS_ADDRESS."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=clean_env())
+        self.address = self.process.stdout.readline().decode().strip()
+        if not self.address:
+            raise RuntimeError("dbus-daemon gave no address")
+
+    def connection(self):
+        import dbus
+        return dbus.bus.BusConnection(self.address)
+
+    def close(self):
+        _end(self.process)
+        self.process.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class DbusMock:
+    """A python3-dbusmock service on a private bus: a template (`template="logind"`), or a bare
+    object (`name`, `path`, `interface`) whose methods and signals the test adds."""
+
+    def __init__(self, bus, template=None, name=None, path=None, interface=None, system=False, parameters=None):
+        args = [SYSTEM_PYTHON, "-m", "dbusmock"]
+        if system:
+            args.append("--system")
+        if template:
+            args += ["--template", template]
+            if parameters:
+                args += ["--parameters", json.dumps(parameters)]
+        else:
+            args += [name, path, interface]
+        env = clean_env(DBUS_SESSION_BUS_ADDRESS=bus.address)
+        if system:
+            env["DBUS_SYSTEM_BUS_ADDRESS"] = bus.address
+        self.bus = bus
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        self.name = name or self._template_value(template, "BUS_NAME")
+        self.path = path or self._template_value(template, "MAIN_OBJ")
+        self._wait_for_name()
+
+    @staticmethod
+    def _template_value(template, key):
+        import importlib
+        return getattr(importlib.import_module("dbusmock.templates." + template), key)
+
+    def _wait_for_name(self, timeout=10):
+        connection = self.bus.connection()
+        deadline = time.monotonic() + timeout
+        while not connection.name_has_owner(self.name):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("dbusmock %s did not start" % self.name)
+            time.sleep(0.05)
+        self._connection = connection
+
+    def object(self, path=None):
+        return self._connection.get_object(self.name, path or self.path)
+
+    def call(self, interface, method, *args, path=None):
+        import dbus
+        return dbus.Interface(self.object(path), interface).get_dbus_method(method)(*args)
+
+    def emit_signal(self, interface, member, signature, args, path=None):
+        self.call("org.freedesktop.DBus.Mock", "EmitSignal", interface, member, signature, args, path=path)
+
+    def close(self):
+        _end(self.process)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Xvfb:
+    """A private X server; `display` is its DISPLAY value."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        while not number.endswith(b"\n"):
+            if not select.select([read_end], [], [], 10)[0]:
+                break
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        if not number.strip():
+            _end(self.process)
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+
+    def close(self):
+        _end(self.process)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def signal_name(returncode):
+    return signal.Signals(-returncode).name if returncode and returncode < 0 else str(returncode)

@@ -1,0 +1,123 @@
+"""The line protocol of MireloServices, driven over pipes as the host drives it."""
+
+import json
+import os
+import sys
+import threading
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
+from testenv import Program  # noqa: E402
+
+LIMIT = 25_165_824
+UNSUPPORTED = "不支持的原生操作"
+TOO_LARGE = '{"error":"请求过大","id":""}'.encode()
+
+
+def sized_request(rid, size):
+    """A request line of exactly `size` bytes: an unknown command whose payload pads it out."""
+    head = ('{"id":"%s","command":"nope","payload":{"s":"' % rid).encode()
+    tail = b'"}}'
+    return head + b"x" * (size - len(head) - len(tail)) + tail
+
+
+class ProtocolTest(unittest.TestCase):
+    def setUp(self):
+        self.program = Program()
+
+    def tearDown(self):
+        self.program.close()
+
+    def assert_exits_cleanly(self):
+        self.assertEqual(self.program.wait(10), 0)
+        self.assertEqual(self.program.stderr_text(), b"")
+
+    def test_unknown_commands_and_names_compared_exactly(self):
+        for name in ["nope", "Stop", "STOP", "stop ", " stop", "", "socket_send"]:
+            with self.subTest(name=name):
+                self.assertEqual(self.program.request("r", name), {"id": "r", "error": UNSUPPORTED})
+        self.program.close_input()
+        self.assert_exits_cleanly()
+
+    def test_output_is_compact_sorted_and_escapes_slash(self):
+        self.program.send({"command": "nope", "id": "a/b", "payload": {"z": 1}})
+        self.assertEqual(self.program.read_line(), '{"error":"不支持的原生操作","id":"a\\/b"}'.encode())
+
+    def test_dropped_lines_write_nothing(self):
+        dropped = [
+            b"\n", b"   \n", b"not json\n", b"[1,2]\n", b'"text"\n', b"{\n", b'{"id":7,"command":"stop"}\n',
+            b'{"id":null,"command":"stop"}\n', b'{"command":"stop"}\n', b'{"id":"x"}\n',
+            b'{"id":"x","command":5}\n', b'{"id":"x","command":"stop"} trailing\n',
+        ]
+        for line in dropped:
+            self.program.send(line)
+        # The first line written is the reply to the request after them.
+        self.assertEqual(self.program.request("after", "nope"), {"id": "after", "error": UNSUPPORTED})
+
+    def test_payload_that_is_not_an_object_still_runs_the_command(self):
+        for payload in ['[true]', '"x"', 'null', '3']:
+            self.program.send(('{"id":"p","command":"nope","payload":%s}\n' % payload).encode())
+            self.assertEqual(self.program.read_json(), {"id": "p", "error": UNSUPPORTED})
+
+    def test_invalid_utf8_is_replaced(self):
+        self.program.send(b'{"id":"a\xffb\xe2\x82","command":"nope"}\n')
+        self.assertEqual(self.program.read_line(), '{"error":"不支持的原生操作","id":"a\ufffdb\ufffd"}'.encode())
+
+    def test_crlf_and_last_line_without_terminator(self):
+        self.program.send(b'{"id":"1","command":"nope"}\r\n{"id":"2","command":"nope"}')
+        self.program.close_input()
+        self.assertEqual([self.program.read_json()["id"] for _ in range(2)], ["1", "2"])
+        self.assert_exits_cleanly()
+
+    def test_line_limit_boundary(self):
+        cases = [
+            (sized_request("exact", LIMIT) + b"\n", b'{"error":"' + UNSUPPORTED.encode() + b'","id":"exact"}'),
+            (sized_request("crlf", LIMIT) + b"\r\n", b'{"error":"' + UNSUPPORTED.encode() + b'","id":"crlf"}'),
+            (sized_request("over", LIMIT + 1) + b"\n", TOO_LARGE),
+            # Within the limit as bytes read, past it once the bad bytes become U+FFFD.
+            (sized_request("grown", LIMIT - 30).replace(b"xxxxxxxxxx", b"\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 3) + b"\n",
+             TOO_LARGE),
+        ]
+        for line, reply in cases:
+            with self.subTest(reply=reply[:40]):
+                self.program.send(line)
+                self.assertEqual(self.program.read_line(30), reply)
+                self.assertEqual(self.program.request("next", "nope"), {"id": "next", "error": UNSUPPORTED})
+
+    def test_huge_line_is_skipped_without_being_held(self):
+        # 256 MiB without a newline: refused once, then the next line is read, and the process
+        # never grew anywhere near the size of the line.
+        chunk = b"y" * (1 << 20)
+
+        def write():
+            for _ in range(256):
+                self.program.send(chunk)
+            self.program.send(b'\n{"id":"after","command":"nope"}\n')
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        self.assertEqual(self.program.read_line(60), TOO_LARGE)
+        self.assertEqual(self.program.read_json(60), {"id": "after", "error": UNSUPPORTED})
+        writer.join()
+        self.assertLess(self.program.peak_rss_kib(), 96 * 1024)
+
+    def test_stop_replies_then_exits(self):
+        self.program.send(b'{"id":"1","command":"nope"}\n{"id":"2","command":"stop","payload":{"x":1}}\n'
+                          b'{"id":"3","command":"nope"}\n')
+        self.assertEqual(self.program.read_line(), '{"error":"不支持的原生操作","id":"1"}'.encode())
+        self.assertEqual(self.program.read_line(), b'{"id":"2","value":true}')
+        self.assertIsNone(self.program.read_line(5))
+        self.assert_exits_cleanly()
+
+    def test_end_of_input_answers_everything_read_then_exits(self):
+        count = 2000
+        self.program.send(b"".join(b'{"id":"%d","command":"nope"}\n' % i for i in range(count)))
+        self.program.close_input()
+        ids = [self.program.read_json()["id"] for _ in range(count)]
+        self.assertEqual(ids, [str(i) for i in range(count)])
+        self.assertIsNone(self.program.read_line(5))
+        self.assert_exits_cleanly()
+
+
+if __name__ == "__main__":
+    unittest.main()
