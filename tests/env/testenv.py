@@ -101,6 +101,9 @@ class Program:
         return 0
 
     def close(self):
+        """Ends the program if it still runs. One that had already died of anything but a clean exit
+        (a crash, an abort from an assertion or a sanitizer) fails the test."""
+        died = self.process.poll()
         if self.process.stdin and not self.process.stdin.closed:
             try:
                 self.process.stdin.close()
@@ -109,12 +112,17 @@ class Program:
         _end(self.process)
         for stream in (self.process.stdout, self.process.stderr):
             stream.close()
+        if died not in (None, 0):
+            raise AssertionError("the program ended with %s" % signal_name(died))
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+
+SANITIZED = os.environ.get("MIRELO_SANITIZED") == "1"
 
 
 def clean_env(**extra):
