@@ -1,8 +1,10 @@
 #include "line_reader.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace mirelo {
@@ -12,34 +14,51 @@ constexpr size_t kChunk = 64 * 1024;
 // A buffer that grew for one long line is given back once that line is done.
 constexpr size_t kKeepCapacity = 1024 * 1024;
 
+// The padding is mapped too; whole pages keep mremap's lengths exact.
+size_t mappedSize(size_t capacity) { return capacity + 4096; }
+
 }  // namespace
 
 LineReader::LineReader(int fd, size_t limit) : fd_(fd), limit_(limit) {}
 
-LineReader::~LineReader() = default;
+LineReader::~LineReader() { release(); }
+
+void LineReader::release() {
+  if (buffer_) ::munmap(buffer_, mappedSize(capacity_));
+  buffer_ = nullptr;
+  capacity_ = start_ = end_ = scanned_ = 0;
+}
+
+// Mapped memory grows with mremap: a long line is neither copied nor faulted in twice as its
+// buffer doubles. If the mapping cannot grow the process is out of memory, as with new[].
+void LineReader::resize(size_t capacity) {
+  void* grown = buffer_ ? ::mremap(buffer_, mappedSize(capacity_), mappedSize(capacity), MREMAP_MAYMOVE)
+                        : ::mmap(nullptr, mappedSize(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (grown == MAP_FAILED) std::abort();
+  buffer_ = static_cast<char*>(grown);
+  capacity_ = capacity;
+  if (capacity_ >= kKeepCapacity) ::madvise(buffer_, mappedSize(capacity_), MADV_HUGEPAGE);
+}
 
 void LineReader::reserveForRead() {
   if (start_ == end_) start_ = end_ = scanned_ = 0;
   if (capacity_ - end_ >= kChunk) return;
   const size_t pending = end_ - start_;
-  if (start_ > 0 && capacity_ - pending >= kChunk && pending <= capacity_ / 2) {
-    std::memmove(buffer_.get(), buffer_.get() + start_, pending);
-  } else {
-    size_t capacity = capacity_ ? capacity_ : kChunk;
-    while (capacity - pending < kChunk) capacity *= 2;
-    std::unique_ptr<char[]> grown(new char[capacity + kPadding]);
-    if (pending) std::memcpy(grown.get(), buffer_.get() + start_, pending);
-    buffer_ = std::move(grown);
-    capacity_ = capacity;
+  if (start_ > 0) {
+    std::memmove(buffer_, buffer_ + start_, pending);
+    end_ = pending;
+    start_ = 0;
   }
-  end_ = pending;
-  start_ = 0;
+  if (capacity_ - end_ >= kChunk) return;
+  size_t capacity = capacity_ ? capacity_ : kChunk;
+  while (capacity - end_ < kChunk) capacity *= 2;
+  resize(capacity);
 }
 
 bool LineReader::fill() {
   reserveForRead();
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
+    const ssize_t n = ::read(fd_, buffer_ + end_, capacity_ - end_);
     if (n > 0) {
       end_ += static_cast<size_t>(n);
       return true;
@@ -50,17 +69,14 @@ bool LineReader::fill() {
 }
 
 LineReader::Result LineReader::next() {
-  if (start_ == end_ && capacity_ > kKeepCapacity) {
-    buffer_.reset();
-    capacity_ = start_ = end_ = scanned_ = 0;
-  }
+  if (start_ == end_ && capacity_ > kKeepCapacity) release();
   bool skipping = false;  // the current line is past the limit; its bytes are being dropped
   for (;;) {
-    const char* from = buffer_.get() + start_ + scanned_;
+    const char* from = buffer_ + start_ + scanned_;
     const size_t unscanned = end_ - start_ - scanned_;
     const void* newline = unscanned ? std::memchr(from, '\n', unscanned) : nullptr;
     if (newline) {
-      const size_t length = static_cast<const char*>(newline) - (buffer_.get() + start_);
+      const size_t length = static_cast<const char*>(newline) - (buffer_ + start_);
       lineStart_ = start_;
       start_ += length + 1;
       scanned_ = 0;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
 namespace mirelo {
 
@@ -14,7 +13,7 @@ class LineReader {
   enum class Result { Line, TooLong, End };
 
   // Bytes after the current line's end that are always readable (for parsers that read ahead).
-  static constexpr size_t kPadding = 64;
+  static constexpr size_t kPadding = 64;  // less than the page mapped after the buffer
 
   LineReader(int fd, size_t limit);
   ~LineReader();
@@ -24,7 +23,7 @@ class LineReader {
   Result next();
 
   // The current line after next() returned Line; valid until the next call.
-  const char* data() const { return buffer_.get() + lineStart_; }
+  const char* data() const { return buffer_ + lineStart_; }
   size_t size() const { return lineSize_; }
   // Readable bytes from data(), at least size() + kPadding.
   size_t capacity() const { return capacity_ + kPadding - lineStart_; }
@@ -32,10 +31,12 @@ class LineReader {
  private:
   bool fill();  // reads more bytes after `end_`; false at end of input
   void reserveForRead();
+  void resize(size_t capacity);
+  void release();
 
   int fd_;
   size_t limit_;
-  std::unique_ptr<char[]> buffer_;
+  char* buffer_ = nullptr;  // mapped memory: grows in place without copying or touching it again
   size_t capacity_ = 0;   // usable bytes; kPadding more are allocated
   size_t start_ = 0;      // first byte not yet returned
   size_t end_ = 0;        // end of the bytes read
