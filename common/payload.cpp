@@ -13,6 +13,8 @@ const Json* member(const Json& payload, std::string_view name) {
 
 }  // namespace
 
+const Json* readValue(const Json& payload, std::string_view name) { return member(payload, name); }
+
 const std::string* readString(const Json& payload, std::string_view name) {
   const Json* value = member(payload, name);
   return value && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;

@@ -11,6 +11,8 @@ namespace mirelo {
 
 // Readers for the members of a request payload. A member of the wrong JSON type reads as absent.
 
+// Any JSON value; null when absent.
+const Json* readValue(const Json& payload, std::string_view name);
 // A JSON string.
 const std::string* readString(const Json& payload, std::string_view name);
 // true or false; the numbers 1 and 0 read as true and false.

@@ -10,6 +10,7 @@
 #include "bridge/main_queue.h"
 #include "bridge/reader.h"
 #include "bridge/system_events.h"
+#include "images/images.h"
 #include "platform/platform.h"
 
 using namespace mirelo::services;
@@ -46,6 +47,7 @@ int main() {
   // The notification centre and the other platform services.
   static platform::Platform platform = platform::makePlatform();
   static Services services{platform};
+  mirelo::services::images::initialise();
 
   static MainQueue queue(kMainQueueLimit);
   queue.attach();

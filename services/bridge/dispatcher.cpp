@@ -5,10 +5,22 @@
 #include <array>
 #include <string_view>
 
+#include "images/commands.h"
+
 namespace mirelo::services {
 namespace {
 
 using Command = void (*)(Services&, const std::string& command, const Json& payload, Reply reply);
+
+// A command that finishes on the main thread: its value is the reply, its exception the error.
+template <Json (*run)(const Json&)>
+void now(Services&, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(run(payload));
+}
+
+void chooseImages(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(images::chooseImages(*services.platform.panels, payload));
+}
 
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
   services.platform.notifications->removeAllDelivered();
@@ -18,7 +30,11 @@ void stop(Services& services, const std::string&, const Json&, Reply reply) {
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
 // surrounding spaces count.
-constexpr std::array<std::pair<std::string_view, Command>, 1> kCommands{{
+constexpr std::array<std::pair<std::string_view, Command>, 5> kCommands{{
+    {"qr-decode", now<images::qrDecode>},
+    {"qr-generate", now<images::qrGenerate>},
+    {"choose-images", chooseImages},
+    {"normalize-image", now<images::normalizeImage>},
     {"stop", stop},
 }};
 
@@ -26,7 +42,16 @@ constexpr std::array<std::pair<std::string_view, Command>, 1> kCommands{{
 
 void handle(Services& services, const std::string& command, const Json& payload, Reply reply) {
   for (const auto& [name, run] : kCommands) {
-    if (name == command) return run(services, command, payload, std::move(reply));
+    if (name != command) continue;
+    // A command's failure is its error reply; nothing ends a command without one.
+    try {
+      run(services, command, payload, reply);
+    } catch (const Error& error) {
+      if (!reply.replied()) reply.fail(error);
+    } catch (const std::exception& error) {
+      if (!reply.replied()) reply.fail(platformError(error.what()));
+    }
+    return;
   }
   reply.fail(failure("不支持的原生操作"));
 }

@@ -3,15 +3,10 @@
 #include <string>
 
 #include "json.h"
-#include "platform/platform.h"
 #include "reply.h"
+#include "services.h"
 
 namespace mirelo::services {
-
-// What the commands reach: the process-wide objects made at start-up.
-struct Services {
-  platform::Platform& platform;
-};
 
 // Runs one request on the main thread: finds its command in the command table and runs it. Every
 // path ends in exactly one call of `reply`, now or later from the thread that finishes the work.

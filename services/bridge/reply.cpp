@@ -17,11 +17,11 @@ struct Reply::State {
   std::atomic<bool> replied{false};
 };
 
-Error failure(std::string message) { return Error{"MireloNative", 1, std::move(message)}; }
-
 Reply::Reply(std::string id) : state_(std::make_shared<State>(std::move(id))) {}
 
 const std::string& Reply::id() const { return state_->id; }
+
+bool Reply::replied() const { return state_->replied.load(); }
 
 void Reply::send(Json object) const {
   const bool already = state_->replied.exchange(true);

@@ -3,19 +3,10 @@
 #include <memory>
 #include <string>
 
+#include "error.h"
 #include "json.h"
 
 namespace mirelo::services {
-
-// An error value: the program's own failures carry the domain "MireloNative" and code 1; errors
-// passed through from a platform service carry that service's message.
-struct Error {
-  std::string domain;
-  int code = 1;
-  std::string message;
-};
-
-Error failure(std::string message);
 
 // The reply to one request, bound to its `id`. Copies share one state: whichever copy is called
 // first writes the reply line; calling a second time is a programming error.
@@ -27,6 +18,7 @@ class Reply {
   void fail(const Error& error) const;
 
   const std::string& id() const;
+  bool replied() const;
 
  private:
   struct State;

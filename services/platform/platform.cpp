@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "panels_gtk.h"
+
 namespace mirelo::services::platform {
 namespace {
 
@@ -12,6 +14,9 @@ class NoNotifications final : public NotificationCentre {
 
 }  // namespace
 
-Platform makePlatform() { return Platform{std::make_unique<NoNotifications>()}; }
+Platform makePlatform() {
+  const bool haveDisplay = initialiseGtk();
+  return Platform{std::make_unique<NoNotifications>(), makePanels(haveDisplay)};
+}
 
 }  // namespace mirelo::services::platform

@@ -1,0 +1,142 @@
+#include "images.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <memory>
+
+#include "base64.h"
+#include "bridge/error.h"
+
+namespace mirelo::services::images {
+
+void initialise() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  VIPS_INIT("MireloServices");
+  // Block every loader, then allow the five formats we take. Blocking the untrusted ones alone
+  // would leave others (matrix, csv, vips, ...) reachable from host data.
+  vips_operation_block_set("VipsForeignLoad", TRUE);
+  for (const char* loader : {"VipsForeignLoadPng", "VipsForeignLoadJpeg", "VipsForeignLoadNsgif",
+                             "VipsForeignLoadWebp", "VipsForeignLoadTiff"}) {
+    vips_operation_block_set(loader, FALSE);
+  }
+  vips_cache_set_max(0);
+  vips_concurrency_set(2);
+}
+
+Image::Image(const Image& other) : image_(other.image_) {
+  if (image_) g_object_ref(image_);
+}
+
+Image& Image::operator=(Image other) {
+  std::swap(image_, other.image_);
+  return *this;
+}
+
+Image::~Image() {
+  if (image_) g_object_unref(image_);
+}
+
+int Image::width() const { return vips_image_get_width(image_); }
+int Image::height() const { return vips_image_get_height(image_); }
+
+namespace {
+
+struct ImageRef {
+  void operator()(VipsImage* image) const { g_object_unref(image); }
+};
+using Owned = std::unique_ptr<VipsImage, ImageRef>;
+
+// Errors of libvips never reach the host: the caller reports its own message.
+void clearVipsError() { vips_error_clear(); }
+
+}  // namespace
+
+std::string bytes(const Json* value, size_t limit) {
+  if (!value || !value->is_string()) throw failure("图片数据过大");
+  std::string_view text = value->get_ref<const std::string&>();
+  if (text.size() > limit * 4 / 3 + 128) throw failure("图片数据过大");
+  if (text.starts_with("data:")) {
+    // The piece after the first comma; with nothing there, the prefix itself (which then fails).
+    const size_t comma = text.find(',');
+    if (comma != std::string_view::npos && comma + 1 < text.size()) {
+      text.remove_prefix(comma + 1);
+    } else if (comma != std::string_view::npos) {
+      text = text.substr(0, comma);
+    }
+  }
+  auto decoded = base64Decode(text);
+  if (!decoded || decoded->empty() || decoded->size() > limit) throw failure("图片编码无效");
+  return std::move(*decoded);
+}
+
+Image image(std::string_view data, int edge) {
+  // The header alone: loaders read the declared size without decoding pixels.
+  Owned header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  if (!header) {
+    clearVipsError();
+    throw failure("图片尺寸无效或过大");
+  }
+  const int64_t width = vips_image_get_width(header.get());
+  const int64_t height = vips_image_get_height(header.get());
+  if (width < 1 || width > kMaxDimension || height < 1 || height > kMaxDimension || width * height > kMaxPixels) {
+    throw failure("图片尺寸无效或过大");
+  }
+  header.reset();
+
+  VipsImage* thumbnail = nullptr;
+  // size=down never enlarges; the orientation tag is applied; only the first page is loaded.
+  if (vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &thumbnail, edge, "height", edge, "size",
+                            VIPS_SIZE_DOWN, nullptr)) {
+    clearVipsError();
+    throw failure("无法打开图片");
+  }
+  Owned scaled(thumbnail);
+  // Decode now, while `data` is alive; the result owns its pixels.
+  VipsImage* memory = vips_image_copy_memory(scaled.get());
+  if (!memory) {
+    clearVipsError();
+    throw failure("无法打开图片");
+  }
+  return Image(memory);
+}
+
+std::string png(const Image& image) {
+  void* buffer = nullptr;
+  size_t length = 0;
+  if (!image || vips_pngsave_buffer(image.get(), &buffer, &length, nullptr)) {
+    clearVipsError();
+    return {};
+  }
+  std::string out(static_cast<const char*>(buffer), length);
+  g_free(buffer);
+  return out;
+}
+
+std::string boundedFile(const std::string& url, size_t limit) {
+  gchar* path = g_filename_from_uri(url.c_str(), nullptr, nullptr);
+  if (!path) throw failure("仅支持本机图片文件");
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  g_free(path);
+  if (fd < 0) throw failure("无法打开图片文件");
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1 || static_cast<uint64_t>(st.st_size) > limit) {
+    throw failure("图片不是普通文件或超过大小限制");
+  }
+  const size_t size = static_cast<size_t>(st.st_size);
+  std::string buffer(size + 1, '\0');
+  const ssize_t n = ::read(fd, buffer.data(), size + 1);
+  if (n < 1 || static_cast<size_t>(n) > size) throw failure("图片已变化，请重新选择");
+  buffer.resize(static_cast<size_t>(n));
+  return buffer;
+}
+
+}  // namespace mirelo::services::images

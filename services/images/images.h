@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "json.h"
+
+typedef struct _VipsImage VipsImage;
+
+namespace mirelo::services::images {
+
+constexpr size_t kDefaultByteLimit = 12'582'912;
+constexpr int kDefaultEdge = 1600;
+constexpr int kMaxDimension = 8192;
+constexpr int64_t kMaxPixels = 20'971'520;
+
+// Sets libvips up once, on the main thread at start-up: only the PNG, JPEG, GIF, WebP and TIFF
+// loaders, no operation cache, a bounded number of worker threads.
+void initialise();
+
+// A decoded bitmap held in memory (it references no input buffer). Copies share the pixels.
+class Image {
+ public:
+  Image() = default;
+  explicit Image(VipsImage* adopted) : image_(adopted) {}
+  Image(const Image& other);
+  Image& operator=(Image other);
+  ~Image();
+
+  VipsImage* get() const { return image_; }
+  int width() const;
+  int height() const;
+  explicit operator bool() const { return image_ != nullptr; }
+
+ private:
+  VipsImage* image_ = nullptr;
+};
+
+// The helpers throw the program's error values with the messages the host knows.
+
+// Image bytes from a payload value (a string of Base64, optionally a data URL). `value` is null
+// when the member is absent. The text is bounded by its length before anything is decoded.
+std::string bytes(const Json* value, size_t limit = kDefaultByteLimit);
+
+// Decodes the first frame with its orientation applied, the longer side at most `edge`. The
+// declared pixel size is checked before any pixel is decoded.
+Image image(std::string_view data, int edge = kDefaultEdge);
+
+// PNG encoding; empty when the encoder gives nothing.
+std::string png(const Image& image);
+
+// The bytes of a local file named by a file URL, at most `limit` of them, read with one read(2) of
+// one byte more than the size checked, so a file that grows meanwhile is noticed.
+std::string boundedFile(const std::string& url, size_t limit);
+
+}  // namespace mirelo::services::images

@@ -1,0 +1,151 @@
+#define ZX_USE_UTF8 1
+#include "qr.h"
+
+#include <ZXing/ReadBarcode.h>
+#include <qrencode.h>
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "bridge/error.h"
+#include "images.h"
+
+namespace mirelo::services::images {
+namespace {
+
+constexpr int kTargetSize = 300;
+
+// Pixel bounds of a fractional rectangle (top-left origin), rounded outward and kept inside.
+Region region(int w, int h, double x, double y, double width, double height) {
+  const int x0 = std::max(0, static_cast<int>(std::floor(x)));
+  const int y0 = std::max(0, static_cast<int>(std::floor(y)));
+  const int x1 = std::min(w, static_cast<int>(std::ceil(x + width)));
+  const int y1 = std::min(h, static_cast<int>(std::ceil(y + height)));
+  return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+}
+
+}  // namespace
+
+std::vector<Region> qrCandidates(int w, int h) {
+  std::vector<Region> list{{0, 0, w, h}};
+  if (h * 1.45 <= w && w <= h * 1.75) {
+    // The square the card layout keeps for its code: x 790..1130 and y 190..530 of 1200 × 756.
+    list.push_back(region(w, h, w * 790.0 / 1200, h * 190.0 / 756, w * 340.0 / 1200, h * 340.0 / 756));
+  }
+  const double cw = 0.62 * w, ch = 0.62 * h, dx = 0.38 * w, dy = 0.38 * h;
+  list.push_back(region(w, h, 0, dy, cw, ch));   // lower left
+  list.push_back(region(w, h, 0, 0, cw, ch));    // upper left
+  list.push_back(region(w, h, dx, dy, cw, ch));  // lower right
+  list.push_back(region(w, h, dx, 0, cw, ch));   // upper right
+  return list;
+}
+
+namespace {
+
+struct Unref {
+  void operator()(VipsImage* image) const { g_object_unref(image); }
+};
+using Owned = std::unique_ptr<VipsImage, Unref>;
+
+// 8-bit luminance on white, as the detector wants it.
+std::vector<uint8_t> luminance(const Image& decoded) {
+  VipsImage* in = decoded.get();
+  g_object_ref(in);
+  Owned current(in);
+  const auto apply = [&](auto operation) {
+    VipsImage* out = nullptr;
+    if (operation(current.get(), &out)) {
+      vips_error_clear();
+      throw failure("无法打开图片");
+    }
+    current.reset(out);
+  };
+  if (vips_image_hasalpha(current.get())) {
+    apply([](VipsImage* image, VipsImage** out) {
+      const VipsInterpretation type = image->Type;
+      const double maxAlpha = type == VIPS_INTERPRETATION_RGB16 || type == VIPS_INTERPRETATION_GREY16 ? 65535 : 255;
+      VipsArrayDouble* white = vips_array_double_newv(1, maxAlpha);
+      const int status = vips_flatten(image, out, "background", white, "max_alpha", maxAlpha, nullptr);
+      vips_area_unref(VIPS_AREA(white));
+      return status;
+    });
+  }
+  apply([](VipsImage* image, VipsImage** out) {
+    return vips_colourspace(image, out, VIPS_INTERPRETATION_B_W, nullptr);
+  });
+  if (vips_image_get_bands(current.get()) > 1) {
+    apply([](VipsImage* image, VipsImage** out) { return vips_extract_band(image, out, 0, nullptr); });
+  }
+  if (vips_image_get_format(current.get()) == VIPS_FORMAT_USHORT) {
+    apply([](VipsImage* image, VipsImage** out) { return vips_rshift_const1(image, out, 8, nullptr); });
+  }
+  apply([](VipsImage* image, VipsImage** out) { return vips_cast_uchar(image, out, nullptr); });
+  size_t size = 0;
+  void* pixels = vips_image_write_to_memory(current.get(), &size);
+  if (!pixels) {
+    vips_error_clear();
+    throw failure("无法打开图片");
+  }
+  std::vector<uint8_t> lum(static_cast<uint8_t*>(pixels), static_cast<uint8_t*>(pixels) + size);
+  g_free(pixels);
+  return lum;
+}
+
+}  // namespace
+
+std::string qrPng(std::string_view text) {
+  std::unique_ptr<QRcode, decltype(&QRcode_free)> code(
+      QRcode_encodeData(static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()), 0,
+                        QR_ECLEVEL_L),
+      QRcode_free);
+  if (!code || code->width < 1) throw failure("二维码生成失败");
+  const int modules = code->width;
+  const int scale = std::max(kTargetSize / modules, 1);
+  const int margin = 4 * scale;
+  const int side = 2 * margin + modules * scale;
+  std::vector<uint8_t> canvas(static_cast<size_t>(side) * side, 255);
+  for (int y = 0; y < modules; ++y) {
+    for (int x = 0; x < modules; ++x) {
+      if (!(code->data[y * modules + x] & 1)) continue;
+      for (int row = 0; row < scale; ++row) {
+        uint8_t* line = canvas.data() + static_cast<size_t>(margin + y * scale + row) * side + margin + x * scale;
+        std::fill(line, line + scale, 0);
+      }
+    }
+  }
+  Image image(vips_image_new_from_memory_copy(canvas.data(), canvas.size(), side, side, 1, VIPS_FORMAT_UCHAR));
+  if (!image) {
+    vips_error_clear();
+    throw failure("二维码生成失败");
+  }
+  std::string encoded = png(image);
+  if (encoded.empty()) throw failure("二维码生成失败");
+  return encoded;
+}
+
+std::string qr(std::string_view data) {
+  const Image decoded = image(data, kDefaultEdge);
+  const int w = decoded.width(), h = decoded.height();
+  const std::vector<uint8_t> lum = luminance(decoded);
+  const ZXing::ImageView view(lum.data(), w, h, ZXing::ImageFormat::Lum);
+  ZXing::DecodeHints hints;
+  hints.setFormats(ZXing::BarcodeFormat::QRCode);
+  hints.setTryHarder(true);
+  hints.setTryRotate(true);
+  hints.setTryDownscale(true);
+  hints.setCharacterSet("UTF-8");  // what our codes carry; no guessing at Shift_JIS for short texts
+  for (const Region& r : qrCandidates(w, h)) {
+    if (r.width < 1 || r.height < 1) continue;
+    for (const auto& result : ZXing::ReadBarcodes(view.cropped(r.x, r.y, r.width, r.height), hints)) {
+      if (!result.isValid() || result.format() != ZXing::BarcodeFormat::QRCode) continue;
+      std::string text = result.text();
+      if (!text.empty() && text.size() <= kMaxReadText) return text;
+    }
+  }
+  throw failure("未找到房卡，请选择清晰完整的邀请图片");
+}
+
+}  // namespace mirelo::services::images
