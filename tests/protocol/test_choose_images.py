@@ -1,0 +1,77 @@
+"""choose-images end to end: GTK's own file dialog on a private X server, driven with xdotool."""
+
+import base64
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
+from testenv import Program, TempHome, Xvfb, clean_env  # noqa: E402
+
+TITLE = "选择要导入的图片"
+
+
+def make_image(path, width, height):
+    subprocess.run(["convert", "-size", "%dx%d" % (width, height), "xc:#3366cc", path], check=True)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class ChooseImagesTest(unittest.TestCase):
+    def setUp(self):
+        self.xvfb = Xvfb()
+        self.addCleanup(self.xvfb.close)
+        self.home = TempHome()
+        self.addCleanup(self.home.close)
+        self.env = clean_env(DISPLAY=self.xvfb.display, **self.home.env())
+        self.program = Program(env=self.env)
+        self.addCleanup(self.program.close)
+        self.folder = tempfile.mkdtemp(prefix="mirelo-pick-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder])
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=30, stdout=subprocess.DEVNULL)
+
+    def wait_for_panel(self):
+        self.xdotool("search", "--sync", "--onlyvisible", "--name", TITLE)
+        time.sleep(0.5)  # mapped is not yet focused
+
+    def test_picks_two_files(self):
+        first = make_image(os.path.join(self.folder, "a.png"), 40, 30)
+        second = make_image(os.path.join(self.folder, "b.JPG"), 30, 20)
+        self.program.send({"id": "pick", "command": "choose-images", "payload": {"multiple": True}})
+        self.wait_for_panel()
+        self.xdotool("type", "--delay", "20", self.folder + "/")  # the location bar opens on "/"
+        self.xdotool("key", "Return")
+        time.sleep(1)
+        self.xdotool("key", "ctrl+a")
+        time.sleep(0.3)
+        self.xdotool("key", "alt+o")
+        reply = self.program.read_json(30)
+        self.assertEqual(reply["id"], "pick")
+        self.assertEqual(reply["value"], [
+            {"name": "a.png", "type": "image/png", "data": base64.b64encode(first).decode()},
+            {"name": "b.JPG", "type": "image/jpeg", "data": base64.b64encode(second).decode()},
+        ])
+
+    def test_cancel_gives_no_files(self):
+        make_image(os.path.join(self.folder, "a.png"), 10, 10)
+        self.program.send({"id": "cancel", "command": "choose-images"})
+        self.wait_for_panel()
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.program.read_json(30), {"id": "cancel", "value": []})
+        # The program serves on after the panel.
+        self.assertEqual(self.program.request("next", "nope")["error"], "不支持的原生操作")
+
+
+class NoDisplayTest(unittest.TestCase):
+    def test_without_a_display_the_panel_answers_empty(self):
+        with Program() as program:
+            self.assertEqual(program.request("x", "choose-images", {"multiple": True}), {"id": "x", "value": []})
+
+
+if __name__ == "__main__":
+    unittest.main()
