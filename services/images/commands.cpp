@@ -66,8 +66,10 @@ Json normalizeImage(const Json& payload) {
   int edge = static_cast<int>(std::clamp<int64_t>(readInteger(payload, "edge").value_or(256), kNormalizeMinEdge,
                                                   kNormalizeMaxEdge));
   const int64_t limit = std::min(readInteger(payload, "limit").value_or(kNormalizeMaxBytes), kNormalizeMaxBytes);
+  // Decoded once at the first edge; each smaller edge is scaled from that, not decoded again.
+  const Image first = image(data, edge);
   for (;;) {
-    const Image scaled = image(data, edge);
+    const Image scaled = first.width() <= edge && first.height() <= edge ? first : shrink(first, edge);
     const std::string encoded = png(scaled);
     if (static_cast<int64_t>(encoded.size()) <= limit) {
       return Json{{"data", base64Encode(encoded)},

@@ -105,6 +105,21 @@ Image image(std::string_view data, int edge) {
   return Image(memory);
 }
 
+Image shrink(const Image& source, int edge) {
+  VipsImage* out = nullptr;
+  if (vips_thumbnail_image(source.get(), &out, edge, "height", edge, "size", VIPS_SIZE_DOWN, nullptr)) {
+    vips_error_clear();
+    throw failure("无法打开图片");
+  }
+  Owned scaled(out);
+  VipsImage* memory = vips_image_copy_memory(scaled.get());
+  if (!memory) {
+    vips_error_clear();
+    throw failure("无法打开图片");
+  }
+  return Image(memory);
+}
+
 std::string png(const Image& image) {
   void* buffer = nullptr;
   size_t length = 0;

@@ -47,6 +47,10 @@ std::string bytes(const Json* value, size_t limit = kDefaultByteLimit);
 // declared pixel size is checked before any pixel is decoded.
 Image image(std::string_view data, int edge = kDefaultEdge);
 
+// A decoded image scaled down so that its longer side is at most `edge` (never enlarged), with the
+// same sizing as `image`.
+Image shrink(const Image& image, int edge);
+
 // PNG encoding; empty when the encoder gives nothing.
 std::string png(const Image& image);
 

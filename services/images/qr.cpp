@@ -50,7 +50,8 @@ struct Unref {
 };
 using Owned = std::unique_ptr<VipsImage, Unref>;
 
-// 8-bit luminance on white, as the detector wants it.
+// 8-bit luminance on white, as the detector wants it. A weighted sum in integers: the detector
+// needs contrast, not colorimetry.
 std::vector<uint8_t> luminance(const Image& decoded) {
   VipsImage* in = decoded.get();
   g_object_ref(in);
@@ -63,33 +64,38 @@ std::vector<uint8_t> luminance(const Image& decoded) {
     }
     current.reset(out);
   };
-  if (vips_image_hasalpha(current.get())) {
+  const VipsInterpretation type = current.get()->Type;
+  if (type != VIPS_INTERPRETATION_sRGB && type != VIPS_INTERPRETATION_B_W && type != VIPS_INTERPRETATION_RGB16 &&
+      type != VIPS_INTERPRETATION_GREY16) {
     apply([](VipsImage* image, VipsImage** out) {
-      const VipsInterpretation type = image->Type;
-      const double maxAlpha = type == VIPS_INTERPRETATION_RGB16 || type == VIPS_INTERPRETATION_GREY16 ? 65535 : 255;
-      VipsArrayDouble* white = vips_array_double_newv(1, maxAlpha);
-      const int status = vips_flatten(image, out, "background", white, "max_alpha", maxAlpha, nullptr);
-      vips_area_unref(VIPS_AREA(white));
-      return status;
+      return vips_colourspace(image, out, VIPS_INTERPRETATION_sRGB, nullptr);
     });
-  }
-  apply([](VipsImage* image, VipsImage** out) {
-    return vips_colourspace(image, out, VIPS_INTERPRETATION_B_W, nullptr);
-  });
-  if (vips_image_get_bands(current.get()) > 1) {
-    apply([](VipsImage* image, VipsImage** out) { return vips_extract_band(image, out, 0, nullptr); });
   }
   if (vips_image_get_format(current.get()) == VIPS_FORMAT_USHORT) {
     apply([](VipsImage* image, VipsImage** out) { return vips_rshift_const1(image, out, 8, nullptr); });
   }
-  apply([](VipsImage* image, VipsImage** out) { return vips_cast_uchar(image, out, nullptr); });
+  if (vips_image_get_format(current.get()) != VIPS_FORMAT_UCHAR) {
+    apply([](VipsImage* image, VipsImage** out) { return vips_cast_uchar(image, out, nullptr); });
+  }
   size_t size = 0;
-  void* pixels = vips_image_write_to_memory(current.get(), &size);
+  auto* pixels = static_cast<uint8_t*>(vips_image_write_to_memory(current.get(), &size));
   if (!pixels) {
     vips_error_clear();
     throw failure("无法打开图片");
   }
-  std::vector<uint8_t> lum(static_cast<uint8_t*>(pixels), static_cast<uint8_t*>(pixels) + size);
+  const int bands = vips_image_get_bands(current.get());
+  const size_t count = static_cast<size_t>(decoded.width()) * decoded.height();
+  std::vector<uint8_t> lum(count);
+  const bool alpha = bands == 2 || bands == 4;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* p = pixels + i * bands;
+    unsigned value = bands >= 3 ? (p[0] * 77u + p[1] * 150u + p[2] * 29u) >> 8 : p[0];
+    if (alpha) {
+      const unsigned a = p[bands - 1];
+      value = (value * a + 255u * (255u - a) + 127u) / 255u;  // over white
+    }
+    lum[i] = static_cast<uint8_t>(value);
+  }
   g_free(pixels);
   return lum;
 }
@@ -137,12 +143,19 @@ std::string qr(std::string_view data) {
   hints.setTryRotate(true);
   hints.setTryDownscale(true);
   hints.setCharacterSet("UTF-8");  // what our codes carry; no guessing at Shift_JIS for short texts
+  // The local binarizer suits uneven light; the global one finds small modules on busy, noisy
+  // backgrounds (a code shrunk and recompressed in a chat app) that the local one misses.
+  constexpr ZXing::Binarizer kBinarizers[] = {ZXing::Binarizer::LocalAverage, ZXing::Binarizer::GlobalHistogram};
   for (const Region& r : qrCandidates(w, h)) {
     if (r.width < 1 || r.height < 1) continue;
-    for (const auto& result : ZXing::ReadBarcodes(view.cropped(r.x, r.y, r.width, r.height), hints)) {
-      if (!result.isValid() || result.format() != ZXing::BarcodeFormat::QRCode) continue;
-      std::string text = result.text();
-      if (!text.empty() && text.size() <= kMaxReadText) return text;
+    const ZXing::ImageView candidate = view.cropped(r.x, r.y, r.width, r.height);
+    for (const auto binarizer : kBinarizers) {
+      hints.setBinarizer(binarizer);
+      for (const auto& result : ZXing::ReadBarcodes(candidate, hints)) {
+        if (!result.isValid() || result.format() != ZXing::BarcodeFormat::QRCode) continue;
+        std::string text = result.text();
+        if (!text.empty() && text.size() <= kMaxReadText) return text;
+      }
     }
   }
   throw failure("未找到房卡，请选择清晰完整的邀请图片");
