@@ -165,15 +165,26 @@ std::optional<Json> JsonReader::parse(const char* data, size_t size, size_t capa
   return convert(root);
 }
 
-std::optional<Json> JsonReader::parse(std::string_view text) {
+std::optional<Json> JsonReader::parse(std::string_view text, std::string& error) {
   if (!impl_) impl_.reset(new Impl);
   auto& scratch = impl_->scratch;
   scratch.assign(text);
   const size_t size = scratch.size();
   scratch.resize(size + kPadding);
-  auto result = parse(scratch.data(), size, scratch.size());
+  simdjson::dom::element root;
+  std::optional<Json> result;
+  if (const auto code = impl_->parser.parse(reinterpret_cast<const uint8_t*>(scratch.data()), size, false).get(root)) {
+    error = simdjson::error_message(code);
+  } else {
+    result = convert(root);
+  }
   if (scratch.capacity() > (1u << 20)) std::string().swap(scratch);
   return result;
+}
+
+std::optional<Json> JsonReader::parse(std::string_view text) {
+  std::string error;
+  return parse(text, error);
 }
 
 void JsonReader::trim(size_t bytes) {

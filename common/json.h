@@ -19,6 +19,8 @@ class JsonReader {
 
   std::optional<Json> parse(const char* data, size_t size, size_t capacity);
   std::optional<Json> parse(std::string_view text);  // copies into a padded buffer
+  // The same, with the parser's own description of what is wrong when the text is not JSON.
+  std::optional<Json> parse(std::string_view text, std::string& error);
 
   // Frees the parser's buffers once they have grown past `bytes` (after an exceptional input).
   void trim(size_t bytes);
