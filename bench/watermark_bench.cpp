@@ -1,0 +1,90 @@
+// Watermark benchmarks: embed of a 2000 × 1500 JPEG photograph into a 1440 × 960 card (the first
+// strength passing), embed with every strength failing, decode of a card.
+#include <benchmark/benchmark.h>
+#include <vips/vips.h>
+
+#include <cstdio>
+#include <string>
+
+#include "images/images.h"
+#include "roomcard/watermark.h"
+
+namespace images = mirelo::services::images;
+using mirelo::services::roomcard::RoomCardWatermark;
+
+namespace {
+
+constexpr const char* kInvitation = "mirelo://join/#PC3-eyJyIjoiYmVuY2htYXJrLXJvb20iLCJrIjoiMDEyMzQ1Njc4OWFiY2RlZiJ9";
+
+// Something like a photograph: smooth light, large shapes, texture and a little sensor noise.
+images::Image photo(int width, int height, unsigned seed) {
+  VipsImage *xyz, *x, *y, *fx, *fy, *wx, *wy, *noise, *sx, *sy, *sum, *r, *g, *b, *joined, *rgb;
+  vips_xyz(&xyz, width, height, nullptr);
+  vips_extract_band(xyz, &x, 0, nullptr);
+  vips_extract_band(xyz, &y, 1, nullptr);
+  vips_linear1(x, &fx, 0.2 + 0.05 * (seed % 5), seed * 7.0, nullptr);
+  vips_linear1(y, &fy, 0.3 + 0.04 * (seed % 3), seed * 3.0, nullptr);
+  vips_sin(fx, &wx, nullptr);
+  vips_cos(fy, &wy, nullptr);
+  vips_gaussnoise(&noise, width, height, "sigma", 3.0 + seed % 4, "mean", 0.0, "seed", static_cast<int>(seed), nullptr);
+  vips_linear1(wx, &sx, 60, 110, nullptr);
+  vips_linear1(wy, &sy, 45, 0, nullptr);
+  vips_add(sx, sy, &sum, nullptr);
+  vips_add(sum, noise, &r, nullptr);
+  vips_linear1(r, &g, 0.7 + 0.05 * (seed % 4), 25, nullptr);
+  vips_linear1(sx, &b, 0.9, 20, nullptr);
+  VipsImage* channels[3] = {r, g, b};
+  vips_bandjoin(channels, &joined, 3, nullptr);
+  vips_cast_uchar(joined, &rgb, nullptr);
+  void* buffer = nullptr;
+  size_t length = 0;
+  vips_jpegsave_buffer(rgb, &buffer, &length, "Q", 85, nullptr);
+  const std::string jpeg(static_cast<char*>(buffer), length);
+  g_free(buffer);
+  for (VipsImage* i : {xyz, x, y, fx, fy, wx, wy, noise, sx, sy, sum, r, g, b, joined, rgb}) g_object_unref(i);
+  return images::image(jpeg, 2048);
+}
+
+void Embed(benchmark::State& state) {
+  const images::Image source = photo(2000, 1500, 1);
+  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::embed(source, kInvitation));
+}
+BENCHMARK(Embed)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+// An invitation whose compact form carries "=" padding never reads back the same, so every strength
+// is rejected; here at its first check (the cheapest way to fail).
+void EmbedEveryStrengthRejected(benchmark::State& state) {
+  const images::Image source = photo(2000, 1500, 1);
+  for (auto _ : state) {
+    try {
+      RoomCardWatermark::embed(source, "mirelo://join/#PC3-eyJyIjoiYWIifQ==");
+      state.SkipWithError("a strength passed");
+    } catch (const std::exception&) {
+    }
+  }
+}
+BENCHMARK(EmbedEveryStrengthRejected)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
+
+// What embed does before its first strength: drawing the working raster. The worst case, six
+// strengths each failing only at their last degraded copy, costs about this plus six times
+// (Embed − EmbedSetup).
+void EmbedSetup(benchmark::State& state) {
+  const images::Image source = photo(2000, 1500, 1);
+  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::raster(source, 1440, 960, false));
+}
+BENCHMARK(EmbedSetup)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+void Decode(benchmark::State& state) {
+  const images::Image card = RoomCardWatermark::embed(photo(2000, 1500, 1), kInvitation);
+  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::decode(card));
+}
+BENCHMARK(Decode)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  images::initialise();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  return 0;
+}

@@ -1,0 +1,87 @@
+#include "resample.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace mirelo::services::roomcard {
+namespace {
+
+constexpr double kLobes = 3;
+
+double lanczos(double x) {
+  x = std::fabs(x);
+  if (x < 1e-9) return 1;
+  if (x >= kLobes) return 0;
+  const double px = M_PI * x;
+  return kLobes * std::sin(px) * std::sin(px / kLobes) / (px * px);
+}
+
+// For each output position: the first input index and the normalised weights of its taps.
+struct Taps {
+  int count = 0;                // taps per output position
+  std::vector<int> first;       // per output position
+  std::vector<float> weights;   // count per output position
+};
+
+Taps taps(int from, int to) {
+  const double ratio = static_cast<double>(from) / to;
+  const double scale = std::max(1.0, ratio);
+  const double support = kLobes * scale;
+  Taps t;
+  t.count = static_cast<int>(std::ceil(support * 2)) + 1;
+  t.first.resize(to);
+  t.weights.assign(static_cast<size_t>(to) * t.count, 0.f);
+  std::vector<double> w(t.count);
+  for (int o = 0; o < to; ++o) {
+    const double centre = (o + 0.5) * ratio - 0.5;
+    const int first = static_cast<int>(std::floor(centre - support)) + 1;
+    double sum = 0;
+    for (int k = 0; k < t.count; ++k) sum += w[k] = lanczos((first + k - centre) / scale);
+    t.first[o] = first;
+    for (int k = 0; k < t.count; ++k) t.weights[static_cast<size_t>(o) * t.count + k] = static_cast<float>(w[k] / sum);
+  }
+  return t;
+}
+
+}  // namespace
+
+Plane resample(const Plane& source, int width, int height) {
+  if (source.width == width && source.height == height) return source;
+  const Taps across = taps(source.width, width);
+  const Taps down = taps(source.height, height);
+
+  // Horizontal pass: each source row to `width` columns.
+  std::vector<float> rows(static_cast<size_t>(width) * source.height);
+  std::vector<int> index(static_cast<size_t>(width) * across.count);
+  for (int x = 0; x < width; ++x) {
+    for (int k = 0; k < across.count; ++k) {
+      index[static_cast<size_t>(x) * across.count + k] = std::clamp(across.first[x] + k, 0, source.width - 1);
+    }
+  }
+  for (int y = 0; y < source.height; ++y) {
+    const float* in = &source.samples[static_cast<size_t>(y) * source.width];
+    float* target = &rows[static_cast<size_t>(y) * width];
+    const int* at = index.data();
+    const float* weight = across.weights.data();
+    for (int x = 0; x < width; ++x, at += across.count, weight += across.count) {
+      float sum = 0;
+      for (int k = 0; k < across.count; ++k) sum += weight[k] * in[at[k]];
+      target[x] = sum;
+    }
+  }
+  // Vertical pass, a whole row at a time so the inner loop runs along memory.
+  Plane out{width, height, std::vector<float>(static_cast<size_t>(width) * height, 0.f)};
+  for (int y = 0; y < height; ++y) {
+    float* target = &out.samples[static_cast<size_t>(y) * width];
+    const float* weight = &down.weights[static_cast<size_t>(y) * down.count];
+    for (int k = 0; k < down.count; ++k) {
+      const float* in = &rows[static_cast<size_t>(std::clamp(down.first[y] + k, 0, source.height - 1)) * width];
+      const float w = weight[k];
+      if (w == 0.f) continue;
+      for (int x = 0; x < width; ++x) target[x] += w * in[x];
+    }
+  }
+  return out;
+}
+
+}  // namespace mirelo::services::roomcard
