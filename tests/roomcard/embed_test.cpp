@@ -1,1 +1,147 @@
+// The watermark end to end on photograph-like pictures made at test time, read back after another
+// encoder (ImageMagick) has scaled and recompressed the card.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <vips/vips.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "../images/fixtures.h"
+#include "roomcard/codec.h"
+#include "roomcard/watermark.h"
+
+namespace mirelo::services::roomcard {
+namespace {
+
+using WM = RoomCardWatermark;
+using images::Image;
+
+const std::string kCompact = "mirelo://join/#PC3-eyJyIjoidGVzdC1yb29tIiwiayI6IjAxMjM0NTY3ODlhYmNkZWYwMTIzIn0";
+const std::string kPlain = "mirelo://join/#room-7f3a9c/key-0123456789abcdef";
+
+// Smooth light and shade, a few hard-edged shapes and a little noise, like a photograph.
+Image photo(int width, int height, unsigned seed, bool alpha = false) {
+  std::mt19937 random(seed);
+  std::normal_distribution<double> noise(0, 3);
+  const int bands = alpha ? 4 : 3;
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * bands);
+  const double fx = 0.004 + 0.002 * (seed % 3), fy = 0.006 + 0.002 * (seed % 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double light = 120 + 60 * std::sin(x * fx + seed) * std::cos(y * fy);
+      const bool shape = ((x / 97 + y / 131 + static_cast<int>(seed)) % 5) == 0;
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * bands];
+      for (int c = 0; c < 3; ++c) {
+        const double v = light + (shape ? 50 - 30 * c : 10 * c) + noise(random);
+        p[c] = static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
+      }
+      // A fading lower edge, below the part of the card that carries the watermark.
+      if (alpha) p[3] = static_cast<uint8_t>(y < height * 9 / 10 ? 255 : x < width / 2 ? 0 : 128);
+    }
+  }
+  return images::testing::fromPixels(pixels, width, height, bands);
+}
+
+// What another program makes of the card: ImageMagick scales it to half and saves JPEG quality 40.
+std::string reencodedByImageMagick(const Image& card) {
+  const auto dir = std::filesystem::temp_directory_path() / ("mirelo-wm-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto in = dir / "card.png", out = dir / "copy.jpg";
+  std::ofstream(in, std::ios::binary) << images::png(card);
+  const std::string command = "convert '" + in.string() + "' -resize 50% -quality 40 '" + out.string() + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::stringstream bytes;
+  bytes << std::ifstream(out, std::ios::binary).rdbuf();
+  std::filesystem::remove_all(dir);
+  return bytes.str();
+}
+
+Image scaled(const Image& image, double factor) {
+  VipsImage* out = nullptr;
+  EXPECT_EQ(vips_resize(image.get(), &out, factor, nullptr), 0);
+  return Image(vips_image_copy_memory(out));
+}
+
+class EmbedTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { images::initialise(); }
+};
+
+TEST_F(EmbedTest, SurvivesAnotherEncoderAndScaling) {
+  struct Case {
+    int width, height;
+    std::string invitation;
+    std::pair<int, int> card;
+  };
+  const Case cases[] = {
+      {2000, 1500, kCompact, {1440, 960}},
+      {900, 1400, kPlain, {960, 1440}},
+      {1000, 1000, kCompact, {1280, 1280}},
+  };
+  unsigned seed = 1;
+  for (const auto& c : cases) {
+    const Image card = WM::embed(photo(c.width, c.height, seed++), c.invitation);
+    EXPECT_EQ(std::pair(card.width(), card.height()), c.card);
+    EXPECT_EQ(WM::decode(card), c.invitation);
+    EXPECT_EQ(WM::decode(scaled(card, 0.5)), c.invitation) << c.width << "x" << c.height;
+    const Image copy = images::image(reencodedByImageMagick(card), 2048);
+    EXPECT_EQ(WM::decode(copy), c.invitation) << c.width << "x" << c.height;
+  }
+}
+
+TEST_F(EmbedTest, EveryDataBlockSitsOnItsQuantisedValue) {
+  // Blocks whose parity was already right are rewritten too: every data block's score lands on a
+  // multiple of the step used, with the parity of its bit.
+  const Image card = WM::embed(photo(1600, 1200, 5), kCompact);
+  const Raster raster = WM::raster(card, 1440, 960, true);
+  const auto bits = WM::encodeBits(WM::packet(kCompact));
+  const auto blocks = WM::order(1440, 960);
+  int matched = 0;
+  for (int step : WM::strengths) {
+    size_t exact = 0;
+    for (size_t i = 0; i < bits.size(); ++i) {
+      const double q = WM::score(raster, blocks[i], 1440) / step;
+      if (std::fabs(q - std::round(q)) < 0.05 && (static_cast<int64_t>(std::round(q)) & 1) == bits[i]) ++exact;
+    }
+    if (exact * 100 >= bits.size() * 98) ++matched;  // rounding and clamping move a few
+  }
+  EXPECT_GE(matched, 1);
+}
+
+TEST_F(EmbedTest, RefusalsBeforeAnyPixelWork) {
+  std::string random = "mirelo://join/#";
+  std::mt19937 generator(3);
+  for (int i = 0; i < 600; ++i) random.push_back("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[generator() % 62]);
+  const Image picture = photo(600, 900, 2);
+  try {
+    WM::embed(picture, random);
+    FAIL() << "embedded a packet larger than the card";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.message, "邀请内容超出房卡容量");
+    EXPECT_EQ(error.domain, "MireloRoomCard");
+  }
+  EXPECT_THROW(WM::embed(picture, "mirelo://join/#" + std::string(2049, 'a')), Error);
+  EXPECT_FALSE(WM::decode(photo(255, 1000, 1)));
+  EXPECT_FALSE(WM::decode(photo(1000, 255, 1)));
+  EXPECT_FALSE(WM::decode(photo(300, 300, 1)));  // big enough, but carries nothing
+}
+
+TEST_F(EmbedTest, TransparencyKeepsItsAlpha) {
+  const Image source = photo(1500, 1000, 9, true);
+  const Image card = WM::embed(source, kCompact);
+  ASSERT_EQ(vips_image_get_bands(card.get()), 4);
+  const Raster drawn = WM::raster(source, 1440, 960, false);
+  const Raster marked = WM::raster(card, 1440, 960, false);
+  size_t differing = 0;
+  for (size_t i = 3; i < drawn.pixels.size(); i += 4) differing += drawn.pixels[i] != marked.pixels[i];
+  EXPECT_EQ(differing, 0u);
+  EXPECT_EQ(WM::decode(card), kCompact);
+}
+
+}  // namespace
+}  // namespace mirelo::services::roomcard
