@@ -5,7 +5,9 @@
 #include <array>
 #include <string_view>
 
+#include "desktop.h"
 #include "images/commands.h"
+#include "roomcard/commands.h"
 
 namespace mirelo::services {
 namespace {
@@ -18,8 +20,15 @@ void now(Services&, const std::string&, const Json& payload, Reply reply) {
   reply.succeed(run(payload));
 }
 
-void chooseImages(Services& services, const std::string&, const Json& payload, Reply reply) {
-  reply.succeed(images::chooseImages(*services.platform.panels, payload));
+// Commands that finish on the main thread with the pasteboard or the file panels.
+template <Json (*run)(platform::Pasteboard&, const Json&)>
+void withPasteboard(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(run(*services.platform.pasteboard, payload));
+}
+
+template <Json (*run)(platform::Panels&, const Json&)>
+void withPanels(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(run(*services.platform.panels, payload));
 }
 
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
@@ -30,10 +39,17 @@ void stop(Services& services, const std::string&, const Json&, Reply reply) {
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
 // surrounding spaces count.
-constexpr std::array<std::pair<std::string_view, Command>, 5> kCommands{{
+constexpr std::array<std::pair<std::string_view, Command>, 12> kCommands{{
+    {"clipboard-text", withPasteboard<clipboardText>},
+    {"clipboard-write-text", withPasteboard<clipboardWriteText>},
+    {"room-card-encode", now<roomcard::roomCardEncode>},
+    {"room-card-decode", now<roomcard::roomCardDecode>},
     {"qr-decode", now<images::qrDecode>},
     {"qr-generate", now<images::qrGenerate>},
-    {"choose-images", chooseImages},
+    {"clipboard-card-read", withPasteboard<roomcard::clipboardCardRead>},
+    {"clipboard-card-write", withPasteboard<roomcard::clipboardCardWrite>},
+    {"room-card-save-file", withPanels<roomcard::roomCardSaveFile>},
+    {"choose-images", withPanels<images::chooseImages>},
     {"normalize-image", now<images::normalizeImage>},
     {"stop", stop},
 }};

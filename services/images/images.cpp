@@ -74,6 +74,12 @@ std::string bytes(const Json* value, size_t limit) {
   return std::move(*decoded);
 }
 
+bool isReadableImage(std::string_view data) {
+  Owned header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  if (!header) clearVipsError();
+  return header != nullptr;
+}
+
 Image image(std::string_view data, int edge) {
   // The header alone: loaders read the declared size without decoding pixels.
   Owned header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));

@@ -43,6 +43,9 @@ class Image {
 // when the member is absent. The text is bounded by its length before anything is decoded.
 std::string bytes(const Json* value, size_t limit = kDefaultByteLimit);
 
+// Whether the bytes are an image of an accepted format whose header reads (no pixel is decoded).
+bool isReadableImage(std::string_view data);
+
 // Decodes the first frame with its orientation applied, the longer side at most `edge`. The
 // declared pixel size is checked before any pixel is decoded.
 Image image(std::string_view data, int edge = kDefaultEdge);

@@ -36,8 +36,31 @@ class GtkPanels final : public Panels {
     return uris;
   }
 
-  // The save panel arrives with the command that saves room cards.
-  std::optional<std::string> chooseSaveLocation(const Save&) override { return std::nullopt; }
+  std::optional<std::string> chooseSaveLocation(const Save& options) override {
+    GtkFileChooserNative* native = gtk_file_chooser_native_new(options.message.c_str(), nullptr,
+                                                               GTK_FILE_CHOOSER_ACTION_SAVE, nullptr, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(native);
+    gtk_file_chooser_set_current_name(chooser, options.proposedName.c_str());
+    gtk_file_chooser_set_create_folders(chooser, options.canCreateFolders);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, options.message.c_str());
+    for (const auto& suffix : options.types) gtk_file_filter_add_suffix(filter, suffix.c_str());
+    gtk_file_chooser_add_filter(chooser, filter);
+    g_object_unref(filter);
+
+    std::optional<std::string> path;
+    if (run(native) == GTK_RESPONSE_ACCEPT) {
+      if (GFile* file = gtk_file_chooser_get_file(chooser)) {
+        if (gchar* local = g_file_get_path(file)) {
+          path = local;
+          g_free(local);
+        }
+        g_object_unref(file);
+      }
+    }
+    g_object_unref(native);
+    return path;
+  }
 
  private:
   // Shows the panel and iterates the main context until it answers. Requests read meanwhile wait

@@ -1,27 +1,44 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace mirelo::services::platform {
 
-// One item of the desktop's clipboard: its data under each type it is offered as.
+// Type names on this desktop's clipboard.
+inline constexpr std::string_view kPngType = "image/png";
+inline constexpr std::string_view kTiffType = "image/tiff";
+inline constexpr std::string_view kUriListType = "text/uri-list";
+inline constexpr std::string_view kTextTypes[] = {"UTF8_STRING", "text/plain;charset=utf-8"};
+
+// What is put on the pasteboard: one item offered under several types at once.
 struct PasteboardItem {
-  std::vector<std::pair<std::string, std::string>> entries;  // type name, bytes
+  std::vector<std::pair<std::string, std::string>> entries;  // type, bytes
 };
 
-// The general pasteboard. Implemented with the clipboard commands; declared here so that the
-// bridge and the room card commands meet on one seam.
+// The general pasteboard. Reads never fail: what cannot be had reads as absent.
 class Pasteboard {
  public:
+  // One item as found on the pasteboard; its data is fetched per type when asked for.
+  class Item {
+   public:
+    virtual ~Item() = default;
+    // The item's bytes under `type`, or nothing. Reads stop past `limit` bytes (nothing then).
+    virtual std::optional<std::string> data(std::string_view type, size_t limit) = 0;
+  };
+
   virtual ~Pasteboard() = default;
-  virtual std::vector<PasteboardItem> items() = 0;
+  virtual std::vector<std::unique_ptr<Item>> items() = 0;
+  // The file URLs on the pasteboard ("file://…"), in order.
+  virtual std::vector<std::string> fileUrls() = 0;
+  // The plain text, if any.
   virtual std::optional<std::string> text() = 0;
-  virtual std::vector<std::string> filePaths() = 0;
-  // Replaces the contents with one item; false when the pasteboard refuses it.
-  virtual bool write(const PasteboardItem& item) = 0;
+  // Empties the pasteboard and puts the item on it; false when the pasteboard refuses it.
+  virtual bool write(PasteboardItem item) = 0;
 };
 
 }  // namespace mirelo::services::platform

@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include "panels_gtk.h"
+#include "pasteboard_xcb.h"
 
 namespace mirelo::services::platform {
 namespace {
@@ -16,7 +17,9 @@ class NoNotifications final : public NotificationCentre {
 
 Platform makePlatform() {
   const bool haveDisplay = initialiseGtk();
-  return Platform{std::make_unique<NoNotifications>(), makePanels(haveDisplay)};
+  std::unique_ptr<Pasteboard> pasteboard = haveDisplay ? makeXcbPasteboard() : nullptr;
+  return Platform{std::make_unique<NoNotifications>(), makePanels(haveDisplay),
+                  pasteboard ? std::move(pasteboard) : makeNoPasteboard()};
 }
 
 }  // namespace mirelo::services::platform

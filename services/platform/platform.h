@@ -4,6 +4,7 @@
 
 #include "notification_centre.h"
 #include "panels.h"
+#include "pasteboard.h"
 
 namespace mirelo::services::platform {
 
@@ -11,6 +12,7 @@ namespace mirelo::services::platform {
 struct Platform {
   std::unique_ptr<NotificationCentre> notifications;
   std::unique_ptr<Panels> panels;
+  std::unique_ptr<Pasteboard> pasteboard;
 };
 
 // Call on the main thread: it initialises the desktop toolkit when a display is reachable.

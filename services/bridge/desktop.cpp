@@ -1,0 +1,29 @@
+#include "desktop.h"
+
+#include "error.h"
+#include "payload.h"
+#include "utf8.h"
+
+namespace mirelo::services {
+namespace {
+
+constexpr size_t kMaxClipboardText = 1'048'576;
+
+}  // namespace
+
+Json clipboardText(platform::Pasteboard& pasteboard, const Json&) {
+  auto text = pasteboard.text();
+  if (!text) return "";
+  repairUtf8(*text);  // another program's bytes: the reply must be UTF-8
+  return *text;
+}
+
+Json clipboardWriteText(platform::Pasteboard& pasteboard, const Json& payload) {
+  const std::string* text = readString(payload, "text");
+  if (!text || text->size() > kMaxClipboardText) throw failure("剪贴板内容无效");
+  platform::PasteboardItem item;
+  for (std::string_view type : platform::kTextTypes) item.entries.emplace_back(std::string(type), *text);
+  return pasteboard.write(std::move(item));
+}
+
+}  // namespace mirelo::services

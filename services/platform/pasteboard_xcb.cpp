@@ -1,0 +1,412 @@
+// The clipboard as an X11 selection, spoken directly over XCB. A hidden window owns CLIPBOARD and
+// serves one offer under several target names at once, answering TARGETS and TIMESTAMP and
+// sending large data with INCR. Reads convert the selection into a property of that window and
+// pump the connection until the owner answers or a time bound passes, so a stuck owner cannot
+// hang the program. Everything runs on the main thread; the connection's descriptor is watched by
+// a GLib source so the offer is served whenever the main loop runs.
+#include "pasteboard_xcb.h"
+
+#include <glib-unix.h>
+#include <poll.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace mirelo::services::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kAnswerTimeout = std::chrono::milliseconds(1500);  // per reply or INCR chunk
+constexpr size_t kIncrThreshold = 1 << 20;                        // larger data goes in INCR chunks
+constexpr size_t kIncrChunk = 256 * 1024;
+
+template <class T>
+struct Freed {
+  T* value;
+  ~Freed() { std::free(value); }
+  T* operator->() const { return value; }
+  explicit operator bool() const { return value != nullptr; }
+};
+
+class XcbPasteboard;
+
+class XcbItem final : public Pasteboard::Item {
+ public:
+  explicit XcbItem(XcbPasteboard& owner) : pasteboard_(owner) {}
+  std::optional<std::string> data(std::string_view type, size_t limit) override;
+
+ private:
+  XcbPasteboard& pasteboard_;
+  std::optional<std::vector<std::string>> targets_;
+};
+
+class XcbPasteboard final : public Pasteboard {
+ public:
+  XcbPasteboard(xcb_connection_t* connection, xcb_screen_t* screen) : c_(connection) {
+    window_ = xcb_generate_id(c_);
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, -10, -10, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, screen->root_visual, XCB_CW_EVENT_MASK, &mask);
+    clipboard_ = atom("CLIPBOARD");
+    targets_ = atom("TARGETS");
+    timestamp_ = atom("TIMESTAMP");
+    incr_ = atom("INCR");
+    property_ = atom("MIRELO_SELECTION");
+    xcb_flush(c_);
+    const size_t maxRequest = static_cast<size_t>(xcb_get_maximum_request_length(c_)) * 4;
+    incrThreshold_ = std::min(kIncrThreshold, maxRequest > 4096 ? maxRequest - 1024 : 1024);
+    watch_ = g_unix_fd_add(xcb_get_file_descriptor(c_), G_IO_IN, &XcbPasteboard::readable, this);
+  }
+
+  ~XcbPasteboard() override {
+    if (watch_) g_source_remove(watch_);
+    xcb_disconnect(c_);
+  }
+
+  std::vector<std::unique_ptr<Item>> items() override {
+    std::vector<std::unique_ptr<Item>> list;
+    if (owner_ || currentOwner() != XCB_NONE) list.push_back(std::make_unique<XcbItem>(*this));
+    drainQueued();
+    return list;
+  }
+
+  std::vector<std::string> fileUrls() override {
+    std::vector<std::string> urls;
+    if (auto list = fetchIfOffered(std::string(kUriListType), 1 << 20)) {
+      size_t start = 0;
+      while (start < list->size()) {
+        size_t end = list->find('\n', start);
+        if (end == std::string::npos) end = list->size();
+        std::string line = list->substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.starts_with("file://")) urls.push_back(line);
+        start = end + 1;
+      }
+    }
+    return urls;
+  }
+
+  std::optional<std::string> text() override {
+    for (std::string_view type : kTextTypes) {
+      if (auto text = fetchIfOffered(std::string(type), 16 << 20)) return text;
+    }
+    return std::nullopt;
+  }
+
+  bool write(PasteboardItem item) override {
+    const xcb_timestamp_t now = serverTime();
+    xcb_set_selection_owner(c_, window_, clipboard_, now);
+    const bool owned = currentOwner() == window_;
+    offer_.clear();
+    owner_ = owned;
+    if (owned) {
+      ownedSince_ = now;
+      for (auto& [type, bytes] : item.entries) {
+        offer_.emplace_back(atom(type), std::make_shared<const std::string>(std::move(bytes)));
+      }
+    }
+    drainQueued();
+    return owned;
+  }
+
+  // The target names the owner offers (read once per item).
+  std::vector<std::string> offeredTargets() {
+    std::vector<std::string> names;
+    if (owner_) {
+      for (const auto& [target, bytes] : offer_) names.push_back(atomName(target));
+      return names;
+    }
+    const auto list = fetch(targets_, 64 * 1024);
+    if (!list) return names;
+    const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list->data());
+    for (size_t i = 0; i < list->size() / sizeof(xcb_atom_t); ++i) names.push_back(atomName(atoms[i]));
+    return names;
+  }
+
+  std::optional<std::string> fetchTarget(const std::string& type, size_t limit) {
+    if (owner_) {
+      const xcb_atom_t target = atom(type);
+      for (const auto& [offered, bytes] : offer_) {
+        if (offered == target) return bytes->size() <= limit ? std::optional<std::string>(*bytes) : std::nullopt;
+      }
+      return std::nullopt;
+    }
+    auto data = fetch(atom(type), limit);
+    drainQueued();
+    return data;
+  }
+
+ private:
+  struct Transfer {
+    xcb_window_t requestor;
+    xcb_atom_t property;
+    xcb_atom_t type;
+    std::shared_ptr<const std::string> data;
+    size_t offset;
+  };
+
+  static gboolean readable(gint, GIOCondition, gpointer self) {
+    auto* pasteboard = static_cast<XcbPasteboard*>(self);
+    while (xcb_generic_event_t* event = xcb_poll_for_event(pasteboard->c_)) {
+      pasteboard->handle(event);
+      std::free(event);
+    }
+    if (xcb_connection_has_error(pasteboard->c_)) {
+      pasteboard->watch_ = 0;
+      return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+  }
+
+  // Events read from the socket while waiting for a reply sit in XCB's queue, where the
+  // descriptor watch does not see them.
+  void drainQueued() {
+    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(c_)) {
+      handle(event);
+      std::free(event);
+    }
+  }
+
+  std::optional<std::string> fetchIfOffered(const std::string& type, size_t limit) {
+    for (const std::string& offered : offeredTargets()) {
+      if (offered == type) return fetchTarget(type, limit);
+    }
+    drainQueued();
+    return std::nullopt;
+  }
+
+  xcb_atom_t atom(const std::string& name) {
+    if (const auto found = atoms_.find(name); found != atoms_.end()) return found->second;
+    Freed<xcb_intern_atom_reply_t> reply{
+        xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr)};
+    const xcb_atom_t value = reply ? reply->atom : XCB_NONE;
+    if (value != XCB_NONE) atoms_.emplace(name, value);
+    return value;
+  }
+
+  std::string atomName(xcb_atom_t value) {
+    for (const auto& [name, known] : atoms_) {
+      if (known == value) return name;
+    }
+    Freed<xcb_get_atom_name_reply_t> reply{xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, value), nullptr)};
+    if (!reply) return {};
+    std::string name(xcb_get_atom_name_name(reply.value), xcb_get_atom_name_name_length(reply.value));
+    atoms_.emplace(name, value);
+    return name;
+  }
+
+  xcb_window_t currentOwner() {
+    Freed<xcb_get_selection_owner_reply_t> reply{
+        xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr)};
+    return reply ? reply->owner : XCB_NONE;
+  }
+
+  // A server timestamp: touch a property of our window and read the time of its notification.
+  xcb_timestamp_t serverTime() {
+    xcb_change_property(c_, XCB_PROP_MODE_APPEND, window_, property_, XCB_ATOM_STRING, 8, 0, "");
+    xcb_flush(c_);
+    xcb_timestamp_t time = XCB_CURRENT_TIME;
+    waitFor(Clock::now() + kAnswerTimeout, [&](xcb_generic_event_t* event) {
+      if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
+      auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
+      if (notify->window != window_ || notify->atom != property_) return false;
+      time = notify->time;
+      return true;
+    });
+    return time;
+  }
+
+  // Handles events until `match` takes one or the deadline passes; false at the deadline.
+  template <class Match>
+  bool waitFor(Clock::time_point deadline, Match match) {
+    for (;;) {
+      xcb_generic_event_t* event = xcb_poll_for_event(c_);
+      if (event) {
+        const bool taken = match(event);
+        if (!taken) handle(event);
+        std::free(event);
+        if (taken) return true;
+        continue;
+      }
+      if (xcb_connection_has_error(c_)) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd fd{xcb_get_file_descriptor(c_), POLLIN, 0};
+      ::poll(&fd, 1, static_cast<int>(left));
+    }
+  }
+
+  // Reads and deletes our property; nothing when it is missing or past the limit.
+  std::optional<std::pair<xcb_atom_t, std::string>> takeProperty(size_t limit) {
+    Freed<xcb_get_property_reply_t> reply{xcb_get_property_reply(
+        c_, xcb_get_property(c_, 1, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, 0, static_cast<uint32_t>(limit / 4 + 2)),
+        nullptr)};
+    if (!reply || reply->bytes_after > 0) return std::nullopt;
+    const int length = xcb_get_property_value_length(reply.value);
+    if (static_cast<size_t>(length) > limit) return std::nullopt;
+    return std::pair(reply->type,
+                     std::string(static_cast<const char*>(xcb_get_property_value(reply.value)), static_cast<size_t>(length)));
+  }
+
+  std::optional<std::string> fetch(xcb_atom_t target, size_t limit) {
+    if (target == XCB_NONE) return std::nullopt;
+    xcb_delete_property(c_, window_, property_);
+    xcb_convert_selection(c_, window_, clipboard_, target, property_, XCB_CURRENT_TIME);
+    xcb_flush(c_);
+    xcb_atom_t answered = XCB_NONE;
+    const bool notified = waitFor(Clock::now() + kAnswerTimeout, [&](xcb_generic_event_t* event) {
+      if ((event->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
+      auto* notify = reinterpret_cast<xcb_selection_notify_event_t*>(event);
+      if (notify->requestor != window_ || notify->selection != clipboard_ || notify->target != target) return false;
+      answered = notify->property;
+      return true;
+    });
+    if (!notified || answered == XCB_NONE) return std::nullopt;
+    auto first = takeProperty(limit);
+    if (!first) return std::nullopt;
+    if (first->first != incr_) return std::move(first->second);
+    // INCR: each chunk arrives as a new value of the property, which we delete to ask for the next.
+    std::string data;
+    for (;;) {
+      const bool more = waitFor(Clock::now() + kAnswerTimeout, [&](xcb_generic_event_t* event) {
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
+        auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
+        return notify->window == window_ && notify->atom == property_ && notify->state == XCB_PROPERTY_NEW_VALUE;
+      });
+      if (!more) return std::nullopt;
+      auto chunk = takeProperty(limit - data.size());
+      if (!chunk) return std::nullopt;
+      if (chunk->second.empty()) return data;
+      data += chunk->second;
+    }
+  }
+
+  void handle(xcb_generic_event_t* event) {
+    switch (event->response_type & 0x7f) {
+      case XCB_SELECTION_REQUEST:
+        serve(*reinterpret_cast<xcb_selection_request_event_t*>(event));
+        break;
+      case XCB_SELECTION_CLEAR:
+        if (reinterpret_cast<xcb_selection_clear_event_t*>(event)->selection == clipboard_) {
+          owner_ = false;
+          offer_.clear();  // transfers under way keep their data
+        }
+        break;
+      case XCB_PROPERTY_NOTIFY:
+        continueTransfer(*reinterpret_cast<xcb_property_notify_event_t*>(event));
+        break;
+      default:
+        break;
+    }
+  }
+
+  void serve(const xcb_selection_request_event_t& request) {
+    xcb_atom_t property = request.property == XCB_NONE ? request.target : request.property;  // obsolete clients
+    const std::shared_ptr<const std::string>* data = nullptr;
+    for (const auto& [target, bytes] : offer_) {
+      if (target == request.target) data = &bytes;
+    }
+    if (!owner_ || request.selection != clipboard_ ||
+        (request.time != XCB_CURRENT_TIME && request.time < ownedSince_)) {
+      property = XCB_NONE;
+    } else if (request.target == targets_) {
+      std::vector<xcb_atom_t> list{targets_, timestamp_};
+      for (const auto& [target, bytes] : offer_) list.push_back(target);
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_ATOM, 32,
+                          static_cast<uint32_t>(list.size()), list.data());
+    } else if (request.target == timestamp_) {
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_INTEGER, 32, 1,
+                          &ownedSince_);
+    } else if (data && (*data)->size() <= incrThreshold_) {
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, request.target, 8,
+                          static_cast<uint32_t>((*data)->size()), (*data)->data());
+    } else if (data) {
+      const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+      xcb_change_window_attributes(c_, request.requestor, XCB_CW_EVENT_MASK, &mask);
+      const uint32_t size = static_cast<uint32_t>((*data)->size());
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, request.requestor, property, incr_, 32, 1, &size);
+      transfers_.push_back(Transfer{request.requestor, property, request.target, *data, 0});
+    } else {
+      property = XCB_NONE;
+    }
+    xcb_selection_notify_event_t notify{};
+    notify.response_type = XCB_SELECTION_NOTIFY;
+    notify.time = request.time;
+    notify.requestor = request.requestor;
+    notify.selection = request.selection;
+    notify.target = request.target;
+    notify.property = property;
+    xcb_send_event(c_, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&notify));
+    xcb_flush(c_);
+  }
+
+  // The requestor deleted the property: it wants the next chunk (an empty one ends the transfer).
+  void continueTransfer(const xcb_property_notify_event_t& notify) {
+    if (notify.state != XCB_PROPERTY_DELETE) return;
+    for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
+      if (it->requestor != notify.window || it->property != notify.atom) continue;
+      const size_t length = std::min(kIncrChunk, it->data->size() - it->offset);
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type, 8,
+                          static_cast<uint32_t>(length), it->data->data() + it->offset);
+      it->offset += length;
+      if (length == 0) transfers_.erase(it);
+      xcb_flush(c_);
+      return;
+    }
+  }
+
+  xcb_connection_t* c_;
+  xcb_window_t window_;
+  xcb_atom_t clipboard_, targets_, timestamp_, incr_, property_;
+  std::map<std::string, xcb_atom_t> atoms_;
+  size_t incrThreshold_ = kIncrThreshold;
+  guint watch_ = 0;
+  bool owner_ = false;
+  xcb_timestamp_t ownedSince_ = XCB_CURRENT_TIME;
+  std::vector<std::pair<xcb_atom_t, std::shared_ptr<const std::string>>> offer_;
+  std::vector<Transfer> transfers_;
+};
+
+std::optional<std::string> XcbItem::data(std::string_view type, size_t limit) {
+  if (!targets_) targets_ = pasteboard_.offeredTargets();
+  for (const std::string& offered : *targets_) {
+    if (offered == type) return pasteboard_.fetchTarget(offered, limit);
+  }
+  return std::nullopt;
+}
+
+class NoPasteboard final : public Pasteboard {
+ public:
+  std::vector<std::unique_ptr<Item>> items() override { return {}; }
+  std::vector<std::string> fileUrls() override { return {}; }
+  std::optional<std::string> text() override { return std::nullopt; }
+  bool write(PasteboardItem) override { return false; }
+};
+
+}  // namespace
+
+std::unique_ptr<Pasteboard> makeXcbPasteboard() {
+  int screenNumber = 0;
+  xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
+  if (xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);
+    return nullptr;
+  }
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+  for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
+  if (!screens.rem) {
+    xcb_disconnect(connection);
+    return nullptr;
+  }
+  return std::make_unique<XcbPasteboard>(connection, screens.data);
+}
+
+std::unique_ptr<Pasteboard> makeNoPasteboard() { return std::make_unique<NoPasteboard>(); }
+
+}  // namespace mirelo::services::platform

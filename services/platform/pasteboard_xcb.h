@@ -1,0 +1,16 @@
+#pragma once
+
+#include <memory>
+
+#include "pasteboard.h"
+
+namespace mirelo::services::platform {
+
+// The X11 CLIPBOARD selection over its own XCB connection, driven on the main thread. Null when no
+// X display can be reached.
+std::unique_ptr<Pasteboard> makeXcbPasteboard();
+
+// Without a display there is no pasteboard: reads find nothing, writes are refused.
+std::unique_ptr<Pasteboard> makeNoPasteboard();
+
+}  // namespace mirelo::services::platform
