@@ -47,6 +47,20 @@ inline Image black(int width, int height) {
   return Image(out);
 }
 
+// A smooth colour gradient, the kind of picture a watermark sits in easily.
+inline Image gradient(int width, int height) {
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
+      p[0] = static_cast<uint8_t>(60 + 120 * x / width);
+      p[1] = static_cast<uint8_t>(80 + 100 * y / height);
+      p[2] = 140;
+    }
+  }
+  return fromPixels(pixels, width, height, 3);
+}
+
 // Uniform noise: PNG cannot compress it, so its size is predictable (about 3 bytes a pixel).
 inline Image noise(int width, int height, unsigned seed = 1) {
   std::mt19937 random(seed);
