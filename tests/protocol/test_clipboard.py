@@ -1,0 +1,164 @@
+"""The clipboard commands end to end: a private X server, and xclip as the other application."""
+
+import base64
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
+from testenv import Program, TempHome, Xvfb, clean_env  # noqa: E402
+
+INVITE = "mirelo://join/#PC3-eyJyIjoiY2xpcGJvYXJkIn0"
+NO_CARD = "没有识别到有效房卡，请复制完整原图或使用邀请链接"
+
+
+def picture(size="900x600", fmt="png"):
+    return subprocess.run(["convert", "-size", size, "plasma:", fmt + ":-"], capture_output=True, check=True).stdout
+
+
+class ClipboardTest(unittest.TestCase):
+    def setUp(self):
+        self.xvfb = Xvfb()
+        self.addCleanup(self.xvfb.close)
+        self.home = TempHome()
+        self.addCleanup(self.home.close)
+        self.env = clean_env(DISPLAY=self.xvfb.display, **self.home.env())
+        self.program = Program(env=self.env)
+        self.addCleanup(self.program.close)
+        self.folder = tempfile.mkdtemp(prefix="mirelo-clip-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder])
+
+    def xclip_out(self, *target):
+        return subprocess.run(["xclip", "-selection", "clipboard", *target, "-o"], env=self.env, capture_output=True,
+                              timeout=30).stdout
+
+    def xclip_owns(self, data, target):
+        """xclip takes the clipboard with `data` under `target` and serves it until the test ends."""
+        path = os.path.join(self.folder, "offer")
+        with open(path, "wb") as f:
+            f.write(data)
+        owner = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", path],
+                                 env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (owner.terminate(), owner.wait()))
+        deadline = time.monotonic() + 10  # owned once the target is listed
+        while target.encode() not in self.xclip_out("-t", "TARGETS") and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    def card(self, invitation=INVITE):
+        value = self.program.request("enc", "room-card-encode",
+                                     {"invitation": invitation, "data": base64.b64encode(picture()).decode()})["value"]
+        return value, base64.b64decode(value.split(",", 1)[1])
+
+    def test_card_on_the_clipboard_for_other_programs(self):
+        url, png = self.card()
+        self.assertEqual(self.program.request("w", "clipboard-card-write", {"data": url, "invitation": INVITE}),
+                         {"id": "w", "value": True})
+        targets = self.xclip_out("-t", "TARGETS").decode().split()
+        for target in ["image/png", "com.mirelo.room-card.original-png.v1", "com.mirelo.room-card.v1"]:
+            self.assertIn(target, targets)
+        self.assertEqual(self.xclip_out("-t", "image/png"), png)  # over 1 MiB: sent in INCR chunks
+        self.assertEqual(self.xclip_out("-t", "com.mirelo.room-card.v1"), INVITE.encode())
+        self.assertEqual(self.program.request("r", "clipboard-card-read")["value"], INVITE)
+        self.assertEqual(self.program.request("t", "clipboard-text")["value"], "")  # an image, no text
+
+    def test_text_both_ways(self):
+        head = "房卡 / mirelo "
+        text = head + "x" * (1048576 - len(head.encode()))  # exactly the largest text
+        self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": text})["value"], True)
+        self.assertEqual(self.xclip_out().decode(), text)
+        self.assertEqual(self.program.request("e", "clipboard-write-text", {"text": "y" * (1048576 + 1)}),
+                         {"id": "e", "error": "剪贴板内容无效"})
+        self.assertEqual(self.xclip_out().decode(), text)  # left as it was
+        self.xclip_owns("from xclip ✓".encode(), "UTF8_STRING")
+        self.assertEqual(self.program.request("r", "clipboard-text")["value"], "from xclip ✓")
+
+    def test_reading_what_other_programs_put_there(self):
+        _, png = self.card()
+        _, other = self.card("mirelo://join/#other")
+        cards = []
+        for name, data in [("x.gif", other), ("card.PNG", png)]:
+            path = os.path.join(self.folder, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            cards.append("file://" + path)
+        tiff = subprocess.run(["convert", "png:-", "tiff:-"], input=png, capture_output=True, check=True).stdout
+        cases = [
+            ("image/png", png, INVITE),
+            ("image/tiff", tiff, NO_CARD),  # a TIFF copy has no chunk; its pixels carry no watermark here
+            ("text/uri-list", ("\r\n".join(cards) + "\r\n").encode(), INVITE),
+            ("UTF8_STRING", b"mirelo://join/abc", "mirelo://join/abc"),
+            ("UTF8_STRING", b"PC" + b"x" * 2047, NO_CARD),
+        ]
+        for target, data, expected in cases:
+            with self.subTest(target=target, expected=expected[:30]):
+                self.xclip_owns(data, target)
+                reply = self.program.request("r", "clipboard-card-read")
+                self.assertEqual(reply.get("value", reply.get("error")), expected)
+
+    def test_robust_card_from_a_tiff(self):
+        url, _ = self.card()
+        robust = self.program.request("enc", "room-card-encode", {
+            "invitation": INVITE, "data": base64.b64encode(picture("1200x800", "jpg")).decode(), "robust": True})["value"]
+        png = base64.b64decode(robust.split(",", 1)[1])
+        tiff = subprocess.run(["convert", "png:-", "tiff:-"], input=png, capture_output=True, check=True).stdout
+        self.xclip_owns(tiff, "image/tiff")
+        self.assertEqual(self.program.request("r", "clipboard-card-read")["value"], INVITE)
+
+
+class SavePanelTest(unittest.TestCase):
+    def setUp(self):
+        self.xvfb = Xvfb()
+        self.addCleanup(self.xvfb.close)
+        self.home = TempHome()
+        self.addCleanup(self.home.close)
+        self.env = clean_env(DISPLAY=self.xvfb.display, **self.home.env())
+        self.program = Program(env=self.env)
+        self.addCleanup(self.program.close)
+        self.folder = tempfile.mkdtemp(prefix="mirelo-save-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder])
+        self.url = self.program.request("enc", "room-card-encode", {
+            "invitation": INVITE, "data": base64.b64encode(picture("300x200")).decode()})["value"]
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=30, stdout=subprocess.DEVNULL)
+
+    def wait_for_panel(self):
+        self.xdotool("search", "--sync", "--onlyvisible", "--name", "保存完整 PNG 房卡，保留邀请信息")
+        time.sleep(0.5)
+
+    def test_saves_the_card(self):
+        target = os.path.join(self.folder, "saved.png")
+        self.program.send({"id": "s", "command": "room-card-save-file", "payload": {"data": self.url}})
+        self.wait_for_panel()
+        self.xdotool("key", "ctrl+a")
+        self.xdotool("type", "--delay", "20", target)
+        self.xdotool("key", "Return")
+        self.assertEqual(self.program.read_json(30), {"id": "s", "value": True})
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), base64.b64decode(self.url.split(",", 1)[1]))
+
+    def test_cancel_answers_false(self):
+        self.program.send({"id": "c", "command": "room-card-save-file", "payload": {"data": self.url}})
+        self.wait_for_panel()
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.program.read_json(30), {"id": "c", "value": False})
+
+
+class NoDisplayTest(unittest.TestCase):
+    def test_without_a_display(self):
+        with Program() as program:
+            self.assertEqual(program.request("t", "clipboard-text"), {"id": "t", "value": ""})
+            self.assertEqual(program.request("w", "clipboard-write-text", {"text": "x"}), {"id": "w", "value": False})
+            self.assertEqual(program.request("r", "clipboard-card-read"), {"id": "r", "error": NO_CARD})
+            card = program.request("e", "room-card-encode", {
+                "invitation": INVITE, "data": base64.b64encode(picture("300x200")).decode()})["value"]
+            self.assertEqual(program.request("c", "clipboard-card-write", {"data": card, "invitation": INVITE}),
+                             {"id": "c", "error": "房卡未能写入剪贴板，请重试或保存 PNG 房卡"})
+            self.assertEqual(program.request("s", "room-card-save-file", {"data": card}), {"id": "s", "value": False})
+
+
+if __name__ == "__main__":
+    unittest.main()
