@@ -7,6 +7,7 @@
 
 #include "desktop.h"
 #include "images/commands.h"
+#include "network/network.h"
 #include "roomcard/commands.h"
 
 namespace mirelo::services {
@@ -18,6 +19,25 @@ using Command = void (*)(Services&, const std::string& command, const Json& payl
 template <Json (*run)(const Json&)>
 void now(Services&, const std::string&, const Json& payload, Reply reply) {
   reply.succeed(run(payload));
+}
+
+// Network commands reply later, from the network thread; a refused payload replies at once.
+void http(Services&, const std::string&, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().http(payload, std::move(reply));
+}
+
+void httpCancel(Services&, const std::string&, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().cancel(payload);
+  reply.succeed(true);
+}
+
+void socketOpen(Services&, const std::string&, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().open(payload, std::move(reply));
+}
+
+// socket-send, socket-receive and socket-close share one branch.
+void socketCommand(Services&, const std::string& command, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().socket(payload, command, std::move(reply));
 }
 
 // Commands that finish on the main thread with the pasteboard or the file panels.
@@ -39,7 +59,13 @@ void stop(Services& services, const std::string&, const Json&, Reply reply) {
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
 // surrounding spaces count.
-constexpr std::array<std::pair<std::string_view, Command>, 12> kCommands{{
+constexpr std::array<std::pair<std::string_view, Command>, 18> kCommands{{
+    {"http", http},
+    {"http-cancel", httpCancel},
+    {"socket-open", socketOpen},
+    {"socket-send", socketCommand},
+    {"socket-receive", socketCommand},
+    {"socket-close", socketCommand},
     {"clipboard-text", withPasteboard<clipboardText>},
     {"clipboard-write-text", withPasteboard<clipboardWriteText>},
     {"room-card-encode", now<roomcard::roomCardEncode>},
