@@ -1,0 +1,189 @@
+"""Real TLS servers on 127.0.0.1 for the network tests: a test CA made with the openssl command,
+an HTTPS server (http.server) and a WSS server (python3-websockets). The program trusts the CA
+through OpenSSL's own SSL_CERT_FILE."""
+
+import asyncio
+import http.server
+import json
+import os
+import shutil
+import socketserver
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+
+
+def _openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+class TestCA:
+    """A CA, a certificate for localhost and 127.0.0.1 signed by it, one for another name, and a
+    self-signed one nobody trusts."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="mirelo-ca-")
+        d = self.dir
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+                 "-subj", "/CN=Mirelo Test CA", cwd=d)
+        for name, san in [("server", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.invalid")]:
+            _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
+                     "-subj", "/CN=" + name, cwd=d)
+            with open(os.path.join(d, name + ".ext"), "w") as f:
+                f.write("subjectAltName=%s\n" % san)
+            _openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                     "-out", name + ".pem", "-days", "2", "-extfile", name + ".ext", cwd=d)
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key", "-out", "untrusted.pem",
+                 "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", cwd=d)
+        self.ca_file = os.path.join(d, "ca.pem")
+
+    def context(self, name="server"):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(self.dir, name + ".pem"), os.path.join(self.dir, name + ".key"))
+        return context
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def _send(self, status, body=b"", headers=(), length=True):
+        self.send_response(status)
+        for key, value in headers:
+            self.send_header(key, value)
+        if length:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _route(self):
+        parts = self.path.split("?")[0].strip("/").split("/")
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0) or 0))
+        self.server.requests.append({"method": self.command, "path": self.path, "headers": dict(self.headers),
+                                     "body": body})
+        kind = parts[0]
+        if kind == "status":
+            code = int(parts[1])
+            extra = [("Location", "https://127.0.0.1:1/elsewhere")] if 300 <= code < 400 else []
+            return self._send(code, b"status %d" % code, extra)
+        if kind == "bytes":  # N bytes with a declared length
+            return self._send(200, b"b" * int(parts[1]))
+        if kind == "chunked":  # N bytes in chunks, no declared length
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            left = int(parts[1])
+            while left:
+                piece = min(left, 1000)
+                self.wfile.write(b"%x\r\n%s\r\n" % (piece, b"c" * piece))
+                left -= piece
+            self.wfile.write(b"0\r\n\r\n")
+            return None
+        if kind == "idle":  # the head, then nothing for a long time
+            self.send_response(200)
+            self.send_header("Content-Length", "10")
+            self.end_headers()
+            self.wfile.flush()
+            time.sleep(float(parts[1]))
+            return None
+        if kind == "slow":  # answers after a while
+            time.sleep(float(parts[1]))
+            return self._send(200, b"slow")
+        return self._send(200, b"ok")
+
+    do_GET = _route
+    do_POST = _route
+
+
+class HttpsServer:
+    """An HTTPS server on 127.0.0.1 with keep-alive; counts the connections it accepts."""
+
+    def __init__(self, ca, name="server"):
+        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+            def handle_error(inner, request, address):
+                pass  # clients that refuse our certificate end the handshake; that is the point
+
+            def get_request(inner):
+                sock, address = inner.socket.accept()
+                inner.accepted += 1
+                return sock, address
+
+        self.server = Server(("127.0.0.1", 0), _Handler)
+        self.server.accepted = 0
+        self.server.requests = []
+        self.server.socket = ca.context(name).wrap_socket(self.server.socket, server_side=True,
+                                                          do_handshake_on_connect=False)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, path, host="127.0.0.1"):
+        return "https://%s:%d%s" % (host, self.port, path)
+
+    @property
+    def accepted(self):
+        return self.server.accepted
+
+    @property
+    def requests(self):
+        return self.server.requests
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class WssServer:
+    """A WSS server on 127.0.0.1. It echoes text; "binary" gets a binary answer, "big:N" a text of N
+    bytes, "close" a close from the server; "silent" gets nothing."""
+
+    def __init__(self, ca):
+        import websockets
+        self.loop = asyncio.new_event_loop()
+        ready = threading.Event()
+        context = ca.context()
+
+        async def handler(socket, path=None):
+            try:
+                async for message in socket:
+                    if message == "binary":
+                        await socket.send(b"\x00\x01")
+                    elif isinstance(message, str) and message.startswith("big:"):
+                        await socket.send("m" * int(message[4:]))
+                    elif message == "close":
+                        await socket.close()
+                    elif message == "silent":
+                        pass
+                    else:
+                        await socket.send(message)
+            except websockets.ConnectionClosed:
+                pass
+
+        async def main():
+            self.server = await websockets.serve(handler, "127.0.0.1", 0, ssl=context, max_size=None, close_timeout=1)
+            self.port = self.server.sockets[0].getsockname()[1]
+            ready.set()
+            await self.server.wait_closed()
+
+        self.thread = threading.Thread(target=lambda: self.loop.run_until_complete(main()), daemon=True)
+        self.thread.start()
+        ready.wait(10)
+
+    def url(self, path="/"):
+        return "wss://127.0.0.1:%d%s" % (self.port, path)
+
+    def close(self):
+        self.loop.call_soon_threadsafe(self.server.close)
+        self.thread.join(10)
+        if not self.thread.is_alive():
+            self.loop.close()

@@ -1,0 +1,251 @@
+"""HTTPS requests and secure WebSockets against real TLS servers on 127.0.0.1."""
+
+import base64
+import json
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
+from servers import HttpsServer, TestCA, WssServer  # noqa: E402
+from testenv import Program, clean_env  # noqa: E402
+
+CANCELLED = "Operation canceled"
+
+
+def setUpModule():
+    global CA
+    CA = TestCA()
+
+
+def tearDownModule():
+    CA.close()
+
+
+class NetworkTest(unittest.TestCase):
+    def setUp(self):
+        self.server = HttpsServer(CA)
+        self.addCleanup(self.server.close)
+        self.program = Program(env=clean_env(SSL_CERT_FILE=CA.ca_file))
+        self.addCleanup(self.program.close)
+
+    def http(self, rid, **payload):
+        return self.program.request(rid, "http", payload, timeout=30)
+
+    def replies(self, count, timeout=30):
+        got = {}
+        for _ in range(count):
+            line = self.program.read_json(timeout)
+            got[line["id"]] = line
+        return got
+
+
+class HttpTest(NetworkTest):
+    def test_url_method_and_body_refusals(self):
+        ok = self.server.url("/status/200")
+        cases = [
+            ({"url": "http://127.0.0.1/"}, "网络地址无效"),
+            ({"url": "HTTPS://127.0.0.1/"}, "网络地址无效"),
+            ({"url": "https://user@127.0.0.1/"}, "网络地址无效"),
+            ({"url": "https://user:pw@127.0.0.1/"}, "网络地址无效"),
+            ({"url": "https://127.0.0.1/#top"}, "网络地址无效"),
+            ({"url": "https:///path"}, "网络地址无效"),
+            ({"url": "not a url"}, "网络地址无效"),
+            ({"url": 5}, "网络地址无效"),
+            ({"url": "https://127.0.0.1/" + "a" * (2049 - len("https://127.0.0.1/"))}, "网络地址无效"),
+            ({"url": "http://x/", "method": "get"}, "网络地址无效"),  # the URL is checked first
+            ({"url": ok, "method": "get"}, "网络请求方式无效"),
+            ({"url": ok, "method": "PUT", "body": "@"}, "网络请求方式无效"),  # the method before the body
+            ({"url": ok, "method": "POST"}, "网络请求内容无效"),
+            ({"url": ok, "method": "POST", "body": "QUJD\n"}, "网络请求内容无效"),
+            ({"url": ok, "method": "POST", "body": "A" * (2097152 + 4)}, "网络请求内容无效"),
+        ]
+        for payload, error in cases:
+            with self.subTest(payload=str(payload)[:60]):
+                self.assertEqual(self.program.request("r", "http", payload), {"id": "r", "error": error})
+        self.assertEqual(self.server.requests, [])
+
+    def test_requests_as_sent(self):
+        self.assertEqual(self.http("get", url=self.server.url("/status/200?q=1"), method=5, body="QUJD")["value"],
+                         {"status": 200, "body": base64.b64encode(b"status 200").decode()})
+        self.http("post", url=self.server.url("/echo"), method="POST", body="")
+        self.http("post2", url=self.server.url("/echo"), method="POST", body=base64.b64encode(b'{"a":1}').decode())
+        get, post, post2 = self.server.requests
+        self.assertEqual((get["method"], get["path"], get["body"]), ("GET", "/status/200?q=1", b""))
+        self.assertNotIn("Content-Type", get["headers"])
+        self.assertEqual(get["headers"]["User-Agent"], "Mirelo/0.3.0")
+        self.assertEqual((post["method"], post["body"], post["headers"]["Content-Type"]), ("POST", b"", "application/json"))
+        self.assertEqual(post["headers"]["Content-Length"], "0")
+        self.assertEqual(post2["body"], b'{"a":1}')
+        self.assertNotIn("Cookie", post2["headers"])
+
+    def test_statuses_are_replies(self):
+        for code in [200, 302, 404, 500]:
+            with self.subTest(code=code):
+                self.assertEqual(self.http("s", url=self.server.url("/status/%d" % code))["value"],
+                                 {"status": code, "body": base64.b64encode(b"status %d" % code).decode()})
+        self.assertEqual(len(self.server.requests), 4)  # the 302's location was not fetched
+
+    def test_response_limits(self):
+        cases = [
+            ("/bytes/4096", {}, 4096),
+            ("/bytes/4097", {}, None),                   # declared over the default limit
+            ("/chunked/4096", {}, 4096),
+            ("/chunked/5000", {}, None),                 # no declared length: fails as it passes
+            ("/bytes/1", {"maxBytes": 0}, 1),
+            ("/bytes/2", {"maxBytes": -5}, None),
+            ("/bytes/100", {"maxBytes": 100.0}, 100),
+            ("/chunked/200000", {"maxBytes": 100000000}, 200000),
+        ]
+        for path, extra, size in cases:
+            with self.subTest(path=path, extra=extra):
+                reply = self.http("l", url=self.server.url(path), **extra)
+                if size is None:
+                    self.assertEqual(reply, {"id": "l", "error": CANCELLED})
+                else:
+                    self.assertEqual(len(base64.b64decode(reply["value"]["body"])), size)
+
+    def test_idle_server_times_out(self):
+        started = time.monotonic()
+        reply = self.http("t", url=self.server.url("/idle/5"), timeout=0.2)  # raised to 1 s
+        self.assertIn("error", reply)
+        self.assertLess(time.monotonic() - started, 4)
+
+    def test_certificates(self):
+        other = HttpsServer(CA, "other")
+        self.addCleanup(other.close)
+        for url in [other.url("/status/200"), self.server.url("/status/200", host="localhost")]:
+            pass
+        self.assertEqual(self.http("ok", url=self.server.url("/status/200", host="localhost"))["value"]["status"], 200)
+        self.assertIn("error", self.http("name", url=other.url("/status/200")))
+        untrusted = HttpsServer(CA, "untrusted")
+        self.addCleanup(untrusted.close)
+        reply = self.http("self", url=untrusted.url("/status/200"))
+        self.assertIn("certificate verify failed", reply.get("error", ""))
+
+    def test_connection_reused(self):
+        for i in range(3):
+            self.assertEqual(self.http(str(i), url=self.server.url("/status/200"))["value"]["status"], 200)
+        self.assertEqual(self.server.accepted, 1)
+
+    def test_thirty_two_in_flight(self):
+        for i in range(32):
+            self.program.send({"id": "slow%d" % i, "command": "http",
+                               "payload": {"url": self.server.url("/slow/1.5"), "requestId": "slow"}})
+        time.sleep(0.3)
+        self.assertEqual(self.http("extra", url=self.server.url("/status/200")),
+                         {"id": "extra", "error": "网络请求过多，请稍候"})
+        done = self.replies(32)
+        self.assertTrue(all(line["value"]["status"] == 200 for line in done.values()))
+        self.assertEqual(self.http("after", url=self.server.url("/status/200"))["value"]["status"], 200)
+
+    def test_cancel(self):
+        for rid, request_id in [("a", "shared"), ("b", "shared"), ("c", None), ("d", "other")]:
+            payload = {"url": self.server.url("/slow/3")}
+            if request_id:
+                payload["requestId"] = request_id
+            self.program.send({"id": rid, "command": "http", "payload": payload})
+        time.sleep(0.3)
+        self.assertEqual(self.program.request("x", "http-cancel", {"requestId": "unknown"}), {"id": "x", "value": True})
+        self.assertEqual(self.program.request("y", "http-cancel", {"requestId": "shared"}), {"id": "y", "value": True})
+        got = self.replies(2, 2)
+        self.assertEqual(got, {"a": {"id": "a", "error": CANCELLED}, "b": {"id": "b", "error": CANCELLED}})
+        self.assertEqual(self.program.request("z", "http-cancel", {"requestId": ""}), {"id": "z", "value": True})
+        self.assertEqual(self.replies(1, 2), {"c": {"id": "c", "error": CANCELLED}})
+        self.assertEqual(self.replies(1, 10)["d"]["value"]["status"], 200)
+
+
+class WebSocketTest(NetworkTest):
+    def setUp(self):
+        self.wss = WssServer(CA)  # made first, so it is closed after the program
+        self.addCleanup(self.wss.close)
+        super().setUp()
+
+    def open(self, socket_id="s", url=None):
+        return self.program.request("open-" + socket_id, "socket-open", {"url": url or self.wss.url(), "socketId": socket_id})
+
+    def cmd(self, command, socket_id="s", **payload):
+        payload["socketId"] = socket_id
+        return self.program.request(command, command, payload)
+
+    def test_open_echo_and_receive_rules(self):
+        self.assertEqual(self.open()["value"], True)
+        self.assertEqual(self.cmd("socket-send", data="hello ✓")["value"], True)
+        self.assertEqual(self.cmd("socket-receive")["value"], True)
+        self.assertEqual(self.program.read_json(), {"event": "socket-message", "socketId": "s", "data": "hello ✓"})
+        self.assertEqual(self.cmd("socket-send", data="")["value"], True)
+        self.cmd("socket-receive")
+        self.assertEqual(self.program.read_json()["data"], "")
+        self.assertEqual(self.cmd("socket-receive")["value"], True)
+        self.assertEqual(self.cmd("socket-receive"), {"id": "socket-receive", "error": "网络读取已在进行"})
+        self.assertEqual(self.cmd("socket-send", data=5), {"id": "socket-send", "error": "网络数据帧过大"})
+        for command in ["socket-send", "socket-receive"]:
+            self.assertEqual(self.cmd(command, "unknown", data="x"), {"id": command, "error": "网络连接已关闭"})
+        self.assertEqual(self.cmd("socket-close", "unknown")["value"], True)
+        # Closing with a receive outstanding: one "socket-closed", from the receive.
+        self.assertEqual(self.cmd("socket-close")["value"], True)
+        self.assertEqual(self.program.read_json(), {"event": "socket-closed", "socketId": "s"})
+        self.assertIsNone(self.program.read_line(1))
+
+    def test_refusals(self):
+        cases = [
+            ({"url": "https://127.0.0.1/", "socketId": "a"}, "网络地址无效"),
+            ({"url": self.wss.url()}, "连接标识无效"),
+            ({"url": self.wss.url(), "socketId": "x" * 65}, "连接标识无效"),
+        ]
+        for payload, error in cases:
+            self.assertEqual(self.program.request("o", "socket-open", payload), {"id": "o", "error": error})
+        self.assertEqual(self.open("x" * 64)["value"], True)
+        self.assertEqual(self.open("")["value"], True)
+
+    def test_binary_and_oversized_messages_close(self):
+        for message, socket_id in [("binary", "bin"), ("big:786433", "big")]:
+            with self.subTest(message=message):
+                self.open(socket_id)
+                self.cmd("socket-send", socket_id, data=message)
+                self.cmd("socket-receive", socket_id)
+                closed = [self.program.read_json(), self.program.read_json()]
+                self.assertEqual(closed, [{"event": "socket-closed", "socketId": socket_id}] * 2)
+        self.open("exact")
+        self.cmd("socket-send", "exact", data="big:786432")
+        self.cmd("socket-receive", "exact")
+        self.assertEqual(len(self.program.read_json(30)["data"]), 786432)
+        self.assertEqual(self.cmd("socket-send", "exact", data="x" * 786433), {"id": "socket-send", "error": "网络数据帧过大"})
+
+    def test_server_close_during_receive(self):
+        self.open()
+        self.cmd("socket-send", data="close")
+        self.cmd("socket-receive")
+        self.assertEqual([self.program.read_json(), self.program.read_json()],
+                         [{"event": "socket-closed", "socketId": "s"}] * 2)
+
+    def test_close_while_opening(self):
+        # A server that accepts TCP and never answers the TLS handshake keeps the socket opening.
+        import socket
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.addCleanup(listener.close)
+        url = "wss://127.0.0.1:%d/" % listener.getsockname()[1]
+        self.program.send({"id": "open", "command": "socket-open", "payload": {"url": url, "socketId": "w"}})
+        time.sleep(0.3)
+        self.program.send({"id": "close", "command": "socket-close", "payload": {"socketId": "w"}})
+        self.assertEqual(self.replies(2), {"open": {"id": "open", "error": "网络连接已取消"},
+                                           "close": {"id": "close", "value": True}})
+        # Left alone, the same server fails the open after 5 seconds.
+        self.program.send({"id": "open2", "command": "socket-open", "payload": {"url": url, "socketId": "w2"}})
+        got = [self.program.read_json(10), self.program.read_json(10)]
+        self.assertIn({"id": "open2", "error": "网络连接未建立"}, got)
+        self.assertIn({"event": "socket-closed", "socketId": "w2"}, got)
+
+    def test_the_129th_socket(self):
+        for i in range(128):
+            self.program.send({"id": str(i), "command": "socket-open", "payload": {"url": self.wss.url(), "socketId": str(i)}})
+        opened = self.replies(128, 60)
+        self.assertTrue(all(line.get("value") is True for line in opened.values()))
+        self.assertEqual(self.open("one-more"), {"id": "open-one-more", "error": "连接过多"})
+
+
+if __name__ == "__main__":
+    unittest.main()
