@@ -54,6 +54,7 @@ Json convert(simdjson::dom::element element) {
 
 void writeString(std::string& out, const std::string& s) {
   static constexpr char kHex[] = "0123456789abcdef";
+  out.reserve(out.size() + s.size() + s.size() / 32 + 2);  // one allocation for long texts
   out.push_back('"');
   size_t run = 0;  // start of the pending run of bytes that need no escape
   for (size_t i = 0; i < s.size(); ++i) {

@@ -31,8 +31,17 @@ void Reply::send(Json object) const {
   emit(object);
 }
 
-void Reply::succeed(Json value) const { send(Json{{"value", std::move(value)}}); }
+// Built member by member: an initializer list would copy the value, which may be megabytes.
+void Reply::succeed(Json value) const {
+  Json object = Json::object();
+  object["value"] = std::move(value);
+  send(std::move(object));
+}
 
-void Reply::fail(const Error& error) const { send(Json{{"error", error.message}}); }
+void Reply::fail(const Error& error) const {
+  Json object = Json::object();
+  object["error"] = error.message;
+  send(std::move(object));
+}
 
 }  // namespace mirelo::services

@@ -220,6 +220,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
       return finish(asio::error::operation_aborted);  // refused before any of the body is read
     }
     status = parser->get().result_int();
+    if (const auto length = parser->content_length()) bytes.reserve(*length);
     readBody();
   }
 
@@ -265,7 +266,11 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
       }
     }
     if (ec) return reply.fail(platformError(ec.message()));
-    reply.succeed(Json{{"status", status}, {"body", base64Encode(bytes)}});
+    Json value = Json::object();
+    value["status"] = status;
+    value["body"] = base64Encode(bytes);
+    std::string().swap(bytes);
+    reply.succeed(std::move(value));
   }
 };
 

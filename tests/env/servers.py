@@ -7,6 +7,7 @@ import http.server
 import json
 import os
 import shutil
+import socket
 import socketserver
 import ssl
 import subprocess
@@ -21,9 +22,13 @@ def _openssl(*args, cwd):
 
 class TestCA:
     """A CA, a certificate for localhost and 127.0.0.1 signed by it, one for another name, and a
-    self-signed one nobody trusts."""
+    self-signed one nobody trusts. `folder` reuses the files of one made before."""
 
-    def __init__(self):
+    def __init__(self, folder=None):
+        if folder:
+            self.dir = folder
+            self.ca_file = os.path.join(folder, "ca.pem")
+            return
         self.dir = tempfile.mkdtemp(prefix="mirelo-ca-")
         d = self.dir
         _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
@@ -115,6 +120,7 @@ class HttpsServer:
 
             def get_request(inner):
                 sock, address = inner.socket.accept()
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # head and body go out at once
                 inner.accepted += 1
                 return sock, address
 
@@ -187,3 +193,13 @@ class WssServer:
         self.thread.join(10)
         if not self.thread.is_alive():
             self.loop.close()
+
+
+if __name__ == "__main__":
+    # An HTTPS server in a process of its own (benchmarks: no interpreter lock shared with the
+    # client): servers.py CA_FOLDER prints the port, then serves until its input closes.
+    import sys
+    server = HttpsServer(TestCA(sys.argv[1]))
+    print(server.port, flush=True)
+    sys.stdin.read()
+    server.close()

@@ -66,15 +66,21 @@ class Program:
         """The next raw output line (bytes, without "\\n"), or None at a timeout or end of output."""
         deadline = time.monotonic() + timeout
         fd = self.process.stdout.fileno()
-        while b"\n" not in self._pending:
+        chunks = [self._pending]
+        newline = self._pending.find(b"\n")
+        while newline < 0:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([fd], [], [], left)[0]:
+                self._pending = b"".join(chunks)
                 return None
             chunk = os.read(fd, 1 << 20)
             if not chunk:
+                self._pending = b"".join(chunks)
                 return None
-            self._pending += chunk
-        line, self._pending = self._pending.split(b"\n", 1)
+            newline = chunk.find(b"\n")
+            chunks.append(chunk)
+        data = b"".join(chunks)
+        line, self._pending = data.split(b"\n", 1)
         return line
 
     def read_json(self, timeout=10):
