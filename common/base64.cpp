@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace mirelo {
 namespace {
@@ -17,6 +18,22 @@ constexpr std::array<int8_t, 256> makeTable() {
 
 constexpr auto kTable = makeTable();
 
+// Two output characters for every 12-bit value: three input bytes become two lookups.
+struct PairTable {
+  char pairs[4096][2];
+};
+
+constexpr PairTable makePairs() {
+  PairTable table{};
+  for (int v = 0; v < 4096; ++v) {
+    table.pairs[v][0] = kAlphabet[v >> 6];
+    table.pairs[v][1] = kAlphabet[v & 63];
+  }
+  return table;
+}
+
+constexpr PairTable kPairs = makePairs();
+
 }  // namespace
 
 std::string base64Encode(std::string_view bytes) {
@@ -24,12 +41,11 @@ std::string base64Encode(std::string_view bytes) {
   out.resize((bytes.size() + 2) / 3 * 4);
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   size_t i = 0, o = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
+  char* target = out.data();
+  for (; i + 3 <= bytes.size(); i += 3, o += 4) {
     const uint32_t v = in[i] << 16 | in[i + 1] << 8 | in[i + 2];
-    out[o++] = kAlphabet[v >> 18];
-    out[o++] = kAlphabet[v >> 12 & 63];
-    out[o++] = kAlphabet[v >> 6 & 63];
-    out[o++] = kAlphabet[v & 63];
+    std::memcpy(target + o, kPairs.pairs[v >> 12], 2);
+    std::memcpy(target + o + 2, kPairs.pairs[v & 4095], 2);
   }
   if (const size_t rest = bytes.size() - i) {
     const uint32_t v = in[i] << 16 | (rest == 2 ? in[i + 1] << 8 : 0);

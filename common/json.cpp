@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -52,33 +53,56 @@ Json convert(simdjson::dom::element element) {
   return Json();
 }
 
+// Extra bytes each byte takes when written inside a string: 0 as itself, 1 for a two-character
+// escape, 5 for \u00XX.
+constexpr std::array<uint8_t, 256> makeEscapeTable() {
+  std::array<uint8_t, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 5;
+  for (char c : {'\b', '\f', '\n', '\r', '\t', '"', '\\', '/'}) table[static_cast<unsigned char>(c)] = 1;
+  return table;
+}
+
+constexpr auto kEscape = makeEscapeTable();
+
+// Sized first, then filled: long texts (a Base64 body has a "/" every 64 characters or so) are
+// written without reallocating or appending piece by piece.
 void writeString(std::string& out, const std::string& s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out.reserve(out.size() + s.size() + s.size() / 32 + 2);  // one allocation for long texts
-  out.push_back('"');
-  size_t run = 0;  // start of the pending run of bytes that need no escape
-  for (size_t i = 0; i < s.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
-    out.append(s, run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '/': out += "\\/"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
+  size_t extra = 0;
+  for (unsigned char c : s) extra += kEscape[c];
+  const size_t start = out.size();
+  out.resize(start + s.size() + extra + 2);
+  char* p = out.data() + start;
+  *p++ = '"';
+  if (extra == 0) {
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  } else {
+    for (unsigned char c : s) {
+      if (!kEscape[c]) {
+        *p++ = static_cast<char>(c);
+        continue;
+      }
+      *p++ = '\\';
+      switch (c) {
+        case '"': *p++ = '"'; break;
+        case '\\': *p++ = '\\'; break;
+        case '/': *p++ = '/'; break;
+        case '\b': *p++ = 'b'; break;
+        case '\f': *p++ = 'f'; break;
+        case '\n': *p++ = 'n'; break;
+        case '\r': *p++ = 'r'; break;
+        case '\t': *p++ = 't'; break;
+        default:
+          *p++ = 'u';
+          *p++ = '0';
+          *p++ = '0';
+          *p++ = kHex[c >> 4];
+          *p++ = kHex[c & 15];
+      }
     }
   }
-  out.append(s, run, s.size() - run);
-  out.push_back('"');
+  *p = '"';
 }
 
 bool writeNumber(std::string& out, double d) {
