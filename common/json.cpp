@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "utf8.h"
@@ -64,45 +65,56 @@ constexpr std::array<uint8_t, 256> makeEscapeTable() {
 
 constexpr auto kEscape = makeEscapeTable();
 
-// Sized first, then filled: long texts (a Base64 body has a "/" every 64 characters or so) are
-// written without reallocating or appending piece by piece.
+// Whether any of the 8 bytes of `w` must be escaped: below 0x20, '"', '\\' or '/'.
+bool anyToEscape(uint64_t w) {
+  constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+  const auto zeroByte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+  return ((w - ones * 0x20) & ~w & highs) | zeroByte(w ^ (ones * '"')) | zeroByte(w ^ (ones * '\\')) |
+         zeroByte(w ^ (ones * '/'));
+}
+
+// Runs without escapes are found 8 bytes at a time and copied whole: long texts (megabytes of
+// Base64) are written at memory speed.
 void writeString(std::string& out, const std::string& s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  size_t extra = 0;
-  for (unsigned char c : s) extra += kEscape[c];
-  const size_t start = out.size();
-  out.resize(start + s.size() + extra + 2);
-  char* p = out.data() + start;
-  *p++ = '"';
-  if (extra == 0) {
-    std::memcpy(p, s.data(), s.size());
-    p += s.size();
-  } else {
-    for (unsigned char c : s) {
-      if (!kEscape[c]) {
-        *p++ = static_cast<char>(c);
+  out.reserve(out.size() + s.size() + s.size() / 16 + 2);
+  out.push_back('"');
+  const char* data = s.data();
+  const size_t size = s.size();
+  size_t run = 0, i = 0;
+  while (i < size) {
+    if (i + 8 <= size) {
+      uint64_t word;
+      std::memcpy(&word, data + i, 8);
+      if (!anyToEscape(word)) {
+        i += 8;
         continue;
       }
-      *p++ = '\\';
-      switch (c) {
-        case '"': *p++ = '"'; break;
-        case '\\': *p++ = '\\'; break;
-        case '/': *p++ = '/'; break;
-        case '\b': *p++ = 'b'; break;
-        case '\f': *p++ = 'f'; break;
-        case '\n': *p++ = 'n'; break;
-        case '\r': *p++ = 'r'; break;
-        case '\t': *p++ = 't'; break;
-        default:
-          *p++ = 'u';
-          *p++ = '0';
-          *p++ = '0';
-          *p++ = kHex[c >> 4];
-          *p++ = kHex[c & 15];
-      }
+    }
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    if (!kEscape[c]) {
+      ++i;
+      continue;
+    }
+    out.append(data + run, i - run);
+    run = ++i;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '/': out += "\\/"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
     }
   }
-  *p = '"';
+  out.append(data + run, size - run);
+  out.push_back('"');
 }
 
 bool writeNumber(std::string& out, double d) {
