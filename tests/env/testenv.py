@@ -280,5 +280,20 @@ class Xvfb:
         self.close()
 
 
+def desktop_session(test, env=None):
+    """For a unittest case: a private X server, a temporary HOME and a scratch folder, and the
+    program on that display. All are ended with the test. Returns (environment, program, folder)."""
+    xvfb = Xvfb()
+    test.addCleanup(xvfb.close)
+    home = TempHome()
+    test.addCleanup(home.close)
+    environment = clean_env(DISPLAY=xvfb.display, **home.env(), **(env or {}))
+    program = Program(env=environment)
+    test.addCleanup(program.close)
+    folder = tempfile.mkdtemp(prefix="mirelo-files-")
+    test.addCleanup(shutil.rmtree, folder, True)
+    return environment, program, folder
+
+
 def signal_name(returncode):
     return signal.Signals(-returncode).name if returncode and returncode < 0 else str(returncode)

@@ -12,6 +12,7 @@
 #include "fixtures.h"
 #include "images/images.h"
 #include "images/qr.h"
+#include "../support/error_of.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -23,15 +24,7 @@ class CommandsTest : public ::testing::Test {
   static void SetUpTestSuite() { initialise(); }
 };
 
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message;
-  }
-  return "";
-}
+using services::testing::errorOf;
 
 // Decoded now: libvips reads lazily from a buffer it does not copy.
 Image decodePng(const std::string& png) {

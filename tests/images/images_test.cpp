@@ -10,6 +10,7 @@
 #include "base64.h"
 #include "bridge/error.h"
 #include "fixtures.h"
+#include "../support/error_of.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -21,16 +22,7 @@ class ImagesTest : public ::testing::Test {
   static void SetUpTestSuite() { initialise(); }
 };
 
-// The message of the error `f` throws, or "" when it throws none.
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message;
-  }
-  return "";
-}
+using services::testing::errorOf;
 
 TEST_F(ImagesTest, BytesBoundsTextBeforeDecoding) {
   const size_t limit = kDefaultByteLimit;

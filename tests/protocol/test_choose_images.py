@@ -4,12 +4,11 @@ import base64
 import os
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import Program, TempHome, Xvfb, clean_env  # noqa: E402
+from testenv import Program, desktop_session  # noqa: E402
 
 TITLE = "选择要导入的图片"
 
@@ -22,15 +21,7 @@ def make_image(path, width, height):
 
 class ChooseImagesTest(unittest.TestCase):
     def setUp(self):
-        self.xvfb = Xvfb()
-        self.addCleanup(self.xvfb.close)
-        self.home = TempHome()
-        self.addCleanup(self.home.close)
-        self.env = clean_env(DISPLAY=self.xvfb.display, **self.home.env())
-        self.program = Program(env=self.env)
-        self.addCleanup(self.program.close)
-        self.folder = tempfile.mkdtemp(prefix="mirelo-pick-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder])
+        self.env, self.program, self.folder = desktop_session(self)
 
     def xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=30, stdout=subprocess.DEVNULL)

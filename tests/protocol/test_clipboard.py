@@ -4,12 +4,11 @@ import base64
 import os
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import Program, TempHome, Xvfb, clean_env  # noqa: E402
+from testenv import Program, desktop_session  # noqa: E402
 
 INVITE = "mirelo://join/#PC3-eyJyIjoiY2xpcGJvYXJkIn0"
 NO_CARD = "没有识别到有效房卡，请复制完整原图或使用邀请链接"
@@ -21,15 +20,7 @@ def picture(size="900x600", fmt="png"):
 
 class ClipboardTest(unittest.TestCase):
     def setUp(self):
-        self.xvfb = Xvfb()
-        self.addCleanup(self.xvfb.close)
-        self.home = TempHome()
-        self.addCleanup(self.home.close)
-        self.env = clean_env(DISPLAY=self.xvfb.display, **self.home.env())
-        self.program = Program(env=self.env)
-        self.addCleanup(self.program.close)
-        self.folder = tempfile.mkdtemp(prefix="mirelo-clip-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder])
+        self.env, self.program, self.folder = desktop_session(self)
 
     def xclip_out(self, *target):
         return subprocess.run(["xclip", "-selection", "clipboard", *target, "-o"], env=self.env, capture_output=True,
@@ -110,15 +101,7 @@ class ClipboardTest(unittest.TestCase):
 
 class SavePanelTest(unittest.TestCase):
     def setUp(self):
-        self.xvfb = Xvfb()
-        self.addCleanup(self.xvfb.close)
-        self.home = TempHome()
-        self.addCleanup(self.home.close)
-        self.env = clean_env(DISPLAY=self.xvfb.display, **self.home.env())
-        self.program = Program(env=self.env)
-        self.addCleanup(self.program.close)
-        self.folder = tempfile.mkdtemp(prefix="mirelo-save-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder])
+        self.env, self.program, self.folder = desktop_session(self)
         self.url = self.program.request("enc", "room-card-encode", {
             "invitation": INVITE, "data": base64.b64encode(picture("300x200")).decode()})["value"]
 

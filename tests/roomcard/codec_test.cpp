@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "json.h"
+#include "../support/error_of.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -22,15 +23,7 @@ const std::string kPng = kSig + kIhdr + chunk("tEXt", "Comment\0hi") + kIdat + k
 
 std::string cardChunk(const std::string& json) { return chunk("miRc", json); }
 
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message;
-  }
-  return "";
-}
+using services::testing::errorOf;
 
 TEST(RoomCardCodec, StructuralChecks) {
   std::string badCrc = kPng;

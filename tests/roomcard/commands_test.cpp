@@ -13,6 +13,7 @@
 #include "images/qr.h"
 #include "roomcard/codec.h"
 #include "roomcard/watermark.h"
+#include "../support/error_of.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -72,15 +73,7 @@ class FakePanels final : public platform::Panels {
   }
 };
 
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message;
-  }
-  return "";
-}
+using services::testing::errorOf;
 
 class RoomCardCommandsTest : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@ using namespace std::string_literals;
 
 #include "../images/fixtures.h"
 #include "roomcard/codec.h"
+#include "../support/error_of.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -24,15 +25,7 @@ class WatermarkTest : public ::testing::Test {
   static void SetUpTestSuite() { images::initialise(); }
 };
 
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& error) {
-    return error.message;
-  }
-  return "";
-}
+using services::testing::errorOf;
 
 TEST_F(WatermarkTest, BasisProperties) {
   const auto& basis = WM::basis();
