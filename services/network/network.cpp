@@ -65,6 +65,8 @@ void connectTls(tcp::resolver& resolver, Stream& stream, const Url& target, Lowe
     beast::get_lowest_layer(stream).expires_after(timeout);
     beast::get_lowest_layer(stream).async_connect(results, [&stream, timeout, done](beast::error_code ec, const tcp::endpoint&) mutable {
       if (ec) return done(ec);
+      // Small requests go out at once instead of waiting for the peer's acknowledgement.
+      beast::get_lowest_layer(stream).socket().set_option(tcp::no_delay(true), ec);
       beast::get_lowest_layer(stream).expires_after(timeout);
       stream.async_handshake(ssl::stream_base::client, [done](beast::error_code ec) mutable { done(ec); });
     });
