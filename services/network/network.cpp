@@ -56,8 +56,8 @@ bool isIpLiteral(const std::string& host) {
 }
 
 // Connects and runs the TLS handshake: system CA store, SNI for names, host name checked.
-template <class Lowest, class Handler>
-void connectTls(tcp::resolver& resolver, Stream& stream, const Url& target, Lowest timeout, Handler done) {
+template <class Duration, class Handler>
+void connectTls(tcp::resolver& resolver, Stream& stream, const Url& target, Duration timeout, Handler done) {
   if (!isIpLiteral(target.host)) SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str());
   stream.set_verify_callback(ssl::host_name_verification(target.host));
   resolver.async_resolve(target.host, target.port, [&stream, timeout, done](beast::error_code ec, tcp::resolver::results_type results) mutable {

@@ -188,6 +188,16 @@ class WebSocketTest(NetworkTest):
         self.assertEqual(self.program.read_json(), {"event": "socket-closed", "socketId": "s"})
         self.assertIsNone(self.program.read_line(1))
 
+    def test_send_and_receive_while_opening(self):
+        # Asked for before the handshake is done, they wait for it.
+        self.program.send({"id": "o", "command": "socket-open", "payload": {"url": self.wss.url(), "socketId": "early"}})
+        self.program.send({"id": "s", "command": "socket-send", "payload": {"socketId": "early", "data": "first"}})
+        self.program.send({"id": "r", "command": "socket-receive", "payload": {"socketId": "early"}})
+        lines = [self.program.read_json() for _ in range(4)]
+        for expected in [{"id": "o", "value": True}, {"id": "s", "value": True}, {"id": "r", "value": True},
+                         {"event": "socket-message", "socketId": "early", "data": "first"}]:
+            self.assertIn(expected, lines)
+
     def test_refusals(self):
         cases = [
             ({"url": "https://127.0.0.1/", "socketId": "a"}, "网络地址无效"),
