@@ -14,6 +14,7 @@ namespace mirelo {
 
 struct JsonReader::Impl {
   simdjson::dom::parser parser;
+  simdjson::dom::element loaded;
   std::string scratch;
 };
 
@@ -196,11 +197,17 @@ bool write(std::string& out, const Json& value) {
 
 std::optional<Json> JsonReader::parse(const char* data, size_t size, size_t capacity) {
   if (capacity < size + kPadding) return parse(std::string_view(data, size));
-  if (!impl_) impl_.reset(new Impl);
-  simdjson::dom::element root;
-  if (impl_->parser.parse(reinterpret_cast<const uint8_t*>(data), size, false).get(root)) return std::nullopt;
-  return convert(root);
+  if (!load(data, size, capacity)) return std::nullopt;
+  return take();
 }
+
+bool JsonReader::load(const char* data, size_t size, size_t capacity) {
+  if (capacity < size + kPadding) return false;
+  if (!impl_) impl_.reset(new Impl);
+  return !impl_->parser.parse(reinterpret_cast<const uint8_t*>(data), size, false).get(impl_->loaded);
+}
+
+Json JsonReader::take() { return convert(impl_->loaded); }
 
 std::optional<Json> JsonReader::parse(std::string_view text, std::string& error) {
   if (!impl_) impl_.reset(new Impl);

@@ -18,6 +18,10 @@ class JsonReader {
   static constexpr size_t kPadding = 64;
 
   std::optional<Json> parse(const char* data, size_t size, size_t capacity);
+  // The same in two steps, so a caller can free the text between them: `load` validates and
+  // parses into the reader's own buffers (false for invalid JSON); `take` builds the value.
+  bool load(const char* data, size_t size, size_t capacity);
+  Json take();
   std::optional<Json> parse(std::string_view text);  // copies into a padded buffer
   // The same, with the parser's own description of what is wrong when the text is not JSON.
   std::optional<Json> parse(std::string_view text, std::string& error);

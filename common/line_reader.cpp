@@ -68,6 +68,23 @@ bool LineReader::fill() {
   }
 }
 
+void LineReader::shrink() {
+  if (capacity_ <= kKeepCapacity) return;
+  const size_t pending = end_ - start_;
+  size_t capacity = kChunk;
+  while (capacity - pending < kChunk) capacity *= 2;
+  char* fresh = static_cast<char*>(
+      ::mmap(nullptr, mappedSize(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (fresh == MAP_FAILED) return;  // keep the big one; nothing is lost
+  if (pending) std::memcpy(fresh, buffer_ + start_, pending);
+  ::munmap(buffer_, mappedSize(capacity_));
+  buffer_ = fresh;
+  capacity_ = capacity;
+  start_ = lineStart_ = lineSize_ = 0;
+  end_ = pending;
+  scanned_ = 0;
+}
+
 LineReader::Result LineReader::next() {
   if (start_ == end_ && capacity_ > kKeepCapacity) release();
   bool skipping = false;  // the current line is past the limit; its bytes are being dropped

@@ -22,6 +22,10 @@ class LineReader {
 
   Result next();
 
+  // Gives back a buffer that grew for a long line, keeping the bytes read after the current line.
+  // The current line is gone afterwards.
+  void shrink();
+
   // The current line after next() returned Line; valid until the next call.
   const char* data() const { return buffer_ + lineStart_; }
   size_t size() const { return lineSize_; }

@@ -1,6 +1,7 @@
 // MireloServices: start-up only. See bridge/README.md for the process model.
 #include <fcntl.h>
 #include <glib.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -41,6 +42,9 @@ void widenPipes() {
 int main() {
   silenceDiagnostics();
   widenPipes();
+  // Large buffers (requests, images, response bodies) are mapped and given back when freed; with
+  // glibc's sliding threshold they would stay in the heap after the first large request.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   // A host that closes our output must not kill the process in the middle of a command.
   std::signal(SIGPIPE, SIG_IGN);
 
