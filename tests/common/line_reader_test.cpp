@@ -61,6 +61,32 @@ TEST(LineReader, LimitCountsBytesAfterTerminatorRemoval) {
             (std::vector<Got>{{kTooLong, ""}, {kLine, "ok"}, {kTooLong, ""}, {kTooLong, ""}}));
 }
 
+TEST(LineReader, ShrinkKeepsTheBytesAfterTheLine) {
+  // A long line and the lines behind it arrive together; giving back the long line's buffer
+  // must keep what was already read of the next ones.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string big(3 << 20, 'b');
+  const std::string input = big + "\nnext\nlast";
+  std::thread writer([&] {
+    size_t off = 0;
+    while (off < input.size()) off += static_cast<size_t>(::write(fds[1], input.data() + off, input.size() - off));
+    ::close(fds[1]);
+  });
+  LineReader reader(fds[0], 4 << 20);
+  ASSERT_EQ(reader.next(), kLine);
+  EXPECT_EQ(std::string(reader.data(), reader.size()), big);
+  reader.shrink();
+  ASSERT_EQ(reader.next(), kLine);
+  EXPECT_EQ(std::string(reader.data(), reader.size()), "next");
+  reader.shrink();
+  ASSERT_EQ(reader.next(), kLine);
+  EXPECT_EQ(std::string(reader.data(), reader.size()), "last");
+  EXPECT_EQ(reader.next(), LineReader::Result::End);
+  writer.join();
+  ::close(fds[0]);
+}
+
 TEST(LineReader, SkipsHugeLineWithinBoundedMemory) {
   // Ten times the limit without a newline: skipped, then the next line reads normally.
   const size_t limit = 64 * 1024;
