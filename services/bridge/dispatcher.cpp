@@ -26,9 +26,11 @@ void http(Services&, const std::string&, const Json& payload, Reply reply) {
   network::NativeNetwork::shared().http(payload, std::move(reply));
 }
 
+// `true` is written before the cancellation is handed over, so it always precedes the cancelled
+// requests' own replies.
 void httpCancel(Services&, const std::string&, const Json& payload, Reply reply) {
-  network::NativeNetwork::shared().cancel(payload);
   reply.succeed(true);
+  network::NativeNetwork::shared().cancel(payload);
 }
 
 void socketOpen(Services&, const std::string&, const Json& payload, Reply reply) {
