@@ -126,6 +126,34 @@ Image shrink(const Image& source, int edge) {
   return Image(memory);
 }
 
+Image eightBit(const Image& source, bool keepGrey) {
+  VipsImage* in = source.get();
+  g_object_ref(in);
+  Owned current(in);
+  const auto apply = [&](auto operation) {
+    VipsImage* out = nullptr;
+    if (operation(current.get(), &out)) {
+      clearVipsError();
+      throw failure("无法打开图片");
+    }
+    current.reset(out);
+  };
+  const VipsInterpretation type = current->Type;
+  const bool grey = type == VIPS_INTERPRETATION_B_W || type == VIPS_INTERPRETATION_GREY16;
+  if (type != VIPS_INTERPRETATION_sRGB && type != VIPS_INTERPRETATION_RGB16 && !(keepGrey && grey)) {
+    apply([](VipsImage* image, VipsImage** out) {
+      return vips_colourspace(image, out, VIPS_INTERPRETATION_sRGB, nullptr);
+    });
+  }
+  if (vips_image_get_format(current.get()) == VIPS_FORMAT_USHORT) {
+    apply([](VipsImage* image, VipsImage** out) { return vips_rshift_const1(image, out, 8, nullptr); });
+  }
+  if (vips_image_get_format(current.get()) != VIPS_FORMAT_UCHAR) {
+    apply([](VipsImage* image, VipsImage** out) { return vips_cast_uchar(image, out, nullptr); });
+  }
+  return Image(current.release());
+}
+
 std::string png(const Image& image) {
   void* buffer = nullptr;
   size_t length = 0;

@@ -54,6 +54,10 @@ Image image(std::string_view data, int edge = kDefaultEdge);
 // same sizing as `image`.
 Image shrink(const Image& image, int edge);
 
+// The image with 8-bit samples in sRGB (grey stays grey when `keepGrey`), its alpha band kept.
+// Throws "无法打开图片" when the conversion cannot be made.
+Image eightBit(const Image& image, bool keepGrey);
+
 // PNG encoding; empty when the encoder gives nothing.
 std::string png(const Image& image);
 

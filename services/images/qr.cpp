@@ -45,38 +45,10 @@ std::vector<Region> qrCandidates(int w, int h) {
 
 namespace {
 
-struct Unref {
-  void operator()(VipsImage* image) const { g_object_unref(image); }
-};
-using Owned = std::unique_ptr<VipsImage, Unref>;
-
 // 8-bit luminance on white, as the detector wants it. A weighted sum in integers: the detector
 // needs contrast, not colorimetry.
 std::vector<uint8_t> luminance(const Image& decoded) {
-  VipsImage* in = decoded.get();
-  g_object_ref(in);
-  Owned current(in);
-  const auto apply = [&](auto operation) {
-    VipsImage* out = nullptr;
-    if (operation(current.get(), &out)) {
-      vips_error_clear();
-      throw failure("无法打开图片");
-    }
-    current.reset(out);
-  };
-  const VipsInterpretation type = current.get()->Type;
-  if (type != VIPS_INTERPRETATION_sRGB && type != VIPS_INTERPRETATION_B_W && type != VIPS_INTERPRETATION_RGB16 &&
-      type != VIPS_INTERPRETATION_GREY16) {
-    apply([](VipsImage* image, VipsImage** out) {
-      return vips_colourspace(image, out, VIPS_INTERPRETATION_sRGB, nullptr);
-    });
-  }
-  if (vips_image_get_format(current.get()) == VIPS_FORMAT_USHORT) {
-    apply([](VipsImage* image, VipsImage** out) { return vips_rshift_const1(image, out, 8, nullptr); });
-  }
-  if (vips_image_get_format(current.get()) != VIPS_FORMAT_UCHAR) {
-    apply([](VipsImage* image, VipsImage** out) { return vips_cast_uchar(image, out, nullptr); });
-  }
+  const Image current = eightBit(decoded, true);
   size_t size = 0;
   auto* pixels = static_cast<uint8_t*>(vips_image_write_to_memory(current.get(), &size));
   if (!pixels) {

@@ -51,25 +51,16 @@ bool apply(Owned& image, Operation operation) {
 
 // The image as 8-bit sRGB, with its alpha band if it has one (straight alpha).
 Owned eightBitRgb(const Image& source) {
-  VipsImage* in = source.get();
-  g_object_ref(in);
-  Owned image(in);
-  const VipsInterpretation type = image.get()->Type;
-  bool ok = true;
-  if (type != VIPS_INTERPRETATION_sRGB && type != VIPS_INTERPRETATION_RGB16) {
-    ok = apply(image, [](VipsImage* i, VipsImage** out) {
-      return vips_colourspace(i, out, VIPS_INTERPRETATION_sRGB, nullptr);
-    });
+  Image converted;
+  try {
+    converted = images::eightBit(source, false);
+  } catch (const Error&) {
+    throw RoomCardCodec::error("房卡图片无法读取");
   }
-  if (ok && vips_image_get_format(image.get()) == VIPS_FORMAT_USHORT) {
-    ok = apply(image, [](VipsImage* i, VipsImage** out) { return vips_rshift_const1(i, out, 8, nullptr); });
-  }
-  if (ok && vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
-    ok = apply(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
-  }
-  const int bands = vips_image_get_bands(image.get());
-  if (!ok || (bands != 3 && bands != 4)) throw RoomCardCodec::error("房卡图片无法读取");
-  return image;
+  const int bands = vips_image_get_bands(converted.get());
+  if (bands != 3 && bands != 4) throw RoomCardCodec::error("房卡图片无法读取");
+  g_object_ref(converted.get());
+  return Owned(converted.get());
 }
 
 // Draws the image at W × H, stretched, with high-quality (Lanczos) interpolation: on white when
