@@ -54,6 +54,18 @@ using Owned = std::unique_ptr<VipsImage, ImageRef>;
 // Errors of libvips never reach the host: the caller reports its own message.
 void clearVipsError() { vips_error_clear(); }
 
+// The result of a scaling step, decoded now into memory of its own; "无法打开图片" when either fails.
+// `scaledImage` is taken by reference: it is read after the step that sets it has run.
+Image decodedNow(int status, VipsImage*& scaledImage) {
+  Owned scaled(scaledImage);
+  VipsImage* memory = status ? nullptr : vips_image_copy_memory(scaled.get());
+  if (!memory) {
+    clearVipsError();
+    throw failure("无法打开图片");
+  }
+  return Image(memory);
+}
+
 }  // namespace
 
 std::string bytes(const Json* value, size_t limit) {
@@ -96,34 +108,15 @@ Image image(std::string_view data, int edge) {
 
   VipsImage* thumbnail = nullptr;
   // size=down never enlarges; the orientation tag is applied; only the first page is loaded.
-  if (vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &thumbnail, edge, "height", edge, "size",
-                            VIPS_SIZE_DOWN, nullptr)) {
-    clearVipsError();
-    throw failure("无法打开图片");
-  }
-  Owned scaled(thumbnail);
-  // Decode now, while `data` is alive; the result owns its pixels.
-  VipsImage* memory = vips_image_copy_memory(scaled.get());
-  if (!memory) {
-    clearVipsError();
-    throw failure("无法打开图片");
-  }
-  return Image(memory);
+  // Decoded now, while `data` is alive.
+  return decodedNow(vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &thumbnail, edge, "height",
+                                          edge, "size", VIPS_SIZE_DOWN, nullptr),
+                    thumbnail);
 }
 
 Image shrink(const Image& source, int edge) {
   VipsImage* out = nullptr;
-  if (vips_thumbnail_image(source.get(), &out, edge, "height", edge, "size", VIPS_SIZE_DOWN, nullptr)) {
-    vips_error_clear();
-    throw failure("无法打开图片");
-  }
-  Owned scaled(out);
-  VipsImage* memory = vips_image_copy_memory(scaled.get());
-  if (!memory) {
-    vips_error_clear();
-    throw failure("无法打开图片");
-  }
-  return Image(memory);
+  return decodedNow(vips_thumbnail_image(source.get(), &out, edge, "height", edge, "size", VIPS_SIZE_DOWN, nullptr), out);
 }
 
 Image eightBit(const Image& source, bool keepGrey) {

@@ -177,7 +177,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
   void start() {
     resource.expires_after(kResourceTimeout);
     resource.async_wait([self = shared_from_this()](beast::error_code ec) {
-      if (!ec) self->abort(beast::error::timeout);
+      if (!ec) self->finish(beast::error::timeout);
     });
     connection = net.takeIdle(key());
     reused = connection != nullptr;
@@ -244,12 +244,6 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
                             self->net.buffered += received;
                             self->readBody();
                           });
-  }
-
-  // Cancellation: the transfer stops where it is and completes with the cancellation error.
-  void abort(beast::error_code ec) {
-    if (finished) return;
-    finish(ec);
   }
 
   void finish(beast::error_code ec) {
@@ -334,8 +328,10 @@ struct Socket : std::enable_shared_from_this<Socket> {
       opened->fail(failure(closedByPeer ? "网络连接已关闭" : "网络连接未建立"));
       opened.reset();
     }
-    emit(Json{{"event", "socket-closed"}, {"socketId", id}});
+    reportClosed();
   }
+
+  void reportClosed() { emit(Json{{"event", "socket-closed"}, {"socketId", id}}); }
 
   void close(websocket::close_code code) {
     if (!open) {
@@ -343,7 +339,7 @@ struct Socket : std::enable_shared_from_this<Socket> {
       failPendingWrites();
       if (reading) {  // the receive armed while opening fails with the connection
         reading = false;
-        emit(Json{{"event", "socket-closed"}, {"socketId", id}});
+        reportClosed();
       }
       return;
     }
@@ -368,18 +364,18 @@ struct Socket : std::enable_shared_from_this<Socket> {
     ws.async_read(buffer, [self = shared_from_this()](beast::error_code ec, size_t) {
       self->reading = false;
       if (ec) {
-        self->emit(Json{{"event", "socket-closed"}, {"socketId", self->id}});
+        self->reportClosed();
         return self->gone(ec == websocket::error::closed);
       }
       if (!self->ws.got_text()) {
         self->close(websocket::close_code::unknown_data);
-        return self->emit(Json{{"event", "socket-closed"}, {"socketId", self->id}});
+        return self->reportClosed();
       }
       if (self->buffer.size() > kMaxMessage) {
         self->close(websocket::close_code::too_big);
-        return self->emit(Json{{"event", "socket-closed"}, {"socketId", self->id}});
+        return self->reportClosed();
       }
-      self->emit(Json{{"event", "socket-message"}, {"socketId", self->id}, {"data", beast::buffers_to_string(self->buffer.data())}});
+      emit(Json{{"event", "socket-message"}, {"socketId", self->id}, {"data", beast::buffers_to_string(self->buffer.data())}});
     });
   }
 
@@ -411,8 +407,6 @@ struct Socket : std::enable_shared_from_this<Socket> {
       self->writeNext();
     });
   }
-
-  static void emit(const Json& event) { services::emit(event); }
 };
 
 NativeNetwork::NativeNetwork() : impl_(std::make_unique<Impl>()) {}
@@ -468,7 +462,8 @@ void NativeNetwork::cancel(const Json& payload) {
     for (const auto& [task, request] : impl->requests) {
       if (request->requestId == id) matches.push_back(request);
     }
-    for (const auto& request : matches) request->abort(asio::error::operation_aborted);
+    // Each stops where it is and completes with the cancellation error.
+    for (const auto& request : matches) request->finish(asio::error::operation_aborted);
   });
 }
 

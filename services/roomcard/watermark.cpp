@@ -142,12 +142,18 @@ const std::array<double, 256>& RoomCardWatermark::basis() {
   return table;
 }
 
-std::pair<int, int> RoomCardWatermark::geometry(const Image& image) {
-  const double ratio = static_cast<double>(image.width()) / image.height();
-  if (ratio < 0.9) return profiles[0];
-  if (ratio > 1.2) return profiles[1];
-  return profiles[2];
+namespace {
+
+std::pair<int, int> profileFor(int width, int height) {
+  const double ratio = static_cast<double>(width) / height;
+  if (ratio < 0.9) return RoomCardWatermark::profiles[0];
+  if (ratio > 1.2) return RoomCardWatermark::profiles[1];
+  return RoomCardWatermark::profiles[2];
 }
+
+}  // namespace
+
+std::pair<int, int> RoomCardWatermark::geometry(const Image& image) { return profileFor(image.width(), image.height()); }
 
 Raster RoomCardWatermark::raster(const Image& image, int width, int height, bool flatten) {
   const Owned drawn = draw(image, width, height, flatten);
@@ -373,8 +379,7 @@ double scorePlane(const Plane& plane, int block, int width) {
 std::vector<double> scoresOf(const Plane& source) {
   using WM = RoomCardWatermark;
   if (source.width < WM::minDecodeSize || source.height < WM::minDecodeSize) return {};
-  const double ratio = static_cast<double>(source.width) / source.height;
-  const auto [width, height] = ratio < 0.9 ? WM::profiles[0] : ratio > 1.2 ? WM::profiles[1] : WM::profiles[2];
+  const auto [width, height] = profileFor(source.width, source.height);
   const Plane plane = resample(source, width, height);
   const std::vector<int> blocks = WM::order(width, height);
   std::vector<double> scores(blocks.size());
