@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/error.h"
+#include "protocol/error.h"
 #include "images/images.h"
 #include "images/qr.h"
 

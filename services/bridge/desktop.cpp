@@ -1,6 +1,6 @@
 #include "desktop.h"
 
-#include "error.h"
+#include "protocol/error.h"
 #include "payload.h"
 #include "utf8.h"
 

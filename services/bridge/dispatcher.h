@@ -3,8 +3,8 @@
 #include <string>
 
 #include "json.h"
-#include "reply.h"
-#include "services.h"
+#include "protocol/reply.h"
+#include "protocol/services.h"
 
 namespace mirelo::services {
 

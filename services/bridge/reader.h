@@ -5,7 +5,7 @@
 
 #include "json.h"
 #include "main_queue.h"
-#include "reply.h"
+#include "protocol/reply.h"
 
 namespace mirelo::services {
 

@@ -1,6 +1,6 @@
 #include "system_events.h"
 
-#include "output.h"
+#include "protocol/output.h"
 
 namespace mirelo::services {
 

@@ -6,7 +6,7 @@
 #include <cctype>
 
 #include "base64.h"
-#include "bridge/error.h"
+#include "protocol/error.h"
 #include "images.h"
 #include "payload.h"
 #include "qr.h"

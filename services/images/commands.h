@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/services.h"
+#include "protocol/services.h"
 #include "json.h"
 #include "platform/panels.h"
 

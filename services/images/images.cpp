@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "base64.h"
-#include "bridge/error.h"
+#include "protocol/error.h"
 
 namespace mirelo::services::images {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "bridge/error.h"
+#include "protocol/error.h"
 #include "images.h"
 
 namespace mirelo::services::images {

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "base64.h"
-#include "bridge/output.h"
+#include "protocol/output.h"
 #include "payload.h"
 
 namespace mirelo::services::network {

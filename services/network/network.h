@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "bridge/reply.h"
+#include "protocol/reply.h"
 #include "json.h"
 
 namespace mirelo::services::network {

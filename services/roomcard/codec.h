@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bridge/error.h"
+#include "protocol/error.h"
 
 namespace mirelo::services::roomcard {
 

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "base64.h"
-#include "bridge/error.h"
+#include "protocol/error.h"
 #include "codec.h"
 #include "images/images.h"
 #include "images/qr.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "base64.h"
-#include "bridge/error.h"
+#include "protocol/error.h"
 #include "fixtures.h"
 #include "images/images.h"
 #include "images/qr.h"

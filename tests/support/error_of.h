@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "bridge/error.h"
+#include "protocol/error.h"
 
 namespace mirelo::services::testing {
 
