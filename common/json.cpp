@@ -15,6 +15,7 @@ namespace mirelo {
 struct JsonReader::Impl {
   simdjson::dom::parser parser;
   simdjson::dom::element loaded;
+  std::optional<Json> fallback;  // a value simdjson could not hold (numbers past 64 bits)
   std::string scratch;
 };
 
@@ -121,13 +122,16 @@ void writeString(std::string& out, const std::string& s) {
 bool writeNumber(std::string& out, double d) {
   if (!std::isfinite(d)) return false;
   char buffer[32];
-  // Whole numbers print without a fraction, as the host's JSON reader expects of counts.
+  // Whole numbers print without a fraction, as the host's JSON reader expects of counts. Past
+  // 2^53 they are written with an exponent: a plain integer of 20 digits or more is one that
+  // readers with 64-bit integers refuse, or read as a different number.
   if (d == std::trunc(d) && std::fabs(d) < 9007199254740992.0) {
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<int64_t>(d));
     out.append(buffer, end);
     return true;
   }
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, d);
+  auto [end, ec] = d == std::trunc(d) ? std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::scientific)
+                                      : std::to_chars(buffer, buffer + sizeof buffer, d);
   if (ec != std::errc()) return false;
   out.append(buffer, end);
   return true;
@@ -201,13 +205,93 @@ std::optional<Json> JsonReader::parse(const char* data, size_t size, size_t capa
   return take();
 }
 
+namespace {
+
+// A JSON number token: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+bool isNumberToken(std::string_view t) {
+  size_t i = 0;
+  const auto digits = [&] {
+    const size_t from = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < t.size() && t[i] == '-') ++i;
+  if (i < t.size() && t[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < t.size() && t[i] == '.' && (++i, !digits())) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == t.size();
+}
+
+// Numbers past the range of a double ("1e400") become the largest double of their sign, as
+// numeric options are clamped; everything else is left as it is, tokens that are not valid
+// numbers included, so the parse that follows stays as strict.
+std::string clampHugeNumbers(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {
+      const size_t from = i++;
+      while (i < text.size() && text[i] != '"') i += text[i] == '\\' ? 2 : 1;
+      i = std::min(i + 1, text.size());
+      out.append(text.substr(from, i - from));
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      const size_t from = i;
+      while (i < text.size() && (std::strchr("0123456789+-.eE", text[i]) && text[i] != '\0')) ++i;
+      const std::string_view token = text.substr(from, i - from);
+      if (isNumberToken(token) && !std::isfinite(std::strtod(std::string(token).c_str(), nullptr))) {
+        out += token[0] == '-' ? "-1.7976931348623157e308" : "1.7976931348623157e308";
+      } else {
+        out.append(token);
+      }
+    } else {
+      out.push_back(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
+// simdjson refuses integers past 64 bits and numbers past the range of a double, which are valid
+// JSON. nlohmann's reader takes the former as doubles; it is much slower, so it only reads what
+// simdjson refused for a number.
+std::optional<Json> parseBigNumbers(const char* data, size_t size, simdjson::error_code code) {
+  if (code != simdjson::NUMBER_ERROR && code != simdjson::NUMBER_OUT_OF_RANGE) return std::nullopt;
+  const std::string text = clampHugeNumbers(std::string_view(data, size));
+  Json value = Json::parse(text, nullptr, false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
 bool JsonReader::load(const char* data, size_t size, size_t capacity) {
   if (capacity < size + kPadding) return false;
   if (!impl_) impl_.reset(new Impl);
-  return !impl_->parser.parse(reinterpret_cast<const uint8_t*>(data), size, false).get(impl_->loaded);
+  impl_->fallback.reset();
+  const auto code = impl_->parser.parse(reinterpret_cast<const uint8_t*>(data), size, false).get(impl_->loaded);
+  if (!code) return true;
+  impl_->fallback = parseBigNumbers(data, size, code);
+  return impl_->fallback.has_value();
 }
 
-Json JsonReader::take() { return convert(impl_->loaded); }
+Json JsonReader::take() {
+  if (impl_->fallback) {
+    Json value = std::move(*impl_->fallback);
+    impl_->fallback.reset();
+    return value;
+  }
+  return convert(impl_->loaded);
+}
 
 std::optional<Json> JsonReader::parse(std::string_view text, std::string& error) {
   if (!impl_) impl_.reset(new Impl);
@@ -218,7 +302,8 @@ std::optional<Json> JsonReader::parse(std::string_view text, std::string& error)
   simdjson::dom::element root;
   std::optional<Json> result;
   if (const auto code = impl_->parser.parse(reinterpret_cast<const uint8_t*>(scratch.data()), size, false).get(root)) {
-    error = simdjson::error_message(code);
+    result = parseBigNumbers(scratch.data(), size, code);
+    if (!result) error = simdjson::error_message(code);
   } else {
     result = convert(root);
   }

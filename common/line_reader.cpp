@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace mirelo {
 namespace {
@@ -51,7 +52,7 @@ void LineReader::reserveForRead() {
   }
   if (capacity_ - end_ >= kChunk) return;
   size_t capacity = capacity_ ? capacity_ : kChunk;
-  while (capacity - end_ < kChunk) capacity *= 2;
+  while (capacity < end_ + kChunk) capacity *= 2;
   resize(capacity);
 }
 
@@ -68,21 +69,81 @@ bool LineReader::fill() {
   }
 }
 
-void LineReader::shrink() {
-  if (capacity_ <= kKeepCapacity) return;
+bool LineReader::replaceBuffer() {
   const size_t pending = end_ - start_;
+  // Bytes of the next lines may already be here (a pipe read holds up to 1 MiB): the new
+  // buffer holds them all and still has a chunk free for the next read.
   size_t capacity = kChunk;
-  while (capacity - pending < kChunk) capacity *= 2;
+  while (capacity < pending + kChunk) capacity *= 2;
   char* fresh = static_cast<char*>(
       ::mmap(nullptr, mappedSize(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  if (fresh == MAP_FAILED) return;  // keep the big one; nothing is lost
+  if (fresh == MAP_FAILED) return false;
   if (pending) std::memcpy(fresh, buffer_ + start_, pending);
-  ::munmap(buffer_, mappedSize(capacity_));
   buffer_ = fresh;
   capacity_ = capacity;
   start_ = lineStart_ = lineSize_ = 0;
   end_ = pending;
   scanned_ = 0;
+  return true;
+}
+
+void LineReader::shrink() {
+  if (capacity_ <= kKeepCapacity) return;
+  char* old = buffer_;
+  const size_t oldSize = mappedSize(capacity_);
+  if (!replaceBuffer()) return;  // keep the big one; nothing is lost
+  ::munmap(old, oldSize);
+}
+
+LineBytes LineReader::take() {
+  LineBytes line;
+  if (capacity_ > kKeepCapacity) {
+    char* old = buffer_;
+    const size_t oldSize = mappedSize(capacity_);
+    const size_t offset = lineStart_, size = lineSize_;
+    if (replaceBuffer()) {
+      line.base_ = old;
+      line.offset_ = offset;
+      line.size_ = size;
+      line.allocated_ = line.mapped_ = oldSize;
+      return line;
+    }
+  }
+  return LineBytes(std::string_view(data(), size()));
+}
+
+LineBytes::LineBytes(std::string_view text)
+    : base_(new char[text.size() + LineReader::kPadding]), size_(text.size()), allocated_(text.size() + LineReader::kPadding) {
+  std::memcpy(base_, text.data(), text.size());
+  std::memset(base_ + text.size(), 0, LineReader::kPadding);
+}
+
+LineBytes::~LineBytes() { reset(); }
+
+void LineBytes::reset() {
+  if (mapped_) {
+    ::munmap(base_, mapped_);
+  } else {
+    delete[] base_;
+  }
+  base_ = nullptr;
+  offset_ = size_ = allocated_ = mapped_ = 0;
+}
+
+LineBytes::LineBytes(LineBytes&& other) noexcept { *this = std::move(other); }
+
+LineBytes& LineBytes::operator=(LineBytes&& other) noexcept {
+  if (this != &other) {
+    reset();
+    base_ = other.base_;
+    offset_ = other.offset_;
+    size_ = other.size_;
+    allocated_ = other.allocated_;
+    mapped_ = other.mapped_;
+    other.base_ = nullptr;
+    other.offset_ = other.size_ = other.allocated_ = other.mapped_ = 0;
+  }
+  return *this;
 }
 
 LineReader::Result LineReader::next() {

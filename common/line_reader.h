@@ -1,8 +1,33 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace mirelo {
+
+// One line taken out of a LineReader: owns its bytes, with LineReader::kPadding readable bytes
+// after them (what the JSON reader needs to parse them where they lie).
+class LineBytes {
+ public:
+  LineBytes() = default;
+  explicit LineBytes(std::string_view text);  // copies
+  ~LineBytes();
+  LineBytes(LineBytes&& other) noexcept;
+  LineBytes& operator=(LineBytes&& other) noexcept;
+  LineBytes(const LineBytes&) = delete;
+  LineBytes& operator=(const LineBytes&) = delete;
+
+  const char* data() const { return base_ + offset_; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return allocated_ - offset_; }  // readable bytes from data()
+  void reset();
+
+ private:
+  friend class LineReader;
+  char* base_ = nullptr;
+  size_t offset_ = 0, size_ = 0, allocated_ = 0;
+  size_t mapped_ = 0;  // mapped length when the bytes are a mapping taken over from the reader; 0 for new[]
+};
 
 // Splits a byte stream from a file descriptor into lines ending in "\n" or "\r\n" (the terminator
 // is removed; a last line without one still counts). A line longer than `limit` is reported as
@@ -26,6 +51,10 @@ class LineReader {
   // The current line is gone afterwards.
   void shrink();
 
+  // Moves the current line (after next() returned Line) out of the reader. A line that made the
+  // buffer grow takes the whole buffer with it, without a copy; a short one is copied.
+  LineBytes take();
+
   // The current line after next() returned Line; valid until the next call.
   const char* data() const { return buffer_ + lineStart_; }
   size_t size() const { return lineSize_; }
@@ -37,6 +66,9 @@ class LineReader {
   void reserveForRead();
   void resize(size_t capacity);
   void release();
+  // Moves the bytes after the current line into a fresh small buffer; the old mapping is left to
+  // the caller.
+  bool replaceBuffer();
 
   int fd_;
   size_t limit_;

@@ -2,7 +2,6 @@
 
 #include "protocol/error.h"
 #include "payload.h"
-#include "utf8.h"
 
 namespace mirelo::services {
 namespace {
@@ -13,9 +12,7 @@ constexpr size_t kMaxClipboardText = 1'048'576;
 
 Json clipboardText(platform::Pasteboard& pasteboard, const Json&) {
   auto text = pasteboard.text();
-  if (!text) return "";
-  repairUtf8(*text);  // another program's bytes: the reply must be UTF-8
-  return *text;
+  return text ? *text : "";
 }
 
 Json clipboardWriteText(platform::Pasteboard& pasteboard, const Json& payload) {

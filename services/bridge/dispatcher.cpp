@@ -1,13 +1,13 @@
 #include "dispatcher.h"
 
-#include <unistd.h>
-
 #include <array>
+#include <chrono>
 #include <string_view>
 
 #include "desktop.h"
 #include "images/commands.h"
 #include "network/network.h"
+#include "protocol/output.h"
 #include "roomcard/commands.h"
 
 namespace mirelo::services {
@@ -42,10 +42,19 @@ void socketCommand(Services&, const std::string& command, const Json& payload, R
   network::NativeNetwork::shared().socket(payload, command, std::move(reply));
 }
 
+// One command's reads from other programs' clipboards share one overall bound.
+constexpr auto kPasteboardReadLimit = std::chrono::seconds(4);
+
 // Commands that finish on the main thread with the pasteboard or the file panels.
 template <Json (*run)(platform::Pasteboard&, const Json&)>
 void withPasteboard(Services& services, const std::string&, const Json& payload, Reply reply) {
-  reply.succeed(run(*services.platform.pasteboard, payload));
+  platform::Pasteboard& pasteboard = *services.platform.pasteboard;
+  struct Lift {
+    platform::Pasteboard& pasteboard;
+    ~Lift() { pasteboard.limitReads(std::chrono::steady_clock::time_point::max()); }
+  } lift{pasteboard};
+  pasteboard.limitReads(std::chrono::steady_clock::now() + kPasteboardReadLimit);
+  reply.succeed(run(pasteboard, payload));
 }
 
 template <Json (*run)(platform::Panels&, const Json&)>
@@ -56,7 +65,7 @@ void withPanels(Services& services, const std::string&, const Json& payload, Rep
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
   services.platform.notifications->removeAllDelivered();
   reply.succeed(true);  // written and flushed before the exit
-  ::_exit(0);
+  exitProcess(0);
 }
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
@@ -103,7 +112,7 @@ void handle(Services& services, const std::string& command, const Json& payload,
 void endProcess(Services& services) {
   services.platform.notifications->removeAllDelivered();
   // No destructors and no atexit handlers: other threads may still be running.
-  ::_exit(0);
+  exitProcess(0);
 }
 
 }  // namespace mirelo::services

@@ -10,6 +10,7 @@
 #include "images.h"
 #include "payload.h"
 #include "qr.h"
+#include "utf8.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -26,7 +27,9 @@ std::string lastComponent(const std::string& uri) {
   std::string name = path ? path : uri;
   g_free(path);
   const size_t slash = name.find_last_of('/');
-  return slash == std::string::npos ? name : name.substr(slash + 1);
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  repairUtf8(name);  // names on disk are bytes; the reply carries text
+  return name;
 }
 
 std::string typeOf(const std::string& name) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/error.h"
+#include "utf8.h"
 #include "images.h"
 
 namespace mirelo::services::images {
@@ -125,7 +126,10 @@ std::string qr(std::string_view data) {
       hints.setBinarizer(binarizer);
       for (const auto& result : ZXing::ReadBarcodes(candidate, hints)) {
         if (!result.isValid() || result.format() != ZXing::BarcodeFormat::QRCode) continue;
-        std::string text = result.text();
+        // Without an ECI the code's own bytes are the text: ours are UTF-8, and other encoders'
+        // bytes are repaired like any text from elsewhere rather than converted and cut short.
+        std::string text = result.hasECI() ? result.text() : std::string(result.bytes().begin(), result.bytes().end());
+        repairUtf8(text);
         if (!text.empty() && text.size() <= kMaxReadText) return text;
       }
     }

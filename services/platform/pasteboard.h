@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,16 +30,22 @@ class Pasteboard {
     virtual ~Item() = default;
     // The item's bytes under `type`, or nothing. Reads stop past `limit` bytes (nothing then).
     virtual std::optional<std::string> data(std::string_view type, size_t limit) = 0;
+    // The same for a type that holds text: another program's bytes, repaired to UTF-8.
+    std::optional<std::string> text(std::string_view type, size_t limit);
   };
 
   virtual ~Pasteboard() = default;
   virtual std::vector<std::unique_ptr<Item>> items() = 0;
   // The file URLs on the pasteboard ("file://…"), in order.
   virtual std::vector<std::string> fileUrls() = 0;
-  // The plain text, if any.
+  // The plain text, if any, repaired to UTF-8.
   virtual std::optional<std::string> text() = 0;
   // Empties the pasteboard and puts the item on it; false when the pasteboard refuses it.
   virtual bool write(PasteboardItem item) = 0;
+
+  // Every read from other programs gives up at `deadline` (reading as absent) until it is lifted
+  // with `time_point::max()`: one command's reads share one bound, however many the owner drips.
+  virtual void limitReads(std::chrono::steady_clock::time_point deadline) { (void)deadline; }
 };
 
 }  // namespace mirelo::services::platform

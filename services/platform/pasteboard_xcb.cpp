@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,12 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "utf8.h"
+
 namespace mirelo::services::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kAnswerTimeout = std::chrono::milliseconds(1500);  // per reply or INCR chunk
+// All of one read, however the owner drips it, when no command set a bound of its own.
+constexpr auto kReadTimeout = std::chrono::seconds(3);
 constexpr size_t kIncrThreshold = 1 << 20;                        // larger data goes in INCR chunks
 constexpr size_t kIncrChunk = 256 * 1024;
 
@@ -94,10 +99,15 @@ class XcbPasteboard final : public Pasteboard {
 
   std::optional<std::string> text() override {
     for (std::string_view type : kTextTypes) {
-      if (auto text = fetchIfOffered(std::string(type), 16 << 20)) return text;
+      if (auto text = fetchIfOffered(std::string(type), 16 << 20)) {
+        repairUtf8(*text);
+        return text;
+      }
     }
     return std::nullopt;
   }
+
+  void limitReads(Clock::time_point deadline) override { readDeadline_ = deadline; }
 
   bool write(PasteboardItem item) override {
     const xcb_timestamp_t now = serverTime();
@@ -254,13 +264,20 @@ class XcbPasteboard final : public Pasteboard {
                      std::string(static_cast<const char*>(xcb_get_property_value(reply.value)), static_cast<size_t>(length)));
   }
 
+  // Each wait ends at the owner's per-answer bound or at the read's overall deadline, whichever
+  // comes first: an owner that drips a byte a second cannot hold the main thread.
+  Clock::time_point answerBy(Clock::time_point readEnd) const {
+    return std::min({Clock::now() + kAnswerTimeout, readEnd, readDeadline_});
+  }
+
   std::optional<std::string> fetch(xcb_atom_t target, size_t limit) {
     if (target == XCB_NONE) return std::nullopt;
+    const Clock::time_point readEnd = Clock::now() + kReadTimeout;
     xcb_delete_property(c_, window_, property_);
     xcb_convert_selection(c_, window_, clipboard_, target, property_, XCB_CURRENT_TIME);
     xcb_flush(c_);
     xcb_atom_t answered = XCB_NONE;
-    const bool notified = waitFor(Clock::now() + kAnswerTimeout, [&](xcb_generic_event_t* event) {
+    const bool notified = waitFor(answerBy(readEnd), [&](xcb_generic_event_t* event) {
       if ((event->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
       auto* notify = reinterpret_cast<xcb_selection_notify_event_t*>(event);
       if (notify->requestor != window_ || notify->selection != clipboard_ || notify->target != target) return false;
@@ -274,7 +291,7 @@ class XcbPasteboard final : public Pasteboard {
     // INCR: each chunk arrives as a new value of the property, which we delete to ask for the next.
     std::string data;
     for (;;) {
-      const bool more = waitFor(Clock::now() + kAnswerTimeout, [&](xcb_generic_event_t* event) {
+      const bool more = waitFor(answerBy(readEnd), [&](xcb_generic_event_t* event) {
         if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) return false;
         auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
         return notify->window == window_ && notify->atom == property_ && notify->state == XCB_PROPERTY_NEW_VALUE;
@@ -368,6 +385,7 @@ class XcbPasteboard final : public Pasteboard {
   size_t incrThreshold_ = kIncrThreshold;
   guint watch_ = 0;
   bool owner_ = false;
+  Clock::time_point readDeadline_ = Clock::time_point::max();
   xcb_timestamp_t ownedSince_ = XCB_CURRENT_TIME;
   std::vector<std::pair<xcb_atom_t, std::shared_ptr<const std::string>>> offer_;
   std::vector<Transfer> transfers_;

@@ -2,6 +2,7 @@
 
 #include "panels_gtk.h"
 #include "pasteboard_xcb.h"
+#include "utf8.h"
 
 namespace mirelo::services::platform {
 namespace {
@@ -14,6 +15,12 @@ class NoNotifications final : public NotificationCentre {
 };
 
 }  // namespace
+
+std::optional<std::string> Pasteboard::Item::text(std::string_view type, size_t limit) {
+  auto bytes = data(type, limit);
+  if (bytes) repairUtf8(*bytes);
+  return bytes;
+}
 
 Platform makePlatform() {
   const bool haveDisplay = initialiseGtk();

@@ -40,8 +40,16 @@ void writeLine(std::string_view line) {
   }
 }
 
-void emit(const Json& object) {
-  if (auto line = writeJson(object)) writeLine(*line);
+bool emit(const Json& object) {
+  auto line = writeJson(object);
+  if (!line) return false;
+  writeLine(*line);
+  return true;
+}
+
+void exitProcess(int status) {
+  outputLock.lock();  // held until the end: no line is cut in half
+  ::_exit(status);
 }
 
 }  // namespace mirelo::services

@@ -6,6 +6,11 @@
 #include "output.h"
 
 namespace mirelo::services {
+namespace {
+
+constexpr const char* kUnwritableReply = "原生操作结果无法编码";
+
+}  // namespace
 
 struct Reply::State {
   explicit State(std::string id) : id(std::move(id)) {}
@@ -28,7 +33,10 @@ void Reply::send(Json object) const {
   assert(!already && "reply callback called twice");
   if (already) return;
   object["id"] = state_->id;
-  emit(object);
+  if (emit(object)) return;
+  // The value could not be written (text from elsewhere that is not UTF-8, a number that is not
+  // finite): the host still gets an answer for its id.
+  emit(Json{{"error", kUnwritableReply}, {"id", state_->id}});
 }
 
 // Built member by member: an initializer list would copy the value, which may be megabytes.

@@ -72,7 +72,7 @@ std::optional<std::string> RoomCardClipboard::read(platform::Pasteboard::Item& i
     } catch (const Error&) {
     }
   }
-  const auto text = item.data(RoomCardCodec::customType, maxData);
+  const auto text = item.text(RoomCardCodec::customType, maxData);
   if (invitations.size() > 1 || (text && invitations.size() == 1 && *invitations.begin() != *text)) {
     throw RoomCardCodec::error("房卡图片与邀请信息不一致，请重新复制");
   }

@@ -62,6 +62,37 @@ TEST(JsonReader, RejectsInvalidText) {
   }
 }
 
+TEST(JsonReader, TakesNumbersPast64Bits) {
+  JsonReader reader;
+  const auto value = reader.parse(R"({"id":"x","big":18446744073709551616,"huge":1e400,"neg":-99999999999999999999})");
+  ASSERT_TRUE(value);
+  EXPECT_EQ((*value)["id"], "x");
+  EXPECT_DOUBLE_EQ((*value)["big"].get<double>(), 18446744073709551616.0);
+  EXPECT_DOUBLE_EQ((*value)["neg"].get<double>(), -1e20);
+  EXPECT_EQ((*value)["huge"].get<double>(), std::numeric_limits<double>::max());
+  // The fallback is as strict as the fast path, and the last duplicate still wins.
+  EXPECT_FALSE(reader.parse(R"({"a":1e400,})"));
+  EXPECT_FALSE(reader.parse(R"({"a":01,"b":1e400})"));
+  EXPECT_FALSE(reader.parse(R"({"a":1e400e5})"));
+  EXPECT_FALSE(reader.parse(R"({"a":1e400,"s":"\"1e400)"));
+  EXPECT_EQ((*reader.parse(R"({"a":1,"a":1e400,"a":2})"))["a"], 2);
+}
+
+// Every whole double the writer prints must read back as the same double, here and in readers
+// limited to 64-bit integers.
+TEST(JsonWriter, WholeDoublesReadBackExactly) {
+  JsonReader reader;
+  for (double d : {9007199254740992.0, 18446744073709551616.0, 1.8446744073709552e19, 1e21, 1e22, -3e20, 123456789e15,
+                   1.7976931348623157e308}) {
+    const auto text = writeJson(Json(d));
+    ASSERT_TRUE(text);
+    EXPECT_NE(text->find('e'), std::string::npos) << *text;
+    const auto back = reader.parse(*text);
+    ASSERT_TRUE(back) << *text;
+    EXPECT_EQ(back->get<double>(), d) << *text;
+  }
+}
+
 TEST(JsonReader, LastDuplicateKeyWins) {
   JsonReader reader;
   const auto value = reader.parse(R"({"id":"first","id":"second"})");

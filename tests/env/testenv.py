@@ -99,12 +99,15 @@ class Program:
         """Everything the program wrote to standard error; call after it has exited."""
         return self.process.stderr.read()
 
-    def peak_rss_kib(self):
+    def peak_rss_kib(self, field="VmHWM"):
         with open("/proc/%d/status" % self.process.pid) as status:
             for line in status:
-                if line.startswith("VmHWM:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1])
         return 0
+
+    def rss_kib(self):
+        return self.peak_rss_kib("VmRSS")
 
     def close(self):
         """Ends the program if it still runs. One that had already died of anything but a clean exit

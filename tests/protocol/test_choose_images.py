@@ -4,11 +4,12 @@ import base64
 import os
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import Program, desktop_session  # noqa: E402
+from testenv import SANITIZED, Program, desktop_session  # noqa: E402
 
 TITLE = "选择要导入的图片"
 
@@ -56,6 +57,30 @@ class ChooseImagesTest(unittest.TestCase):
         self.assertEqual(self.program.read_json(30), {"id": "cancel", "value": []})
         # The program serves on after the panel.
         self.assertEqual(self.program.request("next", "nope")["error"], "不支持的原生操作")
+
+    def test_requests_waiting_behind_the_panel_hold_only_their_lines(self):
+        # A value parsed from `[{},{},…]` is tens of times its line: what waits must be the lines.
+        self.program.send({"id": "panel", "command": "choose-images"})
+        self.wait_for_panel()
+        count, elements = 4, 5_000_000
+        lines = [b'{"id":"q%d","command":"nope","payload":{"x":[' % i + b"{}," * (elements - 1) + b"{}]}}\n"
+                 for i in range(count)]
+        writer = threading.Thread(target=lambda: [self.program.send(line) for line in lines])
+        writer.start()
+        writer.join(60)
+        self.assertFalse(writer.is_alive())
+        time.sleep(1)  # the last line leaves the pipe
+        if not SANITIZED:
+            self.assertLess(self.program.rss_kib(), 300 * 1024)
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.program.read_json(30), {"id": "panel", "value": []})
+        for i in range(count):
+            self.assertEqual(self.program.read_json(60), {"id": "q%d" % i, "error": "不支持的原生操作"})
+        if not SANITIZED:  # the heap is given back after large requests
+            deadline = time.monotonic() + 5
+            while self.program.rss_kib() > 200 * 1024 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertLess(self.program.rss_kib(), 200 * 1024)
 
 
 class NoDisplayTest(unittest.TestCase):

@@ -8,7 +8,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import Program, desktop_session  # noqa: E402
+from testenv import Program, build_dir, desktop_session  # noqa: E402
 
 INVITE = "mirelo://join/#PC3-eyJyIjoiY2xpcGJvYXJkIn0"
 NO_CARD = "没有识别到有效房卡，请复制完整原图或使用邀请链接"
@@ -37,6 +37,33 @@ class ClipboardTest(unittest.TestCase):
         deadline = time.monotonic() + 10  # owned once the target is listed
         while target.encode() not in self.xclip_out("-t", "TARGETS") and time.monotonic() < deadline:
             time.sleep(0.05)
+
+    def misbehaving_owner(self, mode, target="UTF8_STRING", text="PC-dripped-invitation"):
+        owner = subprocess.Popen([os.path.join(build_dir(), "tests", "clipboard_owner"), mode, target, text],
+                                 env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (owner.kill(), owner.wait(), owner.stdout.close()))
+        self.assertEqual(owner.stdout.readline(), b"ready\n")
+        return owner
+
+    def test_owner_that_drips_stalls_or_dies_reads_as_absent_within_bounds(self):
+        # One bound for a whole command, however the owner answers; the next command is served.
+        for mode in ["drip", "silent", "die"]:
+            for command, empty in [("clipboard-text", {"value": ""}), ("clipboard-card-read", {"error": NO_CARD})]:
+                with self.subTest(mode=mode, command=command):
+                    owner = self.misbehaving_owner(mode)
+                    started = time.monotonic()
+                    self.program.send({"id": "slow", "command": command})
+                    self.program.send({"id": "next", "command": "qr-generate", "payload": {"value": "x"}})
+                    self.assertEqual(self.program.read_json(30), dict(empty, id="slow"))
+                    self.assertEqual(self.program.read_json(30)["id"], "next")
+                    self.assertLess(time.monotonic() - started, 10)
+                    owner.kill()
+                    owner.wait()
+
+    def test_text_that_is_not_utf8_is_repaired_in_every_reply(self):
+        self.xclip_owns(b"PC-invite-\xff\xfe", "UTF8_STRING")
+        self.assertEqual(self.program.request("t", "clipboard-text")["value"], "PC-invite-\ufffd\ufffd")
+        self.assertEqual(self.program.request("c", "clipboard-card-read")["value"], "PC-invite-\ufffd\ufffd")
 
     def card(self, invitation=INVITE):
         value = self.program.request("enc", "room-card-encode",

@@ -1,13 +1,16 @@
 """The line protocol of MireloServices, driven over pipes as the host drives it."""
 
+import base64
 import json
 import os
 import sys
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import SANITIZED, Program  # noqa: E402
+from servers import HttpsServer, TestCA  # noqa: E402
+from testenv import SANITIZED, Program, clean_env  # noqa: E402
 
 LIMIT = 25_165_824
 UNSUPPORTED = "不支持的原生操作"
@@ -102,6 +105,27 @@ class ProtocolTest(unittest.TestCase):
         if not SANITIZED:  # the sanitizers' shadow memory makes the figure meaningless
             self.assertLess(self.program.peak_rss_kib(), 96 * 1024)
 
+    def test_large_requests_back_to_back_in_one_write(self):
+        # The second request is already read, past a read's worth, when the first one's large
+        # buffer is given back.
+        for sizes in [(1_200_000, 400_000), (3_000_000, 1_100_000, 70_000), (2_000_000, 10)]:
+            with self.subTest(sizes=sizes):
+                data = b"".join(sized_request("r%d" % i, max(size, 60)) + b"\n" for i, size in enumerate(sizes))
+                writer = threading.Thread(target=self.program.send, args=(data,))
+                writer.start()
+                for i in range(len(sizes)):
+                    self.assertEqual(self.program.read_json(30), {"id": "r%d" % i, "error": UNSUPPORTED})
+                writer.join()
+
+    def test_valid_json_with_numbers_past_64_bits_is_answered(self):
+        for number in ["18446744073709551616", "-99999999999999999999", "1e400", "-1e400", "123456789012345678901234567890.5"]:
+            with self.subTest(number=number):
+                self.program.send(('{"id":"n","command":"nope","payload":{"unread":%s}}\n' % number).encode())
+                self.assertEqual(self.program.read_json(), {"id": "n", "error": UNSUPPORTED})
+        # Still strict: a malformed number drops the line.
+        self.program.send(b'{"id":"bad","command":"nope","payload":{"x":1e400e1}}\n')
+        self.assertEqual(self.program.request("after", "nope"), {"id": "after", "error": UNSUPPORTED})
+
     def test_stop_replies_then_exits(self):
         self.program.send(b'{"id":"1","command":"nope"}\n{"id":"2","command":"stop","payload":{"x":1}}\n'
                           b'{"id":"3","command":"nope"}\n')
@@ -118,6 +142,32 @@ class ProtocolTest(unittest.TestCase):
         self.assertEqual(ids, [str(i) for i in range(count)])
         self.assertIsNone(self.program.read_line(5))
         self.assert_exits_cleanly()
+
+
+class ExitWhileWritingTest(unittest.TestCase):
+    """The end of input arrives while the network thread is in the middle of a long reply line."""
+
+    def test_end_of_input_never_cuts_a_line_in_half(self):
+        ca = TestCA()
+        self.addCleanup(ca.close)
+        server = HttpsServer(ca)
+        self.addCleanup(server.close)
+        program = Program(env=clean_env(SSL_CERT_FILE=ca.ca_file))
+        self.addCleanup(program.close)
+        program.send({"id": "big", "command": "http", "payload": {"url": server.url("/bytes/6000000"),
+                                                                          "maxBytes": 6000000}})
+        # Nothing is read yet: the reply (8 MB of Base64) fills the pipe and its writer waits.
+        deadline = time.monotonic() + 30
+        while not server.requests and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        program.close_input()
+        line = program.read_line(30)
+        self.assertIsNotNone(line)
+        reply = json.loads(line)
+        self.assertEqual(reply["id"], "big", reply.get("error"))
+        self.assertEqual(len(base64.b64decode(reply["value"]["body"])), 6_000_000)
+        self.assertEqual(program.wait(10), 0)
 
 
 if __name__ == "__main__":
