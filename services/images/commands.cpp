@@ -17,7 +17,6 @@ namespace {
 
 constexpr size_t kMaxChosenFiles = 8;
 constexpr size_t kStickerLimit = 5'242'880;
-constexpr size_t kQrDataLimit = 8'388'608;
 constexpr int kNormalizeMinEdge = 32;
 constexpr int kNormalizeMaxEdge = 512;
 constexpr int64_t kNormalizeMaxBytes = 65'536;
@@ -33,11 +32,7 @@ std::string lastComponent(const std::string& uri) {
 }
 
 std::string typeOf(const std::string& name) {
-  const size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos) return "";
-  std::string extension = name.substr(dot + 1);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string extension = lowerExtension(name);
   if (extension == "png") return "image/png";
   if (extension == "gif") return "image/gif";
   if (extension == "webp") return "image/webp";
@@ -92,7 +87,7 @@ Json qrGenerate(const Json& payload) {
 }
 
 Json qrDecode(const Json& payload) {
-  return qr(bytes(readValue(payload, "data"), kQrDataLimit));
+  return qr(bytes(readValue(payload, "data"), kCardByteLimit));
 }
 
 }  // namespace mirelo::services::images

@@ -1,5 +1,6 @@
 #include "images.h"
 
+#include <cctype>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +38,11 @@ Image& Image::operator=(Image other) {
   return *this;
 }
 
+void VipsUnref::operator()(VipsImage* image) const { g_object_unref(image); }
+
+// Errors of libvips never reach the host: the caller reports its own message.
+void clearVipsError() { vips_error_clear(); }
+
 Image::~Image() {
   if (image_) g_object_unref(image_);
 }
@@ -46,18 +52,10 @@ int Image::height() const { return vips_image_get_height(image_); }
 
 namespace {
 
-struct ImageRef {
-  void operator()(VipsImage* image) const { g_object_unref(image); }
-};
-using Owned = std::unique_ptr<VipsImage, ImageRef>;
-
-// Errors of libvips never reach the host: the caller reports its own message.
-void clearVipsError() { vips_error_clear(); }
-
 // The result of a scaling step, decoded now into memory of its own; "无法打开图片" when either fails.
 // `scaledImage` is taken by reference: it is read after the step that sets it has run.
 Image decodedNow(int status, VipsImage*& scaledImage) {
-  Owned scaled(scaledImage);
+  OwnedVips scaled(scaledImage);
   VipsImage* memory = status ? nullptr : vips_image_copy_memory(scaled.get());
   if (!memory) {
     clearVipsError();
@@ -67,6 +65,15 @@ Image decodedNow(int status, VipsImage*& scaledImage) {
 }
 
 }  // namespace
+
+std::string lowerExtension(std::string_view name) {
+  const size_t slash = name.find_last_of('/');
+  const size_t dot = name.find_last_of('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return "";
+  std::string extension(name.substr(dot + 1));
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension;
+}
 
 std::string bytes(const Json* value, size_t limit) {
   if (!value || !value->is_string()) throw failure("图片数据过大");
@@ -87,14 +94,14 @@ std::string bytes(const Json* value, size_t limit) {
 }
 
 bool isReadableImage(std::string_view data) {
-  Owned header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  OwnedVips header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
   if (!header) clearVipsError();
   return header != nullptr;
 }
 
 Image image(std::string_view data, int edge) {
   // The header alone: loaders read the declared size without decoding pixels.
-  Owned header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  OwnedVips header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
   if (!header) {
     clearVipsError();
     throw failure("图片尺寸无效或过大");
@@ -122,14 +129,9 @@ Image shrink(const Image& source, int edge) {
 Image eightBit(const Image& source, bool keepGrey) {
   VipsImage* in = source.get();
   g_object_ref(in);
-  Owned current(in);
+  OwnedVips current(in);
   const auto apply = [&](auto operation) {
-    VipsImage* out = nullptr;
-    if (operation(current.get(), &out)) {
-      clearVipsError();
-      throw failure("无法打开图片");
-    }
-    current.reset(out);
+    if (!applyStep(current, operation)) throw failure("无法打开图片");
   };
   const VipsInterpretation type = current->Type;
   const bool grey = type == VIPS_INTERPRETATION_B_W || type == VIPS_INTERPRETATION_GREY16;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,32 @@ typedef struct _VipsImage VipsImage;
 namespace mirelo::services::images {
 
 constexpr size_t kDefaultByteLimit = 12'582'912;
+// Room cards and the pictures QR codes are read from: one bound wherever a card may come from.
+constexpr size_t kCardByteLimit = 8'388'608;
 constexpr int kDefaultEdge = 1600;
 constexpr int kMaxDimension = 8192;
 constexpr int64_t kMaxPixels = 20'971'520;
+
+// The lower-case extension of a file name, path or URL ("" when its last component has none).
+std::string lowerExtension(std::string_view name);
+
+// Ownership of a libvips image, and one libvips step on it: the image is replaced by the step's
+// result; false (and the libvips error cleared) when the step fails.
+struct VipsUnref {
+  void operator()(VipsImage* image) const;
+};
+using OwnedVips = std::unique_ptr<VipsImage, VipsUnref>;
+void clearVipsError();
+template <class Operation>
+bool applyStep(OwnedVips& image, Operation operation) {
+  VipsImage* out = nullptr;
+  if (operation(image.get(), &out)) {
+    clearVipsError();
+    return false;
+  }
+  image.reset(out);
+  return true;
+}
 
 // Sets libvips up once, on the main thread at start-up: only the PNG, JPEG, GIF, WebP and TIFF
 // loaders, no operation cache, a bounded number of worker threads.

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "images/images.h"
 #include "protocol/error.h"
 
 namespace mirelo::services::roomcard {
@@ -15,7 +16,7 @@ struct RoomCardCodec {
   static constexpr std::string_view chunkType = "miRc";
   static constexpr std::string_view customType = "com.mirelo.room-card.v1";
   static constexpr std::string_view invitationPrefix = "mirelo://join/#";
-  static constexpr size_t maxPng = 8'388'608;
+  static constexpr size_t maxPng = images::kCardByteLimit;
   static constexpr size_t maxInvitation = 2048;
   static constexpr size_t maxPayload = 4096;
 

@@ -16,23 +16,12 @@
 namespace mirelo::services::roomcard {
 namespace {
 
-constexpr size_t kDataLimit = 8'388'608;
 constexpr int kWatermarkEdge = 2048;
 constexpr size_t kMaxItems = 8;
 constexpr size_t kMaxFiles = 8;
 constexpr const char* kNoCard = "没有识别到有效房卡，请复制完整原图或使用邀请链接";
 
-std::string dataOf(const Json& payload) { return images::bytes(readValue(payload, "data"), kDataLimit); }
-
-std::string lowerExtension(const std::string& uri) {
-  const size_t slash = uri.find_last_of('/');
-  const size_t dot = uri.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-  std::string extension = uri.substr(dot + 1);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return extension;
-}
+std::string dataOf(const Json& payload) { return images::bytes(readValue(payload, "data"), images::kCardByteLimit); }
 
 }  // namespace
 
@@ -102,11 +91,11 @@ Json clipboardCardRead(platform::Pasteboard& pasteboard, const Json&) {
   }
   size_t examined = 0;
   for (const std::string& url : pasteboard.fileUrls()) {
-    const std::string extension = lowerExtension(url);
+    const std::string extension = images::lowerExtension(url);
     if (extension != "png" && extension != "jpg" && extension != "jpeg" && extension != "webp") continue;
     if (examined++ == kMaxFiles) break;
     try {
-      return readRoomCard(images::boundedFile(url, kDataLimit));
+      return readRoomCard(images::boundedFile(url, images::kCardByteLimit));
     } catch (const Error&) {
     }
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "images/images.h"
 #include "json.h"
 #include "platform/panels.h"
 #include "platform/pasteboard.h"
@@ -16,7 +17,7 @@ std::string readRoomCard(std::string_view bytes);
 
 struct RoomCardClipboard {
   static constexpr std::string_view originalPNG = "com.mirelo.room-card.original-png.v1";
-  static constexpr size_t maxData = 8'388'608;
+  static constexpr size_t maxData = images::kCardByteLimit;
   static constexpr size_t maxText = 2048;
 
   // A pasteboard item offering the card as PNG, as the private copy and as the invitation text.

@@ -25,28 +25,13 @@ constexpr std::string_view kPrefix = "mirelo://join/#";
 constexpr size_t kMarginBits = 300;
 constexpr std::string_view kCompactPrefixes[] = {"PC2-", "PC3-", "PC4-", "PC5-"};
 
-struct Unref {
-  void operator()(VipsImage* image) const { g_object_unref(image); }
-};
-using Owned = std::unique_ptr<VipsImage, Unref>;
+using Owned = images::OwnedVips;
 
 double roundHalfAway(double value) { return std::round(value); }  // std::round rounds halves away from zero
 
 bool isCompactPrefix(std::string_view text) {
   return std::any_of(std::begin(kCompactPrefixes), std::end(kCompactPrefixes),
                      [&](std::string_view prefix) { return text.starts_with(prefix); });
-}
-
-// One vips step on an owned image; false (and the vips error cleared) when it fails.
-template <class Operation>
-bool apply(Owned& image, Operation operation) {
-  VipsImage* out = nullptr;
-  if (operation(image.get(), &out)) {
-    vips_error_clear();
-    return false;
-  }
-  image.reset(out);
-  return true;
 }
 
 // The image as 8-bit sRGB, with its alpha band if it has one (straight alpha).
@@ -71,30 +56,30 @@ Owned draw(const Image& source, int width, int height, bool flatten, VipsKernel 
   bool ok = true;
   if (alpha && flatten) {
     // Flattening is linear in premultiplied colour, so it may come before the resampling.
-    ok = apply(image, [](VipsImage* i, VipsImage** out) {
+    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) {
       VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
       const int status = vips_flatten(i, out, "background", white, nullptr);
       vips_area_unref(VIPS_AREA(white));
       return status;
     });
-    ok = ok && apply(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+    ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
   }
   const int w = vips_image_get_width(image.get()), h = vips_image_get_height(image.get());
   if (ok && (w != width || h != height)) {
     if (alpha && !flatten) {
       // Transparent pixels must not bleed colour: thumbnail resamples premultiplied.
-      ok = apply(image, [&](VipsImage* i, VipsImage** out) {
+      ok = images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
         return vips_thumbnail_image(i, out, width, "height", height, "size", VIPS_SIZE_FORCE, nullptr);
       });
     } else {
-      ok = apply(image, [&](VipsImage* i, VipsImage** out) {
+      ok = images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
         return vips_resize(i, out, static_cast<double>(width) / w, "vscale", static_cast<double>(height) / h, "kernel",
                            kernel, nullptr);
       });
     }
   }
   if (ok && vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
-    ok = apply(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
   }
   if (!ok || vips_image_get_width(image.get()) != width || vips_image_get_height(image.get()) != height) {
     throw RoomCardCodec::error("房卡图片无法读取");

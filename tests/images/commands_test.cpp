@@ -148,11 +148,14 @@ TEST_F(CommandsTest, QrFoundInCardRegion) {
   EXPECT_EQ(qr(save(result, ".png")), text);
 }
 
-TEST_F(CommandsTest, QrWithEmptyTextIsNotAnInvitation) {
+// A code of raw 8-bit data, drawn black on white with a quiet zone.
+std::string qrOfBytes(const std::string& bytes) {
   QRinput* input = QRinput_new2(0, QR_ECLEVEL_L);
+  if (!bytes.empty()) QRinput_append(input, QR_MODE_8, static_cast<int>(bytes.size()),
+                                     reinterpret_cast<const unsigned char*>(bytes.data()));
   QRcode* code = QRcode_encodeInput(input);
   QRinput_free(input);
-  ASSERT_TRUE(code);
+  if (!code) return {};
   const int scale = 8, side = (code->width + 8) * scale;
   std::vector<uint8_t> pixels(static_cast<size_t>(side) * side, 255);
   for (int y = 0; y < side; ++y) {
@@ -164,9 +167,22 @@ TEST_F(CommandsTest, QrWithEmptyTextIsNotAnInvitation) {
     }
   }
   QRcode_free(code);
-  EXPECT_EQ(errorOf([&] { qr(save(fromPixels(pixels, side, side, 1), ".png")); }), "未找到房卡，请选择清晰完整的邀请图片");
+  return save(fromPixels(pixels, side, side, 1), ".png");
+}
+
+TEST_F(CommandsTest, QrWithEmptyTextIsNotAnInvitation) {
+  const std::string empty = qrOfBytes("");
+  ASSERT_FALSE(empty.empty());
+  EXPECT_EQ(errorOf([&] { qr(empty); }), "未找到房卡，请选择清晰完整的邀请图片");
   EXPECT_EQ(errorOf([&] { qr(save(noise(100, 100), ".png")); }), "未找到房卡，请选择清晰完整的邀请图片");
   EXPECT_EQ(errorOf([&] { qrDecode(Json{{"data", "!!"}}); }), "图片编码无效");
+}
+
+// Another encoder's bytes that are not UTF-8 are repaired, never cut short.
+TEST_F(CommandsTest, QrBytesThatAreNotUtf8AreRepaired) {
+  EXPECT_EQ(qr(qrOfBytes("PC-caf\xe9")), "PC-caf\xEF\xBF\xBD");
+  EXPECT_EQ(qr(qrOfBytes("PC-\xff\xfe-x")), "PC-\xEF\xBF\xBD\xEF\xBF\xBD-x");
+  EXPECT_EQ(qr(qrOfBytes("房卡 PC3-ok")), "房卡 PC3-ok");
 }
 
 // The logic of choose-images behind the panel: a fake panel hands back file URLs.
