@@ -11,16 +11,14 @@
 namespace mirelo {
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
-// A buffer that grew for one long line is given back once that line is done.
-constexpr size_t kKeepCapacity = 1024 * 1024;
-
 // The padding is mapped too; whole pages keep mremap's lengths exact.
 size_t mappedSize(size_t capacity) { return capacity + 4096; }
 
 }  // namespace
 
-LineReader::LineReader(int fd, size_t limit) : fd_(fd), limit_(limit) {}
+// A buffer that grew past `keep` for one long line is given back once that line is done.
+LineReader::LineReader(int fd, size_t limit, size_t chunk, size_t keep)
+    : fd_(fd), limit_(limit), chunk_(chunk), keep_(keep) {}
 
 LineReader::~LineReader() { release(); }
 
@@ -38,28 +36,30 @@ void LineReader::resize(size_t capacity) {
   if (grown == MAP_FAILED) std::abort();
   buffer_ = static_cast<char*>(grown);
   capacity_ = capacity;
-  if (capacity_ >= kKeepCapacity) ::madvise(buffer_, mappedSize(capacity_), MADV_HUGEPAGE);
+  if (capacity_ >= (1u << 21)) ::madvise(buffer_, mappedSize(capacity_), MADV_HUGEPAGE);
 }
 
 void LineReader::reserveForRead() {
   if (start_ == end_) start_ = end_ = scanned_ = 0;
-  if (capacity_ - end_ >= kChunk) return;
+  if (capacity_ - end_ >= chunk_) return;
   const size_t pending = end_ - start_;
   if (start_ > 0) {
     std::memmove(buffer_, buffer_ + start_, pending);
     end_ = pending;
     start_ = 0;
   }
-  if (capacity_ - end_ >= kChunk) return;
-  size_t capacity = capacity_ ? capacity_ : kChunk;
-  while (capacity < end_ + kChunk) capacity *= 2;
+  if (capacity_ - end_ >= chunk_) return;
+  size_t capacity = capacity_ ? capacity_ : chunk_;
+  while (capacity < end_ + chunk_) capacity *= 2;
   resize(capacity);
 }
+
+long LineReader::readSome(char* into, size_t size) { return ::read(fd_, into, size); }
 
 bool LineReader::fill() {
   reserveForRead();
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer_ + end_, capacity_ - end_);
+    const long n = readSome(buffer_ + end_, capacity_ - end_);
     if (n > 0) {
       end_ += static_cast<size_t>(n);
       return true;
@@ -73,8 +73,8 @@ bool LineReader::replaceBuffer() {
   const size_t pending = end_ - start_;
   // Bytes of the next lines may already be here (a pipe read holds up to 1 MiB): the new
   // buffer holds them all and still has a chunk free for the next read.
-  size_t capacity = kChunk;
-  while (capacity < pending + kChunk) capacity *= 2;
+  size_t capacity = chunk_;
+  while (capacity < pending + chunk_) capacity *= 2;
   char* fresh = static_cast<char*>(
       ::mmap(nullptr, mappedSize(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   if (fresh == MAP_FAILED) return false;
@@ -88,7 +88,7 @@ bool LineReader::replaceBuffer() {
 }
 
 void LineReader::shrink() {
-  if (capacity_ <= kKeepCapacity) return;
+  if (capacity_ <= keep_) return;
   char* old = buffer_;
   const size_t oldSize = mappedSize(capacity_);
   if (!replaceBuffer()) return;  // keep the big one; nothing is lost
@@ -97,7 +97,7 @@ void LineReader::shrink() {
 
 LineBytes LineReader::take() {
   LineBytes line;
-  if (capacity_ > kKeepCapacity) {
+  if (capacity_ > keep_) {
     char* old = buffer_;
     const size_t oldSize = mappedSize(capacity_);
     const size_t offset = lineStart_, size = lineSize_;
@@ -147,7 +147,7 @@ LineBytes& LineBytes::operator=(LineBytes&& other) noexcept {
 }
 
 LineReader::Result LineReader::next() {
-  if (start_ == end_ && capacity_ > kKeepCapacity) release();
+  if (start_ == end_ && capacity_ > keep_) release();
   bool skipping = false;  // the current line is past the limit; its bytes are being dropped
   for (;;) {
     const char* from = buffer_ + start_ + scanned_;

@@ -40,8 +40,10 @@ class LineReader {
   // Bytes after the current line's end that are always readable (for parsers that read ahead).
   static constexpr size_t kPadding = 64;  // less than the page mapped after the buffer
 
-  LineReader(int fd, size_t limit);
-  ~LineReader();
+  // `chunk`: the room kept free for each read; `keep`: the largest buffer kept after a line
+  // (tests and fuzzing shrink both to reach every path with small inputs).
+  LineReader(int fd, size_t limit, size_t chunk = 64 * 1024, size_t keep = 1024 * 1024);
+  virtual ~LineReader();
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
@@ -61,6 +63,10 @@ class LineReader {
   // Readable bytes from data(), at least size() + kPadding.
   size_t capacity() const { return capacity_ + kPadding - lineStart_; }
 
+ protected:
+  // One read of at most `size` bytes: the count read, 0 at the end, negative on an error.
+  virtual long readSome(char* into, size_t size);
+
  private:
   bool fill();  // reads more bytes after `end_`; false at end of input
   void reserveForRead();
@@ -72,6 +78,8 @@ class LineReader {
 
   int fd_;
   size_t limit_;
+  size_t chunk_;
+  size_t keep_;
   char* buffer_ = nullptr;  // mapped memory: grows in place without copying or touching it again
   size_t capacity_ = 0;   // usable bytes; kPadding more are allocated
   size_t start_ = 0;      // first byte not yet returned

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "line_reader.h"
+#include "protocol/request.h"
 #include "utf8.h"
 
 namespace mirelo::services {
@@ -12,26 +13,6 @@ namespace {
 
 constexpr size_t kRequestOverhead = 256;  // queue weight of a request beyond its line
 constexpr size_t kTrimAfter = 1u << 20;
-
-struct Request {
-  std::string id;
-  std::string command;
-  Json payload;
-};
-
-std::optional<Request> parseRequest(std::optional<Json> value) {
-  if (!value || !value->is_object()) return std::nullopt;
-  auto id = value->find("id");
-  auto command = value->find("command");
-  if (id == value->end() || !id->is_string()) return std::nullopt;
-  if (command == value->end() || !command->is_string()) return std::nullopt;
-  Request request{std::move(id->get_ref<std::string&>()), std::move(command->get_ref<std::string&>()),
-                  Json::object()};
-  if (auto payload = value->find("payload"); payload != value->end() && payload->is_object()) {
-    request.payload = std::move(*payload);
-  }
-  return request;
-}
 
 void refuseOversized() { Reply("").fail(failure("请求过大")); }
 

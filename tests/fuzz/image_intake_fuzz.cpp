@@ -1,0 +1,28 @@
+// Image intake on arbitrary bytes: the header checks and the allow-listed loaders (PNG, JPEG,
+// GIF, WebP, TIFF). Whatever is accepted decodes within the pixel bounds and encodes as PNG.
+#include <cstdint>
+#include <string>
+
+#include "images/images.h"
+#include "protocol/error.h"
+
+using namespace mirelo::services;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  images::initialise();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  images::isReadableImage(bytes);
+  try {
+    const images::Image decoded = images::image(bytes, 256);
+    if (decoded.width() < 1 || decoded.height() < 1 || decoded.width() > 256 || decoded.height() > 256) {
+      __builtin_trap();
+    }
+    if (images::png(images::eightBit(decoded, false)).empty()) __builtin_trap();
+  } catch (const Error&) {
+  }
+  return 0;
+}
