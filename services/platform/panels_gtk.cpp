@@ -1,6 +1,11 @@
 // File panels: GtkFileChooserNative (the desktop portal inside a sandbox, GTK's own dialog
 // outside), run modally in a nested iteration of the main context.
+#include <fcntl.h>
+#include <gdk/x11/gdkx.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
+
+#include "display.h"
 
 #include "panels_gtk.h"
 
@@ -77,7 +82,7 @@ class GtkPanels final : public Panels {
                                             &state);
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(native), TRUE);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(native));
-    while (!state.done) g_main_context_iteration(nullptr, TRUE);
+    while (!state.done && displayAvailable()) g_main_context_iteration(nullptr, TRUE);
     g_signal_handler_disconnect(native, handler);
     gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(native));
     return state.response;
@@ -91,16 +96,54 @@ class NoPanels final : public Panels {
   std::optional<std::string> chooseSaveLocation(const Save&) override { return std::nullopt; }
 };
 
+bool displayLost = false;
+
+// Xlib ends the process when the connection to the X server breaks, after its I/O error handler
+// (the toolkit's exits too). Ours does nothing, and the exit handler is the one place to keep the
+// process: the display is marked lost, and its socket is
+// swapped for a pipe that never becomes readable, so the toolkit's event source does not spin on
+// a dead connection.
+void keepRunningWithoutDisplay(Display* display, void*) {
+  displayLost = true;
+  int quiet[2];
+  if (::pipe2(quiet, O_CLOEXEC) == 0) {
+    ::dup3(quiet[0], ConnectionNumber(display), O_CLOEXEC);
+    ::close(quiet[0]);  // quiet[1] stays open for good: no end of file, no hang-up
+  }
+}
+
+// A panel shown on a display that is gone would never answer: it answers as without a display.
+class PanelsWhileDisplayed final : public Panels {
+ public:
+  std::vector<std::string> chooseFiles(const Open& options) override {
+    return displayAvailable() ? gtk_.chooseFiles(options) : none_.chooseFiles(options);
+  }
+  std::optional<std::string> chooseSaveLocation(const Save& options) override {
+    return displayAvailable() ? gtk_.chooseSaveLocation(options) : none_.chooseSaveLocation(options);
+  }
+
+ private:
+  GtkPanels gtk_;
+  NoPanels none_;
+};
+
 }  // namespace
+
+bool displayAvailable() { return !displayLost; }
 
 bool initialiseGtk() {
   // X11 only: XWayland serves Wayland sessions, and the clipboard code speaks X11.
   gdk_set_allowed_backends("x11");
-  return gtk_init_check();
+  if (!gtk_init_check()) return false;
+  if (GdkDisplay* display = gdk_display_get_default(); display && GDK_IS_X11_DISPLAY(display)) {
+    XSetIOErrorHandler([](Display*) { return 0; });
+    XSetIOErrorExitHandler(gdk_x11_display_get_xdisplay(display), keepRunningWithoutDisplay, nullptr);
+  }
+  return true;
 }
 
 std::unique_ptr<Panels> makePanels(bool haveDisplay) {
-  if (haveDisplay) return std::make_unique<GtkPanels>();
+  if (haveDisplay) return std::make_unique<PanelsWhileDisplayed>();
   return std::make_unique<NoPanels>();
 }
 

@@ -74,14 +74,20 @@ class XcbPasteboard final : public Pasteboard {
     xcb_disconnect(c_);
   }
 
+  // Once the X server is gone the pasteboard is as absent as without a display; what we offered
+  // went with it.
+  bool gone() const { return xcb_connection_has_error(c_) != 0; }
+
   std::vector<std::unique_ptr<Item>> items() override {
     std::vector<std::unique_ptr<Item>> list;
+    if (gone()) return list;
     if (owner_ || currentOwner() != XCB_NONE) list.push_back(std::make_unique<XcbItem>(*this));
     drainQueued();
     return list;
   }
 
   std::vector<std::string> fileUrls() override {
+    if (gone()) return {};
     std::vector<std::string> urls;
     if (auto list = fetchIfOffered(std::string(kUriListType), 1 << 20)) {
       size_t start = 0;
@@ -98,6 +104,7 @@ class XcbPasteboard final : public Pasteboard {
   }
 
   std::optional<std::string> text() override {
+    if (gone()) return std::nullopt;
     for (std::string_view type : kTextTypes) {
       if (auto text = fetchIfOffered(std::string(type), 16 << 20)) {
         repairUtf8(*text);
@@ -110,6 +117,7 @@ class XcbPasteboard final : public Pasteboard {
   void limitReads(Clock::time_point deadline) override { readDeadline_ = deadline; }
 
   bool write(PasteboardItem item) override {
+    if (gone()) return false;
     const xcb_timestamp_t now = serverTime();
     xcb_set_selection_owner(c_, window_, clipboard_, now);
     const bool owned = currentOwner() == window_;

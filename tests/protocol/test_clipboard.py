@@ -8,7 +8,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import Program, build_dir, desktop_session  # noqa: E402
+from testenv import Program, TempHome, Xvfb, build_dir, clean_env, desktop_session  # noqa: E402
 
 INVITE = "mirelo://join/#PC3-eyJyIjoiY2xpcGJvYXJkIn0"
 NO_CARD = "没有识别到有效房卡，请复制完整原图或使用邀请链接"
@@ -168,6 +168,37 @@ class NoDisplayTest(unittest.TestCase):
             self.assertEqual(program.request("c", "clipboard-card-write", {"data": card, "invitation": INVITE}),
                              {"id": "c", "error": "房卡未能写入剪贴板，请重试或保存 PNG 房卡"})
             self.assertEqual(program.request("s", "room-card-save-file", {"data": card}), {"id": "s", "value": False})
+
+
+class DisplayGoneTest(unittest.TestCase):
+    def test_program_outlives_its_x_server(self):
+        # Non-display commands keep working; display commands answer as without a display.
+        xvfb, home = Xvfb(), TempHome()
+        self.addCleanup(home.close)
+        self.addCleanup(xvfb.close)
+        program = Program(env=clean_env(DISPLAY=xvfb.display, **home.env()))
+        self.addCleanup(program.close)
+        self.assertEqual(program.request("w", "clipboard-write-text", {"text": "mine"}), {"id": "w", "value": True})
+        xvfb.close()
+        time.sleep(0.5)
+        self.assertEqual(program.request("q", "qr-generate", {"value": "x"})["id"], "q")
+        for command, payload, answer in [("clipboard-text", None, ""), ("clipboard-write-text", {"text": "x"}, False),
+                                         ("choose-images", None, []), ("clipboard-card-read", None, None)]:
+            with self.subTest(command=command):
+                reply = program.request(command, command, payload, timeout=10)
+                if answer is None:
+                    self.assertEqual(reply, {"id": command, "error": NO_CARD})
+                else:
+                    self.assertEqual(reply, {"id": command, "value": answer})
+        # Not spinning on the dead connection.
+        with open("/proc/%d/stat" % program.process.pid) as f:
+            before = sum(int(v) for v in f.read().split()[13:15])
+        time.sleep(1)
+        with open("/proc/%d/stat" % program.process.pid) as f:
+            after = sum(int(v) for v in f.read().split()[13:15])
+        self.assertLess(after - before, 20)  # clock ticks of CPU in one second: well under a fifth
+        program.close_input()
+        self.assertEqual(program.wait(10), 0)
 
 
 if __name__ == "__main__":
