@@ -1,5 +1,6 @@
 // MireloServices: start-up only. See bridge/README.md for the process model.
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <glib.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -65,6 +66,12 @@ int main() {
       [] { endProcess(services); },
   };
   std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();
+
+  // SIGTERM ends the process as the end of input does, on the main thread.
+  g_unix_signal_add(SIGTERM, [](gpointer) -> gboolean {
+    endProcess(services);
+    return G_SOURCE_REMOVE;
+  }, nullptr);
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   g_main_loop_run(loop);

@@ -25,7 +25,10 @@ void writeLine(std::string_view line) {
     const ssize_t n = ::writev(STDOUT_FILENO, part, count);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;  // a closed or failing output is not reported to anyone
+      // The host closed our output: no reply can reach it any more, so the process ends as it
+      // does at the end of input (the lock is held: no line is cut).
+      if (errno == EPIPE) ::_exit(0);
+      return;  // another failure is not reported to anyone
     }
     size_t written = static_cast<size_t>(n);
     while (count > 0 && written >= part->iov_len) {

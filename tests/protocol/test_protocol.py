@@ -3,6 +3,7 @@
 import base64
 import json
 import os
+import signal
 import sys
 import threading
 import time
@@ -132,6 +133,18 @@ class ProtocolTest(unittest.TestCase):
         self.assertEqual(self.program.read_line(), '{"error":"不支持的原生操作","id":"1"}'.encode())
         self.assertEqual(self.program.read_line(), b'{"id":"2","value":true}')
         self.assertIsNone(self.program.read_line(5))
+        self.assert_exits_cleanly()
+
+    def test_host_closing_our_output_ends_the_process_cleanly(self):
+        self.assertEqual(self.program.request("1", "nope")["id"], "1")
+        self.program.process.stdout.close()
+        self.program.send({"id": "2", "command": "nope"})
+        self.assertEqual(self.program.wait(10), 0)
+        self.program.process.stdout = open(os.devnull, "rb")  # for close()
+
+    def test_sigterm_ends_the_process_cleanly(self):
+        self.assertEqual(self.program.request("1", "nope")["id"], "1")
+        self.program.process.send_signal(signal.SIGTERM)
         self.assert_exits_cleanly()
 
     def test_end_of_input_answers_everything_read_then_exits(self):

@@ -68,6 +68,16 @@ class SystemEventsTest(unittest.TestCase):
         self.assertEqual(self.program.wait(10), 0)
         self.assertEqual(self.program.stderr_text(), b"")
 
+    def test_buses_going_away_change_nothing(self):
+        for mock in (self.logind, self.gnome, self.freedesktop):
+            mock.close()
+        self.session.close()
+        self.system.close()
+        self.assertEqual(self.program.request("still", "qr-generate", {"value": "x"})["id"], "still")
+        self.program.close_input()
+        self.assertEqual(self.program.wait(10), 0)
+        self.assertEqual(self.program.stderr_text(), b"")
+
 
 if __name__ == "__main__":
     unittest.main()
