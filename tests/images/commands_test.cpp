@@ -215,6 +215,14 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   EXPECT_EQ(files[0], (Json{{"name", "f0.png"}, {"type", "image/png"}, {"data", base64Encode(png)}}));
   EXPECT_EQ(files[1]["type"], "image/jpeg");
   EXPECT_EQ(files[2]["type"], "");
+  // A file name on disk is bytes: one that is not UTF-8 comes back repaired, so the reply can be
+  // written (its URL escapes the bytes as %FE).
+  panels.answer = {put("caf\xfe.png", png)};
+  ASSERT_EQ(panels.answer[0].find("\xfe"), panels.answer[0].size() - 5);
+  panels.answer[0].replace(panels.answer[0].size() - 5, 1, "%FE");
+  files = chooseImages(panels, Json::object());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0]["name"], "caf\xEF\xBF\xBD.png");
 
   // The sticker limit: 5,242,881 bytes pass only without it.
   std::string large = png;
