@@ -1,24 +1,15 @@
 #include "platform.h"
 
+#include "notification_centre_gdbus.h"
 #include "panels_gtk.h"
 #include "pasteboard_xcb.h"
 
 namespace mirelo::services::platform {
-namespace {
-
-// Until the notification commands exist this program posts nothing, so nothing can have been
-// delivered and there is nothing to remove.
-class NoNotifications final : public NotificationCentre {
- public:
-  void removeAllDelivered() override {}
-};
-
-}  // namespace
 
 Platform makePlatform() {
   const bool haveDisplay = initialiseGtk();
   std::unique_ptr<Pasteboard> pasteboard = haveDisplay ? makeXcbPasteboard() : nullptr;
-  return Platform{std::make_unique<NoNotifications>(), makePanels(haveDisplay),
+  return Platform{makeGdbusNotificationCentre(), makePanels(haveDisplay),
                   pasteboard ? std::move(pasteboard) : makeNoPasteboard()};
 }
 
