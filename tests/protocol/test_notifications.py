@@ -167,6 +167,21 @@ class NotificationTest(unittest.TestCase):
                 self.assertEqual(session.program.read_json(), {"id": "n", "value": shown})
         self.assertEqual(len(session.notify_calls()), 2)
 
+    def test_clear_while_the_server_shows_it_closes_it(self):
+        # Handed over before the clear (true), shown after it: whatever the answer shows is closed.
+        for clear in [{"room": "A", "messageId": "1"}, {"room": "A"}, {}]:
+            with self.subTest(clear=clear):
+                session = Session(self)
+                session.replace_method("Notify", "susssasa{sv}i", "u",
+                                       "import time; time.sleep(1.2); ret = 7")
+                session.program.send({"id": "n", "command": "notify", "payload": {"room": "A", "messageId": "1"}})
+                time.sleep(0.5)  # permission answered at once; the Notify is with the server
+                self.assertEqual(session.request("c", "notifications-clear", clear), {"id": "c", "value": True})
+                self.assertEqual(session.program.read_json(), {"id": "n", "value": True})
+                session.replace_method("Notify", "susssasa{sv}i", "u", "ret = 8")
+                session.barrier()
+                self.assertEqual(session.closed(), [7])
+
     def test_slow_server_does_not_delay_other_commands(self):
         session = Session(self)
         session.slow_capabilities(2)
