@@ -3,7 +3,9 @@ posted, replaced, clicked, cleared and closed, and how overtaken, refused and re
 
 import json
 import os
+import shutil
 import sys
+import tempfile
 import time
 import unittest
 
@@ -49,9 +51,21 @@ class Session:
     def replace_method(self, name, in_sig, out_sig, code):
         self.mock.call(MOCK, "AddMethod", IFACE, name, in_sig, out_sig, code)
 
+    def slow_method(self, name, in_sig, out_sig, seconds, ret):
+        """The server takes `seconds` to answer `name`; `wait_until_asked` returns once it has begun."""
+        self.marker = os.path.join(tempfile.mkdtemp(prefix="mirelo-mock-"), "asked")
+        self.test.addCleanup(shutil.rmtree, os.path.dirname(self.marker), True)
+        self.replace_method(name, in_sig, out_sig, "import time; open(%r, 'w').close(); time.sleep(%s); ret = %r"
+                            % (self.marker, seconds, ret))
+
     def slow_capabilities(self, seconds):
-        self.replace_method("GetCapabilities", "", "as",
-                            "import time; time.sleep(%s); ret = %r" % (seconds, self.capabilities.split()))
+        self.slow_method("GetCapabilities", "", "as", seconds, self.capabilities.split())
+
+    def wait_until_asked(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(self.marker):
+            self.test.assertLess(time.monotonic(), deadline, "the server was never asked")
+            time.sleep(0.01)
 
     def calls(self, method):
         return [list(args) for _, args in self.mock.call(MOCK, "GetMethodCalls", method)]
@@ -134,24 +148,34 @@ class NotificationTest(unittest.TestCase):
         self.assertEqual(session.program.read_line(), activation("A", "2"))
 
     def test_each_clear_closes_exactly_its_notifications(self):
-        # Shown: ("A", "1") as 1, ("A", "2") as 2, ("B", "1") as 3.
+        pairs = [("A", "1"), ("A", "2"), ("B", "1")]
         cases = [
-            ({"room": "A", "messageId": "1"}, [1]),
-            ({"room": "A"}, [1, 2]),
-            ({}, [1, 2, 3]),
-            ({"messageId": "1"}, [1, 2, 3]),
-            ({"room": 5, "messageId": "1"}, [1, 2, 3]),
+            ({"room": "A", "messageId": "1"}, [("A", "1")]),
+            ({"room": "A"}, [("A", "1"), ("A", "2")]),
+            ({}, pairs),
+            ({"messageId": "1"}, pairs),
+            ({"room": 5, "messageId": "1"}, pairs),
             ({"room": "C"}, []),
             ({"room": "A", "messageId": "3"}, []),
         ]
+        session = Session(self, capabilities="body")
+        next_id = 1  # the mock numbers new notifications 1, 2, 3, …
         for payload, closed in cases:
             with self.subTest(payload=payload):
-                session = Session(self)
-                for room, message in [("A", "1"), ("A", "2"), ("B", "1")]:
-                    self.assertEqual(session.notify(room, message)["value"], True)
+                session.mock.call(MOCK, "ClearCalls")
+                ids = {}
+                for pair in pairs:
+                    self.assertEqual(session.notify(*pair)["value"], True)
+                    ids[pair] = next_id
+                    next_id += 1
                 self.assertEqual(session.request("c", "notifications-clear", payload), {"id": "c", "value": True})
                 session.barrier()
-                self.assertEqual(session.closed(), closed)
+                next_id += 1
+                self.assertEqual([i for i in session.closed() if i in ids.values()], sorted(ids[p] for p in closed))
+                # Nothing of this case is left for the next one.
+                session.request("all", "notifications-clear", {})
+                session.barrier()
+                next_id += 1
 
     def test_notify_overtaken_by_a_clear_shows_nothing(self):
         session = Session(self)
@@ -172,10 +196,9 @@ class NotificationTest(unittest.TestCase):
         for clear in [{"room": "A", "messageId": "1"}, {"room": "A"}, {}]:
             with self.subTest(clear=clear):
                 session = Session(self)
-                session.replace_method("Notify", "susssasa{sv}i", "u",
-                                       "import time; time.sleep(1.2); ret = 7")
+                session.slow_method("Notify", "susssasa{sv}i", "u", 1, 7)
                 session.program.send({"id": "n", "command": "notify", "payload": {"room": "A", "messageId": "1"}})
-                time.sleep(0.5)  # permission answered at once; the Notify is with the server
+                session.wait_until_asked()  # permission given; the Notify is with the server
                 self.assertEqual(session.request("c", "notifications-clear", clear), {"id": "c", "value": True})
                 self.assertEqual(session.program.read_json(), {"id": "n", "value": True})
                 session.replace_method("Notify", "susssasa{sv}i", "u", "ret = 8")
@@ -259,9 +282,9 @@ class NotificationTest(unittest.TestCase):
 
     def test_server_leaving_while_asked_answers_once(self):
         session = Session(self)
-        session.slow_capabilities(1)
+        session.slow_capabilities(5)
         session.program.send({"id": "n", "command": "notify", "payload": {"room": "A", "messageId": "1"}})
-        time.sleep(0.3)  # the question is with the server
+        session.wait_until_asked()
         session.mock.close()
         self.assertEqual(session.program.read_json(), {"id": "n", "error": DENIED})
         session.mock = session.start_server()
