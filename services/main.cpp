@@ -13,6 +13,7 @@
 #include "bridge/reader.h"
 #include "bridge/system_events.h"
 #include "images/images.h"
+#include "notifications/commands.h"
 #include "platform/platform.h"
 
 using namespace mirelo::services;
@@ -51,6 +52,7 @@ int main() {
 
   // The notification centre and the other platform services.
   static platform::Platform platform = platform::makePlatform();
+  notifications::hookUp(*platform.notifications);
   static Services services{platform};
   mirelo::services::images::initialise();
 

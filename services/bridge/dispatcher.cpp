@@ -7,6 +7,7 @@
 #include "desktop.h"
 #include "images/commands.h"
 #include "network/network.h"
+#include "notifications/commands.h"
 #include "protocol/output.h"
 #include "roomcard/commands.h"
 
@@ -62,15 +63,21 @@ void withPanels(Services& services, const std::string&, const Json& payload, Rep
   reply.succeed(run(*services.platform.panels, payload));
 }
 
+// Notification commands reply from the notification centre's thread.
+template <void (*run)(platform::NotificationCentre&, notifications::NotificationGenerations&, const Json&, Reply)>
+void withNotifications(Services& services, const std::string&, const Json& payload, Reply reply) {
+  run(*services.platform.notifications, notifications::processGenerations(), payload, std::move(reply));
+}
+
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
-  services.platform.notifications->removeAllDelivered();
+  notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
   reply.succeed(true);  // written and flushed before the exit
   exitProcess(0);
 }
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
 // surrounding spaces count.
-constexpr std::array<std::pair<std::string_view, Command>, 18> kCommands{{
+constexpr std::array<std::pair<std::string_view, Command>, 21> kCommands{{
     {"http", http},
     {"http-cancel", httpCancel},
     {"socket-open", socketOpen},
@@ -88,6 +95,9 @@ constexpr std::array<std::pair<std::string_view, Command>, 18> kCommands{{
     {"room-card-save-file", withPanels<roomcard::roomCardSaveFile>},
     {"choose-images", withPanels<images::chooseImages>},
     {"normalize-image", now<images::normalizeImage>},
+    {"notification-status", withNotifications<notifications::notificationStatus>},
+    {"notify", withNotifications<notifications::notify>},
+    {"notifications-clear", withNotifications<notifications::notificationsClear>},
     {"stop", stop},
 }};
 
@@ -110,7 +120,7 @@ void handle(Services& services, const std::string& command, const Json& payload,
 }
 
 void endProcess(Services& services) {
-  services.platform.notifications->removeAllDelivered();
+  notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
   // No destructors and no atexit handlers: other threads may still be running.
   exitProcess(0);
 }

@@ -1,20 +1,11 @@
 #include "platform.h"
 
+#include "notification_centre_gdbus.h"
 #include "panels_gtk.h"
 #include "pasteboard_xcb.h"
 #include "utf8.h"
 
 namespace mirelo::services::platform {
-namespace {
-
-// Until the notification commands exist this program posts nothing, so nothing can have been
-// delivered and there is nothing to remove.
-class NoNotifications final : public NotificationCentre {
- public:
-  void removeAllDelivered() override {}
-};
-
-}  // namespace
 
 std::optional<std::string> Pasteboard::Item::text(std::string_view type, size_t limit) {
   auto bytes = data(type, limit);
@@ -25,7 +16,7 @@ std::optional<std::string> Pasteboard::Item::text(std::string_view type, size_t 
 Platform makePlatform() {
   const bool haveDisplay = initialiseGtk();
   std::unique_ptr<Pasteboard> pasteboard = haveDisplay ? makeXcbPasteboard() : nullptr;
-  return Platform{std::make_unique<NoNotifications>(), makePanels(haveDisplay),
+  return Platform{makeGdbusNotificationCentre(), makePanels(haveDisplay),
                   pasteboard ? std::move(pasteboard) : makeNoPasteboard()};
 }
 

@@ -1,35 +1,17 @@
 // Screen lock, sleep and wake from D-Bus: the screensaver's ActiveChanged on the session bus and
 // logind's PrepareForSleep on the system bus.
 #include <gio/gio.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "session_bus.h"
 #include "system_events.h"
 
 namespace mirelo::services::platform {
 namespace {
 
 constexpr int kStartupCallTimeoutMs = 2000;
-
-// The session bus without GLib's fallback of launching one through dbus-launch: a process that
-// finds no session bus must not start daemons of its own.
-std::string sessionBusAddress() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    const std::string path = std::string(runtime) + "/bus";
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-      gchar* escaped = g_dbus_address_escape_value(path.c_str());
-      std::string address = std::string("unix:path=") + escaped;
-      g_free(escaped);
-      return address;
-    }
-  }
-  return {};
-}
 
 std::string systemBusAddress() {
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
