@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "env")
 if len(sys.argv) > 1:
     os.environ["MIRELO_BUILD_DIR"] = sys.argv[1]
 from servers import HttpsServer, TestCA, WssServer  # noqa: E402
-from testenv import PrivateBus, Program, TempHome, Xvfb, clean_env  # noqa: E402
+from testenv import DbusMock, PrivateBus, Program, TempHome, Xvfb, clean_env  # noqa: E402
 
 SECONDS = int(sys.argv[2]) if len(sys.argv) > 2 else 600
 IN_FLIGHT = 32  # the network client's own bound on requests in flight
@@ -40,6 +40,7 @@ def rss_kib(pid):
 def main():
     ca = TestCA()
     https, wss, xvfb, home, session, system = HttpsServer(ca), WssServer(ca), Xvfb(), TempHome(), PrivateBus(), PrivateBus()
+    daemon = DbusMock(session, template="notification_daemon")
     program = Program(env=clean_env(SSL_CERT_FILE=ca.ca_file, DISPLAY=xvfb.display, **home.env(),
                                     DBUS_SESSION_BUS_ADDRESS=session.address, DBUS_SYSTEM_BUS_ADDRESS=system.address))
     photo = base64.b64encode(picture("640x480", "jpg")).decode()
@@ -67,8 +68,15 @@ def main():
             return {"id": rid, "command": "room-card-decode", "payload": {"data": card}}
         if kind < 0.85:
             return {"id": rid, "command": "clipboard-write-text", "payload": {"text": "soak " + rid}}
-        if kind < 0.90:
+        if kind < 0.88:
             return {"id": rid, "command": "clipboard-text"}
+        if kind < 0.93:
+            return {"id": rid, "command": "notify", "payload": {"room": "r%d" % random.randrange(40),
+                                                                "messageId": str(random.randrange(1000))}}
+        if kind < 0.96:
+            return {"id": rid, "command": "notifications-clear", "payload": {"room": "r%d" % random.randrange(40)}}
+        if kind < 0.97:
+            return {"id": rid, "command": "notification-status"}
         return {"id": rid, "command": "unknown-command"}
 
     outstanding, replies, samples, next_id = set(), 0, [], 0
@@ -97,7 +105,7 @@ def main():
         assert program.wait(30) == 0
     finally:
         program.close()
-        for thing in (https, wss, xvfb, home, session, system, ca):
+        for thing in (daemon, https, wss, xvfb, home, session, system, ca):
             thing.close()
 
     first = [kib for t, kib in samples if t <= 60]
