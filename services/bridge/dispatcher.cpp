@@ -53,6 +53,22 @@ void withPanels(Services& services, const std::string&, const Json& payload, Rep
   reply.succeed(run(*services.platform.panels, payload));
 }
 
+void backgroundActivityCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(backgroundActivity(*services.platform.power, services.activityAssertion, payload));
+}
+
+void idleCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(idle(*services.platform.idle, payload));
+}
+
+void emojiPanelCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(emojiPanel(*services.platform.palette, payload));
+}
+
+void legacyPasswordCommand(Services& services, const std::string&, const Json&, Reply reply) {
+  legacyPassword(*services.platform.keychain, reply);
+}
+
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
   services.platform.notifications->removeAllDelivered();
   reply.succeed(true);  // written and flushed before the exit
@@ -61,13 +77,15 @@ void stop(Services& services, const std::string&, const Json&, Reply reply) {
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
 // surrounding spaces count.
-constexpr std::array<std::pair<std::string_view, Command>, 18> kCommands{{
+constexpr std::array<std::pair<std::string_view, Command>, 22> kCommands{{
     {"http", http},
     {"http-cancel", httpCancel},
     {"socket-open", socketOpen},
     {"socket-send", socketCommand},
     {"socket-receive", socketCommand},
     {"socket-close", socketCommand},
+    {"background-activity", backgroundActivityCommand},
+    {"idle", idleCommand},
     {"clipboard-text", withPasteboard<clipboardText>},
     {"clipboard-write-text", withPasteboard<clipboardWriteText>},
     {"room-card-encode", now<roomcard::roomCardEncode>},
@@ -79,6 +97,8 @@ constexpr std::array<std::pair<std::string_view, Command>, 18> kCommands{{
     {"room-card-save-file", withPanels<roomcard::roomCardSaveFile>},
     {"choose-images", withPanels<images::chooseImages>},
     {"normalize-image", now<images::normalizeImage>},
+    {"emoji-panel", emojiPanelCommand},
+    {"legacy-password", legacyPasswordCommand},
     {"stop", stop},
 }};
 

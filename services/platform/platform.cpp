@@ -18,8 +18,15 @@ class NoNotifications final : public NotificationCentre {
 Platform makePlatform() {
   const bool haveDisplay = initialiseGtk();
   std::unique_ptr<Pasteboard> pasteboard = haveDisplay ? makeXcbPasteboard() : nullptr;
-  return Platform{std::make_unique<NoNotifications>(), makePanels(haveDisplay),
-                  pasteboard ? std::move(pasteboard) : makeNoPasteboard()};
+  Platform platform;
+  platform.notifications = std::make_unique<NoNotifications>();
+  platform.panels = makePanels(haveDisplay);
+  platform.pasteboard = pasteboard ? std::move(pasteboard) : makeNoPasteboard();
+  platform.power = makeLogindPowerAssertions();
+  platform.idle = makeIdleTime(haveDisplay);
+  platform.palette = makeCharacterPalette(haveDisplay, *platform.pasteboard);
+  platform.keychain = makeSecretServiceKeychain();
+  return platform;
 }
 
 }  // namespace mirelo::services::platform

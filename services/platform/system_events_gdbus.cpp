@@ -1,53 +1,17 @@
 // Screen lock, sleep and wake from D-Bus: the screensaver's ActiveChanged on the session bus and
 // logind's PrepareForSleep on the system bus.
 #include <gio/gio.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bus_gdbus.h"
 #include "system_events.h"
 
 namespace mirelo::services::platform {
 namespace {
 
 constexpr int kStartupCallTimeoutMs = 2000;
-
-// The session bus without GLib's fallback of launching one through dbus-launch: a process that
-// finds no session bus must not start daemons of its own.
-std::string sessionBusAddress() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    const std::string path = std::string(runtime) + "/bus";
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-      gchar* escaped = g_dbus_address_escape_value(path.c_str());
-      std::string address = std::string("unix:path=") + escaped;
-      g_free(escaped);
-      return address;
-    }
-  }
-  return {};
-}
-
-std::string systemBusAddress() {
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-  std::string result = address ? address : "";
-  g_free(address);
-  return result;
-}
-
-GDBusConnection* connect(const std::string& address) {
-  if (address.empty()) return nullptr;
-  GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-  if (connection) g_dbus_connection_set_exit_on_close(connection, FALSE);
-  return connection;
-}
 
 // A call answered by the bus after our AddMatch rules means the bus applies them: a signal sent
 // by anyone after this returns reaches us.
@@ -68,14 +32,14 @@ bool booleanArgument(GVariant* parameters) {
 class DbusObservers final : public SystemEventObservers {
  public:
   explicit DbusObservers(SystemEventHandlers handlers) : handlers_(std::move(handlers)) {
-    session_ = connect(sessionBusAddress());
+    session_ = connectBus(sessionBusAddress(), kStartupCallTimeoutMs);
     if (session_) {
       for (const char* service : {"org.gnome.ScreenSaver", "org.freedesktop.ScreenSaver"}) {
         subscribe(session_, service, service, "ActiveChanged", &DbusObservers::onActiveChanged);
       }
       syncWithBus(session_);
     }
-    system_ = connect(systemBusAddress());
+    system_ = connectBus(systemBusAddress(), kStartupCallTimeoutMs);
     if (system_) {
       subscribe(system_, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
                 &DbusObservers::onPrepareForSleep);
