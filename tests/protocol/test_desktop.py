@@ -1,0 +1,160 @@
+"""The desktop service commands end to end: logind (dbusmock) on a private system bus for the power
+assertion, idle time from a mocked Mutter or the X server of an Xvfb, the emoji chooser on Xvfb picked
+with xdotool and read back with xclip, and legacy passwords from gnome-keyring on a private session bus."""
+
+import base64
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+import dbus
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
+from testenv import DbusMock, PrivateBus, Program, TempHome, Xvfb, clean_env, desktop_session  # noqa: E402
+
+UNAVAILABLE = "后台连接保活暂不可用"
+DECLINED = "未完成钥匙串授权，旧记录未改动"
+NOT_FOUND = "没有找到旧版记录所需的钥匙串项目"
+LEGACY = ["Mirelo Safe Storage", "solvantio-mac Safe Storage", "Solvantio Safe Storage", "Electron Safe Storage"]
+
+
+def value_or_error(reply):
+    return reply["value"] if "value" in reply else ("error", reply.get("error"))
+
+
+class BackgroundActivityTest(unittest.TestCase):
+    def setUp(self):
+        self.system = PrivateBus()
+        self.addCleanup(self.system.close)
+
+    def program(self):
+        program = Program(env=clean_env(DBUS_SYSTEM_BUS_ADDRESS=self.system.address))
+        self.addCleanup(program.close)
+        return program
+
+    def inhibitors(self, logind, expected, timeout=5):
+        """logind's inhibitors once they number `expected` (a dropped one goes when logind sees the close)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = logind.call("org.freedesktop.login1.Manager", "ListInhibitors")
+            if len(found) == expected or time.monotonic() > deadline:
+                return [tuple(str(v) for v in inhibitor[:4]) for inhibitor in found]
+            time.sleep(0.05)
+
+    def test_one_inhibitor_taken_and_released(self):
+        logind = DbusMock(self.system, template="logind", system=True)
+        self.addCleanup(logind.close)
+        program = self.program()
+        held = [("sleep", "Mirelo", "Mirelo保持加密房间连接", "block")]
+        self.assertEqual(program.request("0", "background-activity", {"enabled": False})["value"], False)
+        self.assertEqual(program.request("1", "background-activity", {"enabled": True})["value"], True)
+        self.assertEqual(program.request("2", "background-activity", {"enabled": 1})["value"], True)
+        self.assertEqual(self.inhibitors(logind, 1), held)
+        self.assertEqual(program.request("3", "background-activity", {"enabled": False})["value"], False)
+        self.assertEqual(self.inhibitors(logind, 0), [])
+        # Not a Boolean counts as absent, which releases.
+        for rid, payload in [("4", {"enabled": "true"}), ("5", None), ("6", {"enabled": 2})]:
+            with self.subTest(payload=payload):
+                self.assertEqual(program.request("t" + rid, "background-activity", {"enabled": True})["value"], True)
+                self.assertEqual(self.inhibitors(logind, 1), held)
+                self.assertEqual(program.request(rid, "background-activity", payload)["value"], False)
+                self.assertEqual(self.inhibitors(logind, 0), [])
+        # The process ending drops a held inhibitor with it.
+        self.assertEqual(program.request("7", "background-activity", {"enabled": True})["value"], True)
+        program.close_input()
+        self.assertEqual(program.wait(), 0)
+        self.assertEqual(self.inhibitors(logind, 0), [])
+
+    def test_refused_when_logind_cannot_give_one(self):
+        def refusing():
+            mock = DbusMock(self.system, name="org.freedesktop.login1", path="/org/freedesktop/login1",
+                            interface="org.freedesktop.login1.Manager", system=True)
+            mock.call("org.freedesktop.DBus.Mock", "AddMethod", "org.freedesktop.login1.Manager", "Inhibit", "ssss",
+                      "h", "raise dbus.exceptions.DBusException('denied', "
+                           "name='org.freedesktop.DBus.Error.AccessDenied')")
+            return mock
+
+        def stalled():
+            mock = DbusMock(self.system, name="org.freedesktop.login1", path="/org/freedesktop/login1",
+                            interface="org.freedesktop.login1.Manager", system=True)
+            mock.call("org.freedesktop.DBus.Mock", "AddMethod", "org.freedesktop.login1.Manager", "Inhibit", "ssss",
+                      "h", "import time; time.sleep(8)")
+            return mock
+
+        for name, make in [("no logind on the bus", None), ("logind refuses", refusing), ("logind stalls", stalled)]:
+            with self.subTest(name):
+                mock = make() if make else None
+                with Program(env=clean_env(DBUS_SYSTEM_BUS_ADDRESS=self.system.address)) as program:
+                    self.assertEqual(program.request("1", "background-activity", {"enabled": True}, timeout=15),
+                                     {"id": "1", "error": UNAVAILABLE})
+                    self.assertEqual(program.request("2", "background-activity", {"enabled": False})["value"], False)
+                if mock:
+                    mock.close()
+
+    def test_no_system_bus(self):
+        program = Program(env=clean_env())
+        self.addCleanup(program.close)
+        self.assertEqual(program.request("1", "background-activity", {"enabled": True}),
+                         {"id": "1", "error": UNAVAILABLE})
+        self.assertEqual(program.request("2", "background-activity", {"enabled": True}),
+                         {"id": "2", "error": UNAVAILABLE})
+        self.assertEqual(program.request("3", "background-activity")["value"], False)
+
+
+class IdleTest(unittest.TestCase):
+    def xdotool(self, env, *args):
+        subprocess.run(["xdotool", *args], env=env, check=True, timeout=30, stdout=subprocess.DEVNULL)
+
+    def test_x_server_idle_time_reset_by_input(self):
+        env, program, _ = desktop_session(self)
+        self.xdotool(env, "mousemove", "10", "10")
+        time.sleep(1.2)
+        idle = program.request("1", "idle")["value"]
+        self.assertGreaterEqual(idle, 1.0)
+        self.assertLess(idle, 60)
+        self.xdotool(env, "mousemove", "200", "300")
+        self.assertLess(program.request("2", "idle")["value"], idle)
+        self.xdotool(env, "key", "shift")
+        self.assertLess(program.request("3", "idle")["value"], 1.0)
+
+    def desktop_with_session_bus(self):
+        session = PrivateBus()
+        self.addCleanup(session.close)
+        return session, {"DBUS_SESSION_BUS_ADDRESS": session.address}
+
+    def mock_idle_service(self, session, name, path, interface, method, signature, code):
+        mock = DbusMock(session, name=name, path=path, interface=interface)
+        self.addCleanup(mock.close)
+        mock.call("org.freedesktop.DBus.Mock", "AddMethod", interface, method, "", signature, code)
+        return mock
+
+    def test_compositor_preferred_over_the_x_server(self):
+        session, bus_env = self.desktop_with_session_bus()
+        self.mock_idle_service(session, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                               "org.freedesktop.ScreenSaver", "GetSessionIdleTime", "u", "ret = 7250")
+        _, program, _ = desktop_session(self, bus_env)
+        self.assertEqual(program.request("1", "idle")["value"], 7.25)
+        mutter = self.mock_idle_service(session, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
+                                        "org.gnome.Mutter.IdleMonitor", "GetIdletime", "t", "ret = 123456789")
+        self.assertEqual(program.request("2", "idle")["value"], 123456.789)
+        mutter.close()  # gone again: the next in line answers
+        self.assertEqual(program.request("3", "idle")["value"], 7.25)
+
+    def test_stalled_compositor_falls_back_to_the_x_server(self):
+        session, bus_env = self.desktop_with_session_bus()
+        self.mock_idle_service(session, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
+                               "org.gnome.Mutter.IdleMonitor", "GetIdletime", "t", "import time; time.sleep(5); ret = 1")
+        _, program, _ = desktop_session(self, bus_env)
+        idle = program.request("1", "idle")["value"]
+        self.assertLess(idle, 60)  # the X server's count since start, not the stalled service's
+        self.assertEqual(program.request("2", "nope")["error"], "不支持的原生操作")
+
+    def test_nothing_to_ask(self):
+        with Program(env=clean_env()) as program:
+            self.assertEqual(program.request("1", "idle"), {"id": "1", "value": 0})
+
+
+if __name__ == "__main__":
+    unittest.main()
