@@ -156,5 +156,70 @@ class IdleTest(unittest.TestCase):
             self.assertEqual(program.request("1", "idle"), {"id": "1", "value": 0})
 
 
+class EmojiPanelTest(unittest.TestCase):
+    TITLE = "Mirelo 表情与符号"
+
+    def setUp(self):
+        self.env, self.program, _ = desktop_session(self)
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, timeout=30, capture_output=True).stdout.decode()
+
+    def palette_windows(self):
+        return self.xdotool("search", "--onlyvisible", "--name", self.TITLE).split()
+
+    def chooser(self):
+        """The chooser's own window: the tall one on screen."""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            for window in self.xdotool("search", "--onlyvisible", "--name", "").split():
+                geometry = self.xdotool("getwindowgeometry", "--shell", window)
+                fields = dict(line.split("=", 1) for line in geometry.split())
+                if int(fields.get("HEIGHT", 0)) > 300 and int(fields.get("WIDTH", 0)) < 1000:
+                    return window
+            time.sleep(0.1)
+        self.fail("no emoji chooser on screen")
+
+    def wait_until(self, condition, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return condition()
+
+    def clipboard(self):
+        return subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=self.env, capture_output=True,
+                              timeout=30).stdout.decode()
+
+    def test_pick_goes_to_the_clipboard(self):
+        self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": "before"})["value"], True)
+        self.assertEqual(self.program.request("1", "emoji-panel"), {"id": "1", "value": True})
+        chooser = self.chooser()
+        self.assertEqual(len(self.palette_windows()), 1)
+        self.assertEqual(self.program.request("2", "emoji-panel", {"ignored": 1}), {"id": "2", "value": True})
+        self.assertEqual(len(self.palette_windows()), 1)  # the open one, presented again
+        self.xdotool("type", "--delay", "30", "grinning")
+        time.sleep(0.5)
+        self.xdotool("mousemove", "--window", chooser, "37", "118", "click", "1")  # the first result
+        self.assertTrue(self.wait_until(lambda: self.clipboard().startswith("\N{GRINNING FACE}")))
+        self.assertTrue(self.wait_until(lambda: not self.palette_windows()))
+        self.assertEqual(self.program.request("3", "clipboard-text")["value"], self.clipboard())
+
+    def test_dismissed_without_a_pick(self):
+        self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": "kept"})["value"], True)
+        self.assertEqual(self.program.request("1", "emoji-panel")["value"], True)
+        self.chooser()
+        self.xdotool("key", "Escape")
+        self.assertTrue(self.wait_until(lambda: not self.palette_windows()))
+        self.assertEqual(self.clipboard(), "kept")
+        self.assertEqual(self.program.request("2", "emoji-panel")["value"], True)  # opens afresh
+        self.chooser()
+        self.assertEqual(len(self.palette_windows()), 1)
+
+    def test_without_a_display(self):
+        with Program(env=clean_env()) as program:
+            self.assertEqual(program.request("1", "emoji-panel"), {"id": "1", "value": True})
+            self.assertEqual(program.request("2", "emoji-panel"), {"id": "2", "value": True})
+
+
 if __name__ == "__main__":
     unittest.main()
