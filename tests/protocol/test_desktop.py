@@ -221,5 +221,128 @@ class EmojiPanelTest(unittest.TestCase):
             self.assertEqual(program.request("2", "emoji-panel"), {"id": "2", "value": True})
 
 
+class Keyring:
+    """gnome-keyring-daemon (secrets only) on a private session bus, its login keyring unlocked with a
+    known password. Unlock prompts come from gcr-prompter, which the bus starts on the given display."""
+
+    PASSWORD = "keyring-password"
+    LOGIN = "/org/freedesktop/secrets/collection/login"
+    SESSION = "/org/freedesktop/secrets/collection/session"  # in memory, never locked
+
+    def __init__(self, bus, env):
+        self.bus = bus
+        connection = bus.connection()
+        connection.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 "UpdateActivationEnvironment", "a{ss}",
+                                 [{k: env[k] for k in ("DISPLAY", "HOME", "XDG_RUNTIME_DIR", "GTK_A11Y",
+                                                       "GSETTINGS_BACKEND", "NO_AT_BRIDGE") if k in env}])
+        self.process = subprocess.Popen(["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        env=env)
+        self.process.stdin.write(self.PASSWORD.encode())
+        self.process.stdin.close()
+        deadline = time.monotonic() + 10
+        while not connection.name_has_owner("org.freedesktop.secrets"):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("gnome-keyring-daemon did not start")
+            time.sleep(0.05)
+        self.connection = connection
+        self.service = dbus.Interface(connection.get_object("org.freedesktop.secrets", "/org/freedesktop/secrets"),
+                                      "org.freedesktop.Secret.Service")
+        _, self.session = self.service.OpenSession("plain", dbus.String("", variant_level=1))
+        self.wait_for_collection(self.LOGIN)
+
+    def wait_for_collection(self, path, timeout=10):
+        deadline = time.monotonic() + timeout
+        while path not in [str(p) for p in self.service.Get("org.freedesktop.Secret.Service", "Collections",
+                                                            dbus_interface="org.freedesktop.DBus.Properties")]:
+            if time.monotonic() > deadline:
+                raise RuntimeError("no collection " + path)
+            time.sleep(0.05)
+
+    def store(self, service, secret, collection=LOGIN):
+        target = dbus.Interface(self.connection.get_object("org.freedesktop.secrets", collection),
+                                "org.freedesktop.Secret.Collection")
+        properties = dbus.Dictionary({
+            "org.freedesktop.Secret.Item.Label": dbus.String(service),
+            "org.freedesktop.Secret.Item.Attributes": dbus.Dictionary({"service": service}, signature="ss"),
+        }, signature="sv")
+        target.CreateItem(properties, (self.session, dbus.ByteArray(b""), dbus.ByteArray(secret),
+                                       "application/octet-stream"), True)
+
+    def lock(self, collection=LOGIN):
+        self.service.Lock([dbus.ObjectPath(collection)])
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+
+
+class LegacyPasswordTest(unittest.TestCase):
+    def setUp(self):
+        self.session = PrivateBus()
+        self.addCleanup(self.session.close)
+        xvfb = Xvfb()
+        self.addCleanup(xvfb.close)
+        home = TempHome()
+        self.addCleanup(home.close)
+        self.env = clean_env(DISPLAY=xvfb.display, DBUS_SESSION_BUS_ADDRESS=self.session.address, **home.env())
+        self.keyring = Keyring(self.session, self.env)
+        self.addCleanup(self.keyring.close)
+        self.program = Program(env=self.env)
+        self.addCleanup(self.program.close)
+
+    def legacy_password(self, rid="p", timeout=20):
+        return value_or_error(self.program.request(rid, "legacy-password", timeout=timeout))
+
+    def test_found_in_order(self):
+        self.assertEqual(self.legacy_password(), ("error", NOT_FOUND))
+        self.keyring.store("mirelo safe storage", b"wrong case")  # names compare exactly
+        self.keyring.store(LEGACY[3], b"fourth")
+        self.assertEqual(self.legacy_password(), base64.b64encode(b"fourth").decode())
+        self.keyring.store(LEGACY[1], b"second")
+        self.assertEqual(self.legacy_password(), base64.b64encode(b"second").decode())
+        self.keyring.store(LEGACY[0], b"first", Keyring.SESSION)
+        self.assertEqual(self.legacy_password(), base64.b64encode(b"first").decode())
+
+    def test_binary_secret(self):
+        secret = bytes(range(256)) + b"\x00\xff\xfe"
+        self.keyring.store(LEGACY[2], secret)
+        self.assertEqual(base64.b64decode(self.legacy_password(), validate=True), secret)
+
+    def prompt(self):
+        return subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "Unlock"], env=self.env,
+                              capture_output=True, timeout=30).stdout.split()
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=30, stdout=subprocess.DEVNULL)
+
+    def test_locked_item_and_its_prompt(self):
+        self.keyring.store(LEGACY[0], b"locked away")
+        self.keyring.store(LEGACY[1], b"never asked for", Keyring.SESSION)
+        self.keyring.lock()
+        # Dismissed: the error, and the second name is not tried.
+        self.program.send({"id": "p1", "command": "legacy-password"})
+        self.assertTrue(self.prompt())
+        # A request read while the prompt waits is answered after it, in order.
+        self.program.send({"id": "later", "command": "idle"})
+        self.assertIsNone(self.program.read_line(1))
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.program.read_json(20), {"id": "p1", "error": DECLINED})
+        self.assertEqual(self.program.read_json(10)["id"], "later")
+        # Unlocked with the password: the first name's data.
+        self.program.send({"id": "p2", "command": "legacy-password"})
+        self.assertTrue(self.prompt())
+        time.sleep(0.3)
+        self.xdotool("type", "--delay", "20", Keyring.PASSWORD)
+        self.xdotool("key", "Return")
+        self.assertEqual(self.program.read_json(20), {"id": "p2", "value": base64.b64encode(b"locked away").decode()})
+
+    def test_no_secret_service(self):
+        with Program(env=clean_env()) as program:
+            self.assertEqual(program.request("1", "legacy-password"), {"id": "1", "error": NOT_FOUND})
+
+
 if __name__ == "__main__":
     unittest.main()
