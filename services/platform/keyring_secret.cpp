@@ -11,14 +11,28 @@
 namespace mirelo::services::platform {
 namespace {
 
-// Starts an asynchronous call with (callback, data) and iterates the main context until it answers.
+// Calls to the service are bounded; only the wait for the user at an unlock prompt is not.
+constexpr guint kCallTimeoutMs = 2500;
+
+// Starts an asynchronous call with (cancellable, callback, data) and iterates the main context until
+// it answers. With a bound, the call is cancelled when it passes, and answers with an error.
 template <class Start>
-GAsyncResult* await(Start start) {
+GAsyncResult* await(Start start, guint timeoutMs) {
   GAsyncResult* result = nullptr;
-  start(+[](GObject*, GAsyncResult* answer, gpointer data) {
+  GCancellable* cancellable = g_cancellable_new();
+  guint timer = 0;
+  if (timeoutMs) {
+    timer = g_timeout_add(timeoutMs, [](gpointer data) {
+      g_cancellable_cancel(static_cast<GCancellable*>(data));
+      return G_SOURCE_REMOVE;
+    }, cancellable);
+  }
+  start(cancellable, +[](GObject*, GAsyncResult* answer, gpointer data) {
     *static_cast<GAsyncResult**>(data) = G_ASYNC_RESULT(g_object_ref(answer));
   }, &result);
   while (!result) g_main_context_iteration(nullptr, TRUE);
+  if (timer && !g_cancellable_is_cancelled(cancellable)) g_source_remove(timer);
+  g_object_unref(cancellable);
   return result;
 }
 
@@ -36,12 +50,14 @@ class SecretServiceKeychain final : public Keychain {
     const std::string value(name);
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(value.c_str()));
-    GAsyncResult* result = await([&](GAsyncReadyCallback callback, gpointer data) {
-      secret_service_search(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, callback, data);
-    });
-    GList* items = secret_service_search_finish(service, result, nullptr);
+    GAsyncResult* result = await([&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+      secret_service_search(service, nullptr, attributes, SECRET_SEARCH_ALL, cancellable, callback, data);
+    }, kCallTimeoutMs);
+    GError* error = nullptr;
+    GList* items = secret_service_search_finish(service, result, &error);
     g_object_unref(result);
     g_hash_table_unref(attributes);
+    if (error) g_error_free(error);  // no answer, or a failed search: as if not there
 
     // An unlocked item is taken before a locked one, which would need the user's consent.
     SecretItem* item = nullptr;
@@ -55,11 +71,11 @@ class SecretServiceKeychain final : public Keychain {
 
     if (secret_item_get_locked(item)) {
       GList* objects = g_list_prepend(nullptr, item);
-      result = await([&](GAsyncReadyCallback callback, gpointer data) {
-        secret_service_unlock(service, objects, nullptr, callback, data);
-      });
+      // Unbounded: the prompt waits for the user.
+      result = await([&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+        secret_service_unlock(service, objects, cancellable, callback, data);
+      }, 0);
       g_list_free(objects);
-      GError* error = nullptr;
       GList* unlocked = nullptr;
       const gint count = secret_service_unlock_finish(service, result, &unlocked, &error);
       g_object_unref(result);
@@ -72,9 +88,9 @@ class SecretServiceKeychain final : public Keychain {
       }
     }
 
-    result = await([&](GAsyncReadyCallback callback, gpointer data) {
-      secret_item_load_secret(item, nullptr, callback, data);
-    });
+    result = await([&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+      secret_item_load_secret(item, cancellable, callback, data);
+    }, kCallTimeoutMs);
     const bool loaded = secret_item_load_secret_finish(item, result, nullptr);
     g_object_unref(result);
     SecretValue* secret = loaded ? secret_item_get_secret(item) : nullptr;
@@ -100,9 +116,9 @@ class SecretServiceKeychain final : public Keychain {
   SecretService* connect() {
     if (service_) return service_;
     if (sessionBusAddress().empty()) return nullptr;
-    GAsyncResult* result = await([](GAsyncReadyCallback callback, gpointer data) {
-      secret_service_get(SECRET_SERVICE_NONE, nullptr, callback, data);
-    });
+    GAsyncResult* result = await([](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+      secret_service_get(SECRET_SERVICE_NONE, cancellable, callback, data);
+    }, kCallTimeoutMs);
     service_ = secret_service_get_finish(result, nullptr);
     g_object_unref(result);
     return service_;

@@ -343,6 +343,19 @@ class LegacyPasswordTest(unittest.TestCase):
         with Program(env=clean_env()) as program:
             self.assertEqual(program.request("1", "legacy-password"), {"id": "1", "error": NOT_FOUND})
 
+    def test_stalled_secret_service(self):
+        bus = PrivateBus()
+        self.addCleanup(bus.close)
+        stalled = DbusMock(bus, name="org.freedesktop.secrets", path="/org/freedesktop/secrets",
+                           interface="org.freedesktop.Secret.Service")
+        self.addCleanup(stalled.close)
+        stalled.call("org.freedesktop.DBus.Mock", "AddMethod", "org.freedesktop.Secret.Service", "SearchItems",
+                     "a{ss}", "aoao", "import time; time.sleep(60)")
+        with Program(env=clean_env(DBUS_SESSION_BUS_ADDRESS=bus.address)) as program:
+            # Every call is bounded: each name's search gives up, and the lookup ends as found nothing.
+            self.assertEqual(program.request("1", "legacy-password", timeout=40), {"id": "1", "error": NOT_FOUND})
+            self.assertEqual(program.request("2", "idle")["id"], "2")
+
 
 if __name__ == "__main__":
     unittest.main()
