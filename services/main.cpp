@@ -53,7 +53,7 @@ int main() {
   // The notification centre and the other platform services.
   static platform::Platform platform = platform::makePlatform();
   notifications::hookUp(*platform.notifications);
-  static Services services{platform};
+  static Services services{.platform = platform};
   mirelo::services::images::initialise();
 
   static MainQueue queue(kMainQueueLimit);

@@ -69,6 +69,22 @@ void withNotifications(Services& services, const std::string&, const Json& paylo
   run(*services.platform.notifications, notifications::processGenerations(), payload, std::move(reply));
 }
 
+void backgroundActivityCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(backgroundActivity(*services.platform.power, services.activityAssertion, payload));
+}
+
+void idleCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(idle(*services.platform.idle, payload));
+}
+
+void emojiPanelCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+  reply.succeed(emojiPanel(*services.platform.palette, payload));
+}
+
+void legacyPasswordCommand(Services& services, const std::string&, const Json&, Reply reply) {
+  legacyPassword(*services.platform.keychain, reply);
+}
+
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
   notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
   reply.succeed(true);  // written and flushed before the exit
@@ -77,13 +93,15 @@ void stop(Services& services, const std::string&, const Json&, Reply reply) {
 
 // The one place that names the commands, in matching order. A name compares exactly: case and
 // surrounding spaces count.
-constexpr std::array<std::pair<std::string_view, Command>, 21> kCommands{{
+constexpr std::array<std::pair<std::string_view, Command>, 25> kCommands{{
     {"http", http},
     {"http-cancel", httpCancel},
     {"socket-open", socketOpen},
     {"socket-send", socketCommand},
     {"socket-receive", socketCommand},
     {"socket-close", socketCommand},
+    {"background-activity", backgroundActivityCommand},
+    {"idle", idleCommand},
     {"clipboard-text", withPasteboard<clipboardText>},
     {"clipboard-write-text", withPasteboard<clipboardWriteText>},
     {"room-card-encode", now<roomcard::roomCardEncode>},
@@ -95,9 +113,11 @@ constexpr std::array<std::pair<std::string_view, Command>, 21> kCommands{{
     {"room-card-save-file", withPanels<roomcard::roomCardSaveFile>},
     {"choose-images", withPanels<images::chooseImages>},
     {"normalize-image", now<images::normalizeImage>},
+    {"emoji-panel", emojiPanelCommand},
     {"notification-status", withNotifications<notifications::notificationStatus>},
     {"notify", withNotifications<notifications::notify>},
     {"notifications-clear", withNotifications<notifications::notificationsClear>},
+    {"legacy-password", legacyPasswordCommand},
     {"stop", stop},
 }};
 

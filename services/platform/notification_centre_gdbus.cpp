@@ -15,7 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "session_bus.h"
+#include "bus_gdbus.h"
 
 namespace mirelo::services::platform {
 namespace {

@@ -16,8 +16,15 @@ std::optional<std::string> Pasteboard::Item::text(std::string_view type, size_t 
 Platform makePlatform() {
   const bool haveDisplay = initialiseGtk();
   std::unique_ptr<Pasteboard> pasteboard = haveDisplay ? makeXcbPasteboard() : nullptr;
-  return Platform{makeGdbusNotificationCentre(), makePanels(haveDisplay),
-                  pasteboard ? std::move(pasteboard) : makeNoPasteboard()};
+  Platform platform;
+  platform.notifications = makeGdbusNotificationCentre();
+  platform.panels = makePanels(haveDisplay);
+  platform.pasteboard = pasteboard ? std::move(pasteboard) : makeNoPasteboard();
+  platform.power = makeLogindPowerAssertions();
+  platform.idle = makeIdleTime(haveDisplay);
+  platform.palette = makeCharacterPalette(haveDisplay, *platform.pasteboard);
+  platform.keychain = makeSecretServiceKeychain();
+  return platform;
 }
 
 }  // namespace mirelo::services::platform

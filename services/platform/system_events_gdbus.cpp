@@ -5,31 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "session_bus.h"
+#include "bus_gdbus.h"
 #include "system_events.h"
 
 namespace mirelo::services::platform {
 namespace {
 
 constexpr int kStartupCallTimeoutMs = 2000;
-
-std::string systemBusAddress() {
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-  std::string result = address ? address : "";
-  g_free(address);
-  return result;
-}
-
-GDBusConnection* connect(const std::string& address) {
-  if (address.empty()) return nullptr;
-  GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-  if (connection) g_dbus_connection_set_exit_on_close(connection, FALSE);
-  return connection;
-}
 
 // A call answered by the bus after our AddMatch rules means the bus applies them: a signal sent
 // by anyone after this returns reaches us.
@@ -50,14 +32,14 @@ bool booleanArgument(GVariant* parameters) {
 class DbusObservers final : public SystemEventObservers {
  public:
   explicit DbusObservers(SystemEventHandlers handlers) : handlers_(std::move(handlers)) {
-    session_ = connect(sessionBusAddress());
+    session_ = connectBus(sessionBusAddress(), kStartupCallTimeoutMs);
     if (session_) {
       for (const char* service : {"org.gnome.ScreenSaver", "org.freedesktop.ScreenSaver"}) {
         subscribe(session_, service, service, "ActiveChanged", &DbusObservers::onActiveChanged);
       }
       syncWithBus(session_);
     }
-    system_ = connect(systemBusAddress());
+    system_ = connectBus(systemBusAddress(), kStartupCallTimeoutMs);
     if (system_) {
       subscribe(system_, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
                 &DbusObservers::onPrepareForSleep);

@@ -1,5 +1,7 @@
 #include "reply.h"
 
+#include <string.h>
+
 #include <atomic>
 #include <cassert>
 
@@ -50,6 +52,23 @@ void Reply::fail(const Error& error) const {
   Json object = Json::object();
   object["error"] = error.message;
   send(std::move(object));
+}
+
+}  // namespace mirelo::services
+
+namespace mirelo::services {
+
+void Reply::succeedSecret(std::string_view text) const {
+  const bool already = state_->replied.exchange(true);
+  assert(!already && "reply callback called twice");
+  if (already) return;
+  // Keys sorted as the writer sorts them: "id", then "value".
+  const std::string id = writeJson(Json(state_->id)).value_or("\"\"");
+  std::string line;
+  line.reserve(id.size() + text.size() + 20);
+  line.append("{\"id\":").append(id).append(",\"value\":\"").append(text).append("\"}");
+  writeLine(line);
+  ::explicit_bzero(line.data(), line.capacity());
 }
 
 }  // namespace mirelo::services

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "error.h"
 #include "json.h"
@@ -16,6 +17,9 @@ class Reply {
 
   void succeed(Json value) const;
   void fail(const Error& error) const;
+  // Succeeds with a string that is a secret and needs no escaping (Base64 text): the line that
+  // carries it is zeroed once written. The caller wipes its own copy.
+  void succeedSecret(std::string_view text) const;
 
   const std::string& id() const;
   bool replied() const;

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <gio/gio.h>
+
+#include <string>
+
+namespace mirelo::services::platform {
+
+// The session bus address: DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus when that socket
+// exists, else "". Never GLib's dbus-launch fallback: a process that finds no session bus must not
+// start daemons of its own.
+std::string sessionBusAddress();
+
+// The system bus address as GLib resolves it (DBUS_SYSTEM_BUS_ADDRESS or the standard socket).
+std::string systemBusAddress();
+
+// A private connection to a message bus, or null. The connection and its authentication are bounded
+// by `timeoutMs`, so a bus that stalls costs that long at most; `exit-on-close` is off, so a bus that
+// goes away does not end the process. Call on the main thread.
+GDBusConnection* connectBus(const std::string& address, int timeoutMs);
+
+}  // namespace mirelo::services::platform
