@@ -246,9 +246,71 @@ class WssServer:
             self.loop.close()
 
 
+class StallServer:
+    """A TCP listener on 127.0.0.1 that accepts and then stalls: it never answers the TLS handshake,
+    or (`tls=True`) completes it and then never answers anything. Counts the connections accepted
+    and those the client has ended."""
+
+    def __init__(self, ca, tls=False):
+        self.context = ca.context() if tls else None
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self.ended = 0
+        self.closed = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.closed:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.accepted += 1
+            threading.Thread(target=self._hold, args=(conn,), daemon=True).start()
+
+    def _hold(self, conn):
+        try:
+            if self.context:
+                conn.settimeout(5)
+                conn = self.context.wrap_socket(conn, server_side=True)
+            conn.settimeout(0.2)
+            while not self.closed:
+                try:
+                    if not conn.recv(4096):
+                        break
+                except socket.timeout:
+                    continue
+        except OSError:
+            pass
+        if not self.closed:
+            self.ended += 1
+        conn.close()
+
+    def wait_ended(self, count, timeout=5):
+        deadline = time.monotonic() + timeout
+        while self.ended < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.ended
+
+    def url(self, scheme="https", path="/"):
+        return "%s://127.0.0.1:%d%s" % (scheme, self.port, path)
+
+    def close(self):
+        self.closed = True
+        self.thread.join(5)
+        self.listener.close()
+
+
 class SlowDns:
-    """A DNS server on ADDRESS:53 that answers SLOW_NAME with 127.0.0.1 after `delay` seconds, and
-    every other name with "no such name" at once. Programs see it through a resolv.conf of their
+    """A DNS server on ADDRESS:53 that answers SLOW_NAME with 127.0.0.1 after `delay` seconds (or
+    as soon as `release()` is called), and every other name with "no such name" at once. Programs see it through a resolv.conf of their
     own (`resolv_conf`), bind-mounted over /etc/resolv.conf in a mount namespace; binding port 53
     needs root."""
 
@@ -256,7 +318,7 @@ class SlowDns:
 
     def __init__(self, delay=1.0):
         self.delay = delay
-        self.queries = 0
+        self.released = threading.Event()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((self.ADDRESS, 53))
         self.sock.settimeout(0.2)
@@ -274,7 +336,6 @@ class SlowDns:
                 query, peer = self.sock.recvfrom(512)
             except socket.timeout:
                 continue
-            self.queries += 1
             threading.Thread(target=self._answer, args=(query, peer), daemon=True).start()
 
     def _answer(self, query, peer):
@@ -288,7 +349,7 @@ class SlowDns:
         name = ".".join(labels).lower()
         answers = b""
         if name == SLOW_NAME:
-            time.sleep(self.delay)
+            self.released.wait(self.delay)
             if qtype == 1:  # A; AAAA gets no address
                 answers = b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x00\x00\x04\x7f\x00\x00\x01"
             flags = b"\x81\x80"
@@ -300,8 +361,17 @@ class SlowDns:
         except OSError:
             pass
 
+    def hold(self, delay):
+        """Answers from now on wait `delay` seconds, or until release()."""
+        self.released.clear()
+        self.delay = delay
+
+    def release(self):
+        self.released.set()
+
     def close(self):
         self.closed = True
+        self.released.set()
         self.thread.join(5)
         self.sock.close()
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -9,7 +9,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from servers import SLOW_NAME, HttpsServer, SlowDns, TestCA, WssServer  # noqa: E402
+from servers import SLOW_NAME, HttpsServer, SlowDns, StallServer, TestCA, WssServer  # noqa: E402
 from testenv import Program, clean_env, program_path  # noqa: E402
 
 CANCELLED = "Operation canceled"
@@ -180,6 +180,19 @@ class HttpTest(NetworkTest):
                 self.assertTrue(self.server.drip_cut)
         self.assertEqual(self.http("after", url=self.server.url("/status/200"))["value"]["status"], 200)
 
+    def test_cancel_while_the_server_stalls(self):
+        # Cancelled in the TLS handshake, and after it with the request sent and no answer: the
+        # reply comes at once and the connection is ended.
+        for tls in [False, True]:
+            with self.subTest(tls=tls):
+                stall = StallServer(CA, tls=tls)
+                self.addCleanup(stall.close)
+                self.program.send({"id": "h", "command": "http", "payload": {"url": stall.url(), "requestId": "st"}})
+                time.sleep(0.5)
+                self.program.send({"id": "x", "command": "http-cancel", "payload": {"requestId": "st"}})
+                self.assertEqual(self.replies(2, 3), {"x": {"id": "x", "value": True}, "h": {"id": "h", "error": CANCELLED}})
+                self.assertEqual((stall.accepted, stall.wait_ended(1)), (1, 1))
+
     def test_idle_server_times_out(self):
         started = time.monotonic()
         reply = self.http("t", url=self.server.url("/idle/5"), timeout=0.2)  # raised to 1 s
@@ -305,23 +318,25 @@ class WebSocketTest(NetworkTest):
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
 
     def test_close_while_opening(self):
-        # A server that accepts TCP and never answers the TLS handshake keeps the socket opening.
-        import socket
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(1)
-        self.addCleanup(listener.close)
-        url = "wss://127.0.0.1:%d/" % listener.getsockname()[1]
-        self.program.send({"id": "open", "command": "socket-open", "payload": {"url": url, "socketId": "w"}})
-        time.sleep(0.3)
-        self.program.send({"id": "close", "command": "socket-close", "payload": {"socketId": "w"}})
-        self.assertEqual(self.replies(2), {"open": {"id": "open", "error": "网络连接已取消"},
-                                           "close": {"id": "close", "value": True}})
+        # Servers that never answer the TLS handshake, or the WebSocket handshake after it, keep the
+        # socket opening. Closed then, it is ended at once and nothing about it follows.
+        for tls in [False, True]:
+            with self.subTest(tls=tls):
+                stall = StallServer(CA, tls=tls)
+                self.addCleanup(stall.close)
+                self.program.send({"id": "open", "command": "socket-open", "payload": {"url": stall.url("wss"), "socketId": "w"}})
+                time.sleep(0.5)
+                self.program.send({"id": "close", "command": "socket-close", "payload": {"socketId": "w"}})
+                self.assertEqual(self.replies(2), {"open": {"id": "open", "error": "网络连接已取消"},
+                                                   "close": {"id": "close", "value": True}})
+                self.assertEqual((stall.accepted, stall.wait_ended(1)), (1, 1))
+                self.assertIsNone(self.program.read_line(0.3))
         # Left alone, the same server fails the open after 5 seconds.
-        self.program.send({"id": "open2", "command": "socket-open", "payload": {"url": url, "socketId": "w2"}})
+        self.program.send({"id": "open2", "command": "socket-open", "payload": {"url": stall.url("wss"), "socketId": "w2"}})
         got = [self.program.read_json(10), self.program.read_json(10)]
         self.assertIn({"id": "open2", "error": "网络连接未建立"}, got)
         self.assertIn({"event": "socket-closed", "socketId": "w2"}, got)
+        self.assertEqual(stall.wait_ended(2), 2)
 
     def test_the_129th_socket(self):
         for i in range(128):
@@ -344,7 +359,7 @@ class ProgramWithResolver(Program):
 
 
 class SlowResolutionTest(unittest.TestCase):
-    """Cancels and closes that arrive while a name is still being resolved (SlowDns answers after 1 s)."""
+    """Cancels and closes that arrive while a name is still being resolved (SlowDns answers late)."""
 
     @classmethod
     def setUpClass(cls):
@@ -357,7 +372,7 @@ class SlowResolutionTest(unittest.TestCase):
         cls.dns.close()
 
     def setUp(self):
-        self.dns.delay = 1.0
+        self.dns.hold(1.0)
         self.server = HttpsServer(CA)
         self.addCleanup(self.server.close)
         self.wss = WssServer(CA)
@@ -382,7 +397,7 @@ class SlowResolutionTest(unittest.TestCase):
                                            "socket-message": {"event": "socket-message", "socketId": "s", "data": "hello"}})
 
     def test_resolution_slower_than_the_timeout(self):
-        self.dns.delay = 3
+        self.dns.hold(3)
         started = time.monotonic()
         reply = self.program.request("t", "http", {"url": self.server.url("/status/200", host=SLOW_NAME), "timeout": 1})
         self.assertIn("timeout", reply.get("error", ""))
@@ -391,18 +406,19 @@ class SlowResolutionTest(unittest.TestCase):
     def test_http_cancel_while_resolving(self):
         # Six large POSTs cancelled before their names resolve: none reaches the server, and the
         # budget over all requests is whole afterwards (a 12 MiB answer still fits).
+        self.dns.hold(30)
         big = 12582912
         for i in range(6):
             self.program.send({"id": "p%d" % i, "command": "http",
                                "payload": {"url": self.server.url("/bytes/%d" % big, host=SLOW_NAME), "method": "POST",
                                            "body": "e30=", "maxBytes": big, "requestId": "c%d" % i}})
             self.program.send({"id": "x%d" % i, "command": "http-cancel", "payload": {"requestId": "c%d" % i}})
-        got = self.replies(12, 0.9)  # before any name has resolved
+        got = self.replies(12)  # while no name has resolved
         for i in range(6):
             self.assertEqual(got["p%d" % i], {"id": "p%d" % i, "error": CANCELLED})
             self.assertEqual(got["x%d" % i], {"id": "x%d" % i, "value": True})
-        time.sleep(2)
-        self.assertIsNone(self.program.read_line(0.1))
+        self.dns.release()
+        self.assertIsNone(self.program.read_line(1.5))
         self.assertEqual((self.server.accepted, self.server.requests), (0, []))
         reply = self.program.request("big", "http", {"url": self.server.url("/bytes/%d" % big), "maxBytes": big}, timeout=30)
         self.assertEqual(len(base64.b64decode(reply["value"]["body"])), big)
@@ -410,14 +426,17 @@ class SlowResolutionTest(unittest.TestCase):
     def test_socket_close_while_resolving(self):
         # Closed means closed: the receive armed while opening ends with the close, nothing is
         # delivered afterwards and nothing connects.
+        self.dns.hold(30)
         url = "wss://%s:%d/hello" % (SLOW_NAME, self.wss.port)
         self.program.send({"id": "o", "command": "socket-open", "payload": {"url": url, "socketId": "w"}})
         self.program.send({"id": "r", "command": "socket-receive", "payload": {"socketId": "w"}})
+        self.program.send({"id": "s", "command": "socket-send", "payload": {"socketId": "w", "data": "x"}})
         self.program.send({"id": "c", "command": "socket-close", "payload": {"socketId": "w"}})
-        self.assertEqual(self.replies(4, 0.9), {"o": {"id": "o", "error": "网络连接已取消"}, "r": {"id": "r", "value": True},
-                                                "c": {"id": "c", "value": True},
-                                                "socket-closed": {"event": "socket-closed", "socketId": "w"}})
-        self.assertIsNone(self.program.read_line(2.5))
+        self.assertEqual(self.replies(5), {"o": {"id": "o", "error": "网络连接已取消"}, "r": {"id": "r", "value": True},
+                                           "s": {"id": "s", "error": CANCELLED}, "c": {"id": "c", "value": True},
+                                           "socket-closed": {"event": "socket-closed", "socketId": "w"}})
+        self.dns.release()
+        self.assertIsNone(self.program.read_line(1.5))
         self.assertEqual(self.wss.connections, 0)
 
 
