@@ -20,9 +20,11 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/url/parse.hpp>
+#include <algorithm>
 #include <cassert>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "base64.h"
@@ -222,6 +224,17 @@ struct NativeNetwork::Impl {
   std::map<int64_t, std::shared_ptr<HttpRequest>> requests;
   std::map<int64_t, std::shared_ptr<Socket>> sockets;
   size_t buffered = 0;  // response bytes held by the requests in `requests`, and by no others
+
+  // The `requestId`s of cancels handed over by the main thread and not yet carried out here. The
+  // host may have read the cancel's reply already: a request about to be written checks this
+  // first, so it never reaches the server after that reply.
+  std::mutex cancelLock;
+  std::vector<std::string> cancelling;
+
+  bool isCancelling(const std::string& requestId) {
+    std::lock_guard lock(cancelLock);
+    return std::find(cancelling.begin(), cancelling.end(), requestId) != cancelling.end();
+  }
   std::map<std::string, std::deque<std::shared_ptr<Connection>>> pool;
 
   std::shared_ptr<Connection> takeIdle(const std::string& key) {
@@ -301,6 +314,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   }
 
   void write() {
+    if (net.isCancelling(requestId)) return finish(cancelled());
     beast::get_lowest_layer(connection->stream).expires_after(timeout);
     http::async_write(connection->stream, message, [self = shared_from_this()](beast::error_code ec, size_t) {
       self->onWrite(ec);
@@ -392,8 +406,8 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     assert(!net.requests.empty() || net.buffered == 0);  // only live requests hold any
     if (connection) {
       connection->idle.cancel();
-      beast::get_lowest_layer(connection->stream).expires_never();
       if (!ec && reusable()) {
+        beast::get_lowest_layer(connection->stream).expires_never();  // nothing is pending
         net.keepIdle(connection);
       } else {
         beast::get_lowest_layer(connection->stream).close();  // what is pending completes, and stops
@@ -646,6 +660,12 @@ void NativeNetwork::http(const Json& payload, Reply reply) {
 void NativeNetwork::cancel(const Json& payload) {
   const std::string* id = readString(payload, "requestId");
   if (!id) return;
+  {
+    std::lock_guard lock(impl_->cancelLock);
+    impl_->cancelling.push_back(*id);
+  }
+  // Requests admitted later were asked for after this cancel, and are not its concern: admission
+  // runs after this operation, which has taken the id out of `cancelling` by then.
   asio::post(impl_->ioc, [impl = impl_.get(), id = *id] {
     std::vector<std::shared_ptr<HttpRequest>> matches;
     for (const auto& [task, request] : impl->requests) {
@@ -653,6 +673,8 @@ void NativeNetwork::cancel(const Json& payload) {
     }
     // Each stops where it is and completes with the cancellation error.
     for (const auto& request : matches) request->finish(cancelled());
+    std::lock_guard lock(impl->cancelLock);
+    impl->cancelling.erase(std::find(impl->cancelling.begin(), impl->cancelling.end(), id));
   });
 }
 

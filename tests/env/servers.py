@@ -248,8 +248,8 @@ class WssServer:
 
 class StallServer:
     """A TCP listener on 127.0.0.1 that accepts and then stalls: it never answers the TLS handshake,
-    or (`tls=True`) completes it and then never answers anything. Counts the connections accepted
-    and those the client has ended."""
+    or (`tls=True`) completes it and then never answers anything. Counts the connections accepted,
+    their TLS handshakes and the connections the client has ended."""
 
     def __init__(self, ca, tls=False):
         self.context = ca.context() if tls else None
@@ -259,6 +259,7 @@ class StallServer:
         self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
         self.accepted = 0
+        self.secured = 0  # TLS handshakes completed
         self.ended = 0
         self.closed = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
@@ -280,6 +281,7 @@ class StallServer:
             if self.context:
                 conn.settimeout(5)
                 conn = self.context.wrap_socket(conn, server_side=True)
+                self.secured += 1
             conn.settimeout(0.2)
             while not self.closed:
                 try:
@@ -293,11 +295,13 @@ class StallServer:
             self.ended += 1
         conn.close()
 
-    def wait_ended(self, count, timeout=5):
+    def wait(self, counter, count, timeout=10):
+        """The value of `counter` ("accepted", "secured", "ended") once it reaches `count`, or at
+        the timeout."""
         deadline = time.monotonic() + timeout
-        while self.ended < count and time.monotonic() < deadline:
+        while getattr(self, counter) < count and time.monotonic() < deadline:
             time.sleep(0.05)
-        return self.ended
+        return getattr(self, counter)
 
     def url(self, scheme="https", path="/"):
         return "%s://127.0.0.1:%d%s" % (scheme, self.port, path)

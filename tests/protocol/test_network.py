@@ -188,10 +188,11 @@ class HttpTest(NetworkTest):
                 stall = StallServer(CA, tls=tls)
                 self.addCleanup(stall.close)
                 self.program.send({"id": "h", "command": "http", "payload": {"url": stall.url(), "requestId": "st"}})
-                time.sleep(0.5)
+                self.assertEqual(stall.wait("secured" if tls else "accepted", 1), 1)
+                time.sleep(0.2)
                 self.program.send({"id": "x", "command": "http-cancel", "payload": {"requestId": "st"}})
                 self.assertEqual(self.replies(2, 3), {"x": {"id": "x", "value": True}, "h": {"id": "h", "error": CANCELLED}})
-                self.assertEqual((stall.accepted, stall.wait_ended(1)), (1, 1))
+                self.assertEqual((stall.wait("ended", 1), stall.accepted), (1, 1))
 
     def test_idle_server_times_out(self):
         started = time.monotonic()
@@ -325,18 +326,19 @@ class WebSocketTest(NetworkTest):
                 stall = StallServer(CA, tls=tls)
                 self.addCleanup(stall.close)
                 self.program.send({"id": "open", "command": "socket-open", "payload": {"url": stall.url("wss"), "socketId": "w"}})
-                time.sleep(0.5)
+                self.assertEqual(stall.wait("secured" if tls else "accepted", 1), 1)
+                time.sleep(0.2)
                 self.program.send({"id": "close", "command": "socket-close", "payload": {"socketId": "w"}})
                 self.assertEqual(self.replies(2), {"open": {"id": "open", "error": "网络连接已取消"},
                                                    "close": {"id": "close", "value": True}})
-                self.assertEqual((stall.accepted, stall.wait_ended(1)), (1, 1))
+                self.assertEqual((stall.wait("ended", 1), stall.accepted), (1, 1))
                 self.assertIsNone(self.program.read_line(0.3))
         # Left alone, the same server fails the open after 5 seconds.
         self.program.send({"id": "open2", "command": "socket-open", "payload": {"url": stall.url("wss"), "socketId": "w2"}})
         got = [self.program.read_json(10), self.program.read_json(10)]
         self.assertIn({"id": "open2", "error": "网络连接未建立"}, got)
         self.assertIn({"event": "socket-closed", "socketId": "w2"}, got)
-        self.assertEqual(stall.wait_ended(2), 2)
+        self.assertEqual(stall.wait("ended", 2), 2)
 
     def test_the_129th_socket(self):
         for i in range(128):
