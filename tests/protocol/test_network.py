@@ -368,6 +368,11 @@ class SlowResolutionTest(unittest.TestCase):
         if os.geteuid() != 0 or not shutil.which("unshare"):
             raise unittest.SkipTest("a private resolv.conf needs root (a mount namespace and port 53)")
         cls.dns = SlowDns(delay=1.0)
+        probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                'mount --bind "$0" /etc/resolv.conf', cls.dns.resolv_conf], capture_output=True)
+        if probe.returncode != 0:
+            cls.dns.close()
+            raise unittest.SkipTest("no mount namespace here: " + probe.stderr.decode(errors="replace").strip())
 
     @classmethod
     def tearDownClass(cls):
