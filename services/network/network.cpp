@@ -1,8 +1,15 @@
 // The network client on Boost.Beast over OpenSSL. One thread runs one io_context: every table
 // change and every I/O completion runs there, one at a time, so the tables need no lock.
+//
+// Each connection's life is one session object (`HttpRequest`, `Socket`) whose steps are named
+// after what has just completed: onResolve, onConnect, onHandshake, onWrite, onRead. Each step first
+// asks whether the session was cancelled or closed meanwhile and stops there if so; cancelling
+// cancels the resolver, the timers and the socket, so whatever was pending completes at once and
+// meets that check.
 #include "network.h"
 
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -13,13 +20,16 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/url/parse.hpp>
+#include <algorithm>
+#include <cassert>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "base64.h"
-#include "protocol/output.h"
 #include "payload.h"
+#include "protocol/output.h"
 
 namespace mirelo::services::network {
 namespace {
@@ -31,12 +41,13 @@ namespace websocket = beast::websocket;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using Stream = beast::ssl_stream<beast::tcp_stream>;
+using Duration = std::chrono::milliseconds;
 
 constexpr size_t kMaxUrl = 2048;
 constexpr size_t kMaxBodyText = 2'097'152;
 constexpr int64_t kDefaultMaxBytes = 4096;
-constexpr int64_t kMaxBytes = 12'582'912;
-constexpr size_t kMaxBuffered = 67'108'864;
+constexpr int64_t kMaxBytes = 12'582'912;       // one response body
+constexpr size_t kMaxBuffered = 67'108'864;     // response bodies of all live requests together
 constexpr size_t kMaxRequests = 32;
 constexpr double kDefaultTimeout = 10;
 constexpr auto kResourceTimeout = std::chrono::seconds(180);
@@ -49,29 +60,79 @@ constexpr size_t kPoolPerHost = 4;
 constexpr size_t kPoolTotal = 16;
 constexpr const char* kUserAgent = "Mirelo/0.3.0";
 
-bool isIpLiteral(const std::string& host) {
-  boost::system::error_code ec;
-  asio::ip::make_address(host, ec);
-  return !ec;
+beast::error_code cancelled() { return asio::error::operation_aborted; }
+
+// SNI for names, and the name or address checked against the certificate.
+void secure(Stream& stream, const Url& target) {
+  beast::error_code ec;
+  asio::ip::make_address(target.host, ec);
+  if (ec) SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str());
+  stream.set_verify_callback(ssl::host_name_verification(target.host));
 }
 
-// Connects and runs the TLS handshake: system CA store, SNI for names, host name checked.
-template <class Duration, class Handler>
-void connectTls(tcp::resolver& resolver, Stream& stream, const Url& target, Duration timeout, Handler done) {
-  if (!isIpLiteral(target.host)) SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str());
-  stream.set_verify_callback(ssl::host_name_verification(target.host));
-  resolver.async_resolve(target.host, target.port, [&stream, timeout, done](beast::error_code ec, tcp::resolver::results_type results) mutable {
-    if (ec) return done(ec);
-    beast::get_lowest_layer(stream).expires_after(timeout);
-    beast::get_lowest_layer(stream).async_connect(results, [&stream, timeout, done](beast::error_code ec, const tcp::endpoint&) mutable {
-      if (ec) return done(ec);
-      // Small requests go out at once instead of waiting for the peer's acknowledgement.
-      beast::get_lowest_layer(stream).socket().set_option(tcp::no_delay(true), ec);
-      beast::get_lowest_layer(stream).expires_after(timeout);
-      stream.async_handshake(ssl::stream_base::client, [done](beast::error_code ec) mutable { done(ec); });
+// Resolve, connect, TLS handshake: the steps every connection begins with. `Session` supplies
+// `stopped()` (cancelled or closed meanwhile), `tls()` (its stream), `stepTimeout()` (how long one
+// step may take) and `onSecured(error)`, where the session goes on.
+template <class Session>
+struct Secure {
+  explicit Secure(asio::io_context& ioc) : resolver(ioc), resolveTimer(ioc) {}
+
+  tcp::resolver resolver;
+  asio::steady_timer resolveTimer;  // the lookup runs on asio's own thread and cannot be interrupted
+  bool resolving = false;
+
+  Session& session() { return static_cast<Session&>(*this); }
+
+  void resolve(const Url& target) {
+    resolving = true;
+    resolveTimer.expires_after(session().stepTimeout());
+    resolveTimer.async_wait([self = session().shared_from_this()](beast::error_code ec) {
+      if (ec || !self->resolving || self->stopped()) return;
+      self->resolving = false;
+      self->onSecured(beast::error::timeout);
     });
-  });
-}
+    resolver.async_resolve(target.host, target.port,
+                           [self = session().shared_from_this()](beast::error_code ec, tcp::resolver::results_type results) {
+                             self->onResolve(ec, std::move(results));
+                           });
+  }
+
+  // Cancels a pending lookup: it still completes when the system's lookup returns, and stops there.
+  void stopResolving() {
+    resolving = false;
+    resolver.cancel();
+    resolveTimer.cancel();
+  }
+
+  void onResolve(beast::error_code ec, const tcp::resolver::results_type& results) {
+    if (session().stopped() || !resolving) return;
+    resolving = false;
+    resolveTimer.cancel();
+    if (ec) return session().onSecured(ec);
+    auto& layer = beast::get_lowest_layer(session().tls());
+    layer.expires_after(session().stepTimeout());
+    layer.async_connect(results, [self = session().shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
+      self->onConnect(ec);
+    });
+  }
+
+  void onConnect(beast::error_code ec) {
+    if (session().stopped()) return;
+    if (ec) return session().onSecured(ec);
+    auto& layer = beast::get_lowest_layer(session().tls());
+    // Small requests go out at once instead of waiting for the peer's acknowledgement.
+    layer.socket().set_option(tcp::no_delay(true), ec);
+    layer.expires_after(session().stepTimeout());
+    session().tls().async_handshake(ssl::stream_base::client, [self = session().shared_from_this()](beast::error_code ec) {
+      self->onHandshake(ec);
+    });
+  }
+
+  void onHandshake(beast::error_code ec) {
+    if (session().stopped()) return;
+    session().onSecured(ec);
+  }
+};
 
 }  // namespace
 
@@ -79,24 +140,64 @@ Url url(const Json& payload, std::string_view scheme) {
   const auto invalid = [] { return failure("网络地址无效"); };
   const std::string* text = readString(payload, "url");
   if (!text || text->size() > kMaxUrl) throw invalid();
+  // Only a URL that begins with "scheme://" has a host. Checked before parsing, this also keeps
+  // texts such as "https:#" away from an assertion inside Boost.URL 1.81.
+  if (!text->starts_with(std::string(scheme) + "://")) throw invalid();
   const auto parsed = boost::urls::parse_uri(*text);
   if (!parsed) throw invalid();
   const auto& u = *parsed;
-  if (!u.has_scheme() || u.scheme() != scheme) throw invalid();
-  if (u.has_userinfo()) throw invalid();
-  if (!u.has_authority() || u.encoded_host().empty()) throw invalid();
-  if (u.has_fragment()) throw invalid();
+  if (u.has_userinfo() || u.has_fragment()) throw invalid();
+  // Boost.URL ends the port at its first non-digit and takes the rest for the path
+  // ("https://h:8a" gives the port 8 and the path "a"): after an authority a path begins with "/".
+  const std::string path(u.encoded_path());
+  if (!path.empty() && path.front() != '/') throw invalid();
   Url out;
-  out.host = u.host_type() == boost::urls::host_type::ipv6 ? std::string(u.host_address()) : std::string(u.host());
-  out.port = u.has_port() ? std::string(u.port()) : "443";
-  out.target = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
+  switch (u.host_type()) {
+    case boost::urls::host_type::ipv4:
+    case boost::urls::host_type::ipv6:
+      out.host = std::string(u.host_address());
+      break;
+    case boost::urls::host_type::name:
+      out.host = std::string(u.host());
+      break;
+    default:
+      throw invalid();
+  }
+  // Percent-decoding can produce any byte; a host holding a control byte names no host at all
+  // (and would be cut at a NUL by the resolver).
+  if (out.host.empty()) throw invalid();
+  for (const unsigned char c : out.host) {
+    if (c < 0x20 || c == 0x7f) throw invalid();
+  }
+  out.port = "443";
+  if (u.has_port() && !u.port().empty()) {
+    const std::string_view port = u.port();
+    if (port.size() > 5) throw invalid();
+    int number = 0;
+    for (const char c : port) number = number * 10 + (c - '0');  // the parser passes digits only
+    if (number < 1 || number > 65535) throw invalid();
+    out.port = std::to_string(number);
+  }
+  out.target = path.empty() ? "/" : path;
   if (u.has_query()) out.target += "?" + std::string(u.encoded_query());
   out.authority = std::string(u.encoded_host_and_port());
   return out;
 }
 
+// One TLS connection to a host and port, kept between requests while idle.
 struct Connection {
-  Connection(asio::io_context& ioc, ssl::context& tls) : stream(ioc, tls), idle(ioc) {}
+  Connection(asio::io_context& ioc, ssl::context& tls, const Url& target)
+      : stream(ioc, tls), idle(ioc), key(target.host + ":" + target.port) {
+    secure(stream, target);
+  }
+
+  // Anything to read on an idle connection (bytes, or the peer's end) means the server has moved
+  // on from it: it cannot carry another request.
+  bool stale() {
+    pollfd fd{beast::get_lowest_layer(stream).socket().native_handle(), POLLIN, 0};
+    return ::poll(&fd, 1, 0) != 0 || SSL_pending(stream.native_handle()) > 0;
+  }
+
   Stream stream;
   beast::flat_buffer buffer;
   asio::steady_timer idle;
@@ -122,16 +223,29 @@ struct NativeNetwork::Impl {
   int64_t nextTask = 1;
   std::map<int64_t, std::shared_ptr<HttpRequest>> requests;
   std::map<int64_t, std::shared_ptr<Socket>> sockets;
-  size_t buffered = 0;  // response bytes held by all requests
+  size_t buffered = 0;  // response bytes held by the requests in `requests`, and by no others
+
+  // The `requestId`s of cancels handed over by the main thread and not yet carried out here. The
+  // host may have read the cancel's reply already: a request about to be written checks this
+  // first, so it never reaches the server after that reply.
+  std::mutex cancelLock;
+  std::vector<std::string> cancelling;
+
+  bool isCancelling(const std::string& requestId) {
+    std::lock_guard lock(cancelLock);
+    return std::find(cancelling.begin(), cancelling.end(), requestId) != cancelling.end();
+  }
   std::map<std::string, std::deque<std::shared_ptr<Connection>>> pool;
 
   std::shared_ptr<Connection> takeIdle(const std::string& key) {
     auto found = pool.find(key);
-    if (found == pool.end() || found->second.empty()) return nullptr;
-    auto connection = found->second.back();
-    found->second.pop_back();
-    connection->idle.cancel();
-    return connection;
+    while (found != pool.end() && !found->second.empty()) {
+      auto connection = found->second.back();
+      found->second.pop_back();
+      connection->idle.cancel();
+      if (!connection->stale()) return connection;
+    }
+    return nullptr;
   }
 
   void keepIdle(std::shared_ptr<Connection> connection) {
@@ -150,8 +264,11 @@ struct NativeNetwork::Impl {
   }
 };
 
-struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
-  HttpRequest(NativeNetwork::Impl& net, Reply reply) : net(net), reply(std::move(reply)), resource(net.ioc) {}
+// One HTTP request, from admission to its one reply. While it is in `requests` it is live; `finish`
+// takes it out, gives its bytes back to the budget over all requests, and stops whatever is pending.
+struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpRequest> {
+  HttpRequest(NativeNetwork::Impl& net, Reply reply)
+      : Secure(net.ioc), net(net), reply(std::move(reply)), resource(net.ioc) {}
 
   NativeNetwork::Impl& net;
   Reply reply;
@@ -161,67 +278,72 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
   int64_t status = 0;
   std::string requestId;
   Url target;
-  std::chrono::milliseconds timeout{10'000};
+  Duration timeout{10'000};  // idle: each step (lookup, connect, handshake, write, read) gets this long
   http::request<http::string_body> message;
   std::shared_ptr<Connection> connection;
-  std::optional<tcp::resolver> resolver;
   std::optional<http::response_parser<http::buffer_body>> parser;
   std::array<char, 64 * 1024> chunk;
-  asio::steady_timer resource;
+  asio::steady_timer resource;  // the whole request
   bool reused = false;
   bool retried = false;
   bool finished = false;
 
-  std::string key() const { return target.host + ":" + target.port; }
+  bool stopped() const { return finished; }
+  Stream& tls() { return connection->stream; }
+  Duration stepTimeout() const { return timeout; }
 
   void start() {
     resource.expires_after(kResourceTimeout);
     resource.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->finish(beast::error::timeout);
     });
-    connection = net.takeIdle(key());
+    connection = net.takeIdle(target.host + ":" + target.port);
     reused = connection != nullptr;
-    if (connection) return send();
+    if (connection) return write();
     connectFresh();
   }
 
   void connectFresh() {
-    connection = std::make_shared<Connection>(net.ioc, net.tls);
-    connection->key = key();
-    resolver.emplace(net.ioc);
-    connectTls(*resolver, connection->stream, target, timeout, [self = shared_from_this()](beast::error_code ec) {
-      if (ec) return self->finish(ec);
-      self->send();
-    });
+    connection = std::make_shared<Connection>(net.ioc, net.tls, target);
+    resolve(target);
   }
 
-  // A kept connection the server has closed meanwhile fails at once: try once more on a new one.
-  bool retryStale(beast::error_code ec) {
-    if (!reused || retried || finished || ec == asio::error::operation_aborted || ec == beast::error::timeout) return false;
-    retried = true;
-    reused = false;
-    connectFresh();
-    return true;
+  void onSecured(beast::error_code ec) {
+    if (ec) return finish(ec);
+    write();
   }
 
-  void send() {
+  void write() {
+    if (net.isCancelling(requestId)) return finish(cancelled());
     beast::get_lowest_layer(connection->stream).expires_after(timeout);
     http::async_write(connection->stream, message, [self = shared_from_this()](beast::error_code ec, size_t) {
-      if (ec) return self->retryStale(ec) ? void() : self->finish(ec);
-      self->parser.emplace();
-      self->parser->body_limit(boost::none);  // our own limits apply, chunk by chunk
-      beast::get_lowest_layer(self->connection->stream).expires_after(self->timeout);
-      http::async_read_header(self->connection->stream, self->connection->buffer, *self->parser,
-                              [self](beast::error_code ec, size_t) { self->onHead(ec); });
+      self->onWrite(ec);
     });
+  }
+
+  void onWrite(beast::error_code ec) {
+    if (finished) return;
+    if (ec) return retryOrFinish(ec);
+    readHead();
+  }
+
+  void readHead() {
+    parser.emplace();
+    parser->body_limit(boost::none);  // our own limits apply, piece by piece
+    beast::get_lowest_layer(connection->stream).expires_after(timeout);
+    http::async_read_header(connection->stream, connection->buffer, *parser,
+                            [self = shared_from_this()](beast::error_code ec, size_t) { self->onHead(ec); });
   }
 
   void onHead(beast::error_code ec) {
-    if (ec) return retryStale(ec) ? void() : finish(ec);
-    if (const auto length = parser->content_length(); length && *length > static_cast<uint64_t>(limit)) {
-      return finish(asio::error::operation_aborted);  // refused before any of the body is read
-    }
+    if (finished) return;
+    if (ec) return retryOrFinish(ec);
     status = parser->get().result_int();
+    // Interim heads (100 Continue, 103 Early Hints) come before the response they announce.
+    if (status >= 100 && status < 200 && status != 101) return readHead();
+    if (const auto length = parser->content_length(); length && *length > static_cast<uint64_t>(limit)) {
+      return finish(cancelled());  // refused before any of the body is read
+    }
     if (const auto length = parser->content_length()) bytes.reserve(*length);
     readBody();
   }
@@ -232,33 +354,63 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
     parser->get().body().size = chunk.size();
     beast::get_lowest_layer(connection->stream).expires_after(timeout);  // no byte for this long fails
     http::async_read_some(connection->stream, connection->buffer, *parser,
-                          [self = shared_from_this()](beast::error_code ec, size_t) {
-                            if (ec == http::error::need_buffer) ec = {};
-                            if (ec) return self->finish(ec);
-                            const size_t received = self->chunk.size() - self->parser->get().body().size;
-                            if (self->bytes.size() + received > static_cast<size_t>(self->limit) ||
-                                self->net.buffered + received > kMaxBuffered) {
-                              return self->finish(asio::error::operation_aborted);
-                            }
-                            self->bytes.append(self->chunk.data(), received);
-                            self->net.buffered += received;
-                            self->readBody();
-                          });
+                          [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+  }
+
+  void onRead(beast::error_code ec) {
+    if (finished) return;
+    if (ec == http::error::need_buffer) ec = {};
+    // What was parsed counts even when the read then failed.
+    const size_t received = chunk.size() - parser->get().body().size;
+    if (bytes.size() + received > static_cast<size_t>(limit) || net.buffered + received > kMaxBuffered) {
+      return finish(cancelled());
+    }
+    bytes.append(chunk.data(), received);
+    net.buffered += received;
+    if (ec == ssl::error::stream_truncated && !parser->chunked() && !parser->content_length()) {
+      // The body ends with the connection, and many servers end it without TLS close_notify:
+      // what arrived until then is the whole body.
+      ec = {};
+      parser->put_eof(ec);
+    }
+    if (ec) return finish(ec);
+    readBody();
+  }
+
+  // A kept connection the server has closed meanwhile fails at once: try once more on a new one,
+  // as long as nothing of a response has arrived.
+  void retryOrFinish(beast::error_code ec) {
+    if (!reused || retried || ec == asio::error::operation_aborted || ec == beast::error::timeout ||
+        (parser && parser->got_some())) {
+      return finish(ec);
+    }
+    retried = true;
+    reused = false;
+    beast::get_lowest_layer(connection->stream).close();
+    connectFresh();
+  }
+
+  // A connection is kept only when it stands exactly at the end of this response.
+  bool reusable() const {
+    return parser && parser->is_done() && parser->keep_alive() && status != 101 && connection->buffer.size() == 0;
   }
 
   void finish(beast::error_code ec) {
     if (finished) return;
     finished = true;
     resource.cancel();
+    stopResolving();
     net.requests.erase(task);
+    assert(net.buffered >= bytes.size());
     net.buffered -= bytes.size();
+    assert(!net.requests.empty() || net.buffered == 0);  // only live requests hold any
     if (connection) {
       connection->idle.cancel();
-      beast::get_lowest_layer(connection->stream).expires_never();
-      if (!ec && parser && parser->is_done() && parser->keep_alive()) {
+      if (!ec && reusable()) {
+        beast::get_lowest_layer(connection->stream).expires_never();  // nothing is pending
         net.keepIdle(connection);
       } else {
-        beast::get_lowest_layer(connection->stream).close();
+        beast::get_lowest_layer(connection->stream).close();  // what is pending completes, and stops
       }
     }
     if (ec) return reply.fail(platformError(ec.message()));
@@ -270,57 +422,83 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest> {
   }
 };
 
-struct Socket : std::enable_shared_from_this<Socket> {
+// One WebSocket, from admission until it is gone. The host's `socket-close` takes it out of the
+// table at once; from then on nothing about it reaches the host.
+struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
+  enum class State { opening, open, closing, gone };
+
   Socket(NativeNetwork::Impl& net, std::string id, Reply opened)
-      : net(net), id(std::move(id)), opened(std::move(opened)), ws(net.ioc, net.tls), resolver(net.ioc), opening(net.ioc) {}
+      : Secure(net.ioc), net(net), id(std::move(id)), opened(std::move(opened)), ws(net.ioc, net.tls), opening(net.ioc) {}
 
   NativeNetwork::Impl& net;
   int64_t task = 0;
   std::string id;
   std::optional<Reply> opened;
-  bool reading = false;
   websocket::stream<Stream> ws;
-  tcp::resolver resolver;
   asio::steady_timer opening;
   beast::flat_buffer buffer;
-  bool open = false;
-  bool readWhenOpen = false;
+  State state = State::opening;
+  bool closedByHost = false;
+  bool reading = false;         // a receive is armed
+  bool receiveWhenOpen = false;
+  bool writing = false;         // writes.front() is being written
   std::deque<std::pair<std::string, Reply>> writes;
+  websocket::close_code closeCode = websocket::close_code::normal;
+
+  bool stopped() const { return state != State::opening; }
+  Stream& tls() { return ws.next_layer(); }
+  Duration stepTimeout() const { return kOpenTimeout; }
 
   void start(const Url& target) {
     opening.expires_after(kOpenTimeout);
     opening.async_wait([self = shared_from_this()](beast::error_code ec) {
-      if (!ec && !self->open) beast::get_lowest_layer(self->ws).close();
+      if (!ec && self->state == State::opening) self->gone(false);
     });
     ws.read_message_max(kMaxMessage);
     ws.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
       request.set(http::field::user_agent, kUserAgent);
     }));
-    connectTls(resolver, ws.next_layer(), target, std::chrono::duration_cast<std::chrono::milliseconds>(kOpenTimeout),
-               [self = shared_from_this(), target](beast::error_code ec) {
-                 if (ec) return self->gone(false);
-                 beast::get_lowest_layer(self->ws).expires_never();
-                 websocket::stream_base::timeout timeouts{kOpenTimeout, websocket::stream_base::none(), false};
-                 self->ws.set_option(timeouts);
-                 self->ws.async_handshake(target.authority, target.target, [self](beast::error_code ec) {
-                   if (ec) return self->gone(false);
-                   self->open = true;
-                   self->opening.cancel();
-                   if (self->opened) {
-                     self->opened->succeed(true);
-                     self->opened.reset();
-                   }
-                   // What the host asked for while the socket was opening.
-                   if (self->readWhenOpen) self->read();
-                   self->writeNext();
-                 });
-               });
+    secure(ws.next_layer(), target);
+    authority = target.authority;
+    path = target.target;
+    resolve(target);
   }
 
-  // The connection has ended: the entry leaves the table once, with one "socket-closed".
-  void gone(bool closedByPeer) {
+  std::string authority;
+  std::string path;
+
+  void onSecured(beast::error_code ec) {
+    if (ec) return gone(false);
+    beast::get_lowest_layer(ws).expires_never();  // the WebSocket's own timeouts from here on
+    ws.set_option(websocket::stream_base::timeout{kOpenTimeout, websocket::stream_base::none(), false});
+    ws.async_handshake(authority, path, [self = shared_from_this()](beast::error_code ec) { self->onUpgrade(ec); });
+  }
+
+  void onUpgrade(beast::error_code ec) {
+    if (stopped()) return;
+    if (ec) return gone(false);
+    state = State::open;
     opening.cancel();
-    failPendingWrites();
+    if (opened) {
+      opened->succeed(true);
+      opened.reset();
+    }
+    // What the host asked for while the socket was opening.
+    if (receiveWhenOpen) read();
+    writeNext();
+  }
+
+  void reportClosed() { emit(Json{{"event", "socket-closed"}, {"socketId", id}}); }
+
+  // The connection has ended. While the socket is still in the table it leaves it, with one
+  // "socket-closed"; a socket the host closed is already out and reports nothing more.
+  void gone(bool closedByPeer) {
+    if (state == State::gone) return;
+    state = State::gone;
+    stopResolving();
+    opening.cancel();
+    beast::get_lowest_layer(ws).close();
+    failQueuedWrites();
     const auto found = net.sockets.find(task);
     if (found == net.sockets.end() || found->second.get() != this) return;
     net.sockets.erase(found);
@@ -331,81 +509,106 @@ struct Socket : std::enable_shared_from_this<Socket> {
     reportClosed();
   }
 
-  void reportClosed() { emit(Json{{"event", "socket-closed"}, {"socketId", id}}); }
-
-  void close(websocket::close_code code) {
-    if (!open) {
-      beast::get_lowest_layer(ws).close();
-      failPendingWrites();
-      if (reading) {  // the receive armed while opening fails with the connection
-        reading = false;
-        reportClosed();
-      }
-      return;
+  // socket-close, after its reply: the entry has left the table. The receive the host had armed
+  // ends here with the one "socket-closed" it is owed.
+  void closeByHost() {
+    closedByHost = true;
+    if (opened) {
+      opened->fail(failure("网络连接已取消"));
+      opened.reset();
     }
-    ws.async_close(websocket::close_reason(code), [self = shared_from_this()](beast::error_code) {
-      beast::get_lowest_layer(self->ws).close();
-      self->gone(true);
-    });
+    if (reading) {
+      reading = false;
+      reportClosed();
+    }
+    if (state == State::opening) return gone(false);  // resolver, timer and socket all cancelled
+    shutdown(websocket::close_code::going_away);
+  }
+
+  // Ends an open socket with a close handshake, after the write in progress.
+  void shutdown(websocket::close_code code) {
+    if (state != State::open) return;
+    state = State::closing;
+    closeCode = code;
+    failQueuedWrites();
+    if (!writing) startClose();
+  }
+
+  void startClose() {
+    ws.async_close(websocket::close_reason(closeCode), [self = shared_from_this()](beast::error_code) { self->gone(true); });
   }
 
   void receive() {
     reading = true;
-    if (!open) {
-      readWhenOpen = true;
+    if (state == State::opening) {
+      receiveWhenOpen = true;
       return;
+    }
+    if (state != State::open) {  // closing: the receive fails at once
+      reading = false;
+      return reportClosed();
     }
     read();
   }
 
   void read() {
-    readWhenOpen = false;
+    receiveWhenOpen = false;
     buffer.clear();
-    ws.async_read(buffer, [self = shared_from_this()](beast::error_code ec, size_t) {
-      self->reading = false;
-      if (ec) {
-        self->reportClosed();
-        return self->gone(ec == websocket::error::closed);
-      }
-      if (!self->ws.got_text()) {
-        self->close(websocket::close_code::unknown_data);
-        return self->reportClosed();
-      }
-      if (self->buffer.size() > kMaxMessage) {
-        self->close(websocket::close_code::too_big);
-        return self->reportClosed();
-      }
-      emit(Json{{"event", "socket-message"}, {"socketId", self->id}, {"data", beast::buffers_to_string(self->buffer.data())}});
-    });
+    ws.async_read(buffer, [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+  }
+
+  void onRead(beast::error_code ec) {
+    if (closedByHost || !reading) return;  // its "socket-closed" went out with the close
+    reading = false;
+    if (ec) {
+      reportClosed();
+      return gone(ec == websocket::error::closed);
+    }
+    if (!ws.got_text()) {
+      reportClosed();
+      return shutdown(websocket::close_code::unknown_data);
+    }
+    if (buffer.size() > kMaxMessage) {
+      reportClosed();
+      return shutdown(websocket::close_code::too_big);
+    }
+    emit(Json{{"event", "socket-message"}, {"socketId", id}, {"data", beast::buffers_to_string(buffer.data())}});
   }
 
   void send(std::string data, Reply reply) {
+    if (state == State::closing || state == State::gone) return reply.fail(platformError(cancelled().message()));
     writes.emplace_back(std::move(data), std::move(reply));
-    if (writes.size() == 1) writeNext();
+    writeNext();
   }
 
-  // Messages queued while the socket was opening fail with it.
-  void failPendingWrites() {
-    if (open) return;
-    while (!writes.empty()) {
-      writes.front().second.fail(platformError(beast::error_code(asio::error::operation_aborted).message()));
-      writes.pop_front();
-    }
+  // Sends not yet begun fail with the socket; the one being written completes on its own.
+  void failQueuedWrites() {
+    const auto begun = writes.begin() + (writing ? 1 : 0);
+    for (auto it = begun; it != writes.end(); ++it) it->second.fail(platformError(cancelled().message()));
+    writes.erase(begun, writes.end());
   }
 
   void writeNext() {
-    if (writes.empty() || !open) return;
+    if (writing || state != State::open || writes.empty()) return;
+    writing = true;
     ws.text(true);
     ws.async_write(asio::buffer(writes.front().first), [self = shared_from_this()](beast::error_code ec, size_t) {
-      Reply reply = std::move(self->writes.front().second);
-      self->writes.pop_front();
-      if (ec) {
-        reply.fail(platformError(ec.message()));
-      } else {
-        reply.succeed(true);
-      }
-      self->writeNext();
+      self->onWrite(ec);
     });
+  }
+
+  // Every send is answered, whatever happened to the socket meanwhile.
+  void onWrite(beast::error_code ec) {
+    writing = false;
+    Reply reply = std::move(writes.front().second);
+    writes.pop_front();
+    if (ec) {
+      reply.fail(platformError(ec.message()));
+    } else {
+      reply.succeed(true);
+    }
+    if (state == State::closing) return startClose();
+    writeNext();
   }
 };
 
@@ -425,7 +628,7 @@ void NativeNetwork::http(const Json& payload, Reply reply) {
   request->limit = std::clamp<int64_t>(readInteger(payload, "maxBytes").value_or(kDefaultMaxBytes), 1, kMaxBytes);
   const Json* timeout = readValue(payload, "timeout");
   const double seconds = std::clamp(timeout && timeout->is_number() ? timeout->get<double>() : kDefaultTimeout, 1.0, 180.0);
-  request->timeout = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+  request->timeout = Duration(static_cast<int64_t>(seconds * 1000));
   request->target = target;
   auto& message = request->message;
   message.version(11);
@@ -457,13 +660,21 @@ void NativeNetwork::http(const Json& payload, Reply reply) {
 void NativeNetwork::cancel(const Json& payload) {
   const std::string* id = readString(payload, "requestId");
   if (!id) return;
+  {
+    std::lock_guard lock(impl_->cancelLock);
+    impl_->cancelling.push_back(*id);
+  }
+  // Requests admitted later were asked for after this cancel, and are not its concern: admission
+  // runs after this operation, which has taken the id out of `cancelling` by then.
   asio::post(impl_->ioc, [impl = impl_.get(), id = *id] {
     std::vector<std::shared_ptr<HttpRequest>> matches;
     for (const auto& [task, request] : impl->requests) {
       if (request->requestId == id) matches.push_back(request);
     }
     // Each stops where it is and completes with the cancellation error.
-    for (const auto& request : matches) request->finish(asio::error::operation_aborted);
+    for (const auto& request : matches) request->finish(cancelled());
+    std::lock_guard lock(impl->cancelLock);
+    impl->cancelling.erase(std::find(impl->cancelling.begin(), impl->cancelling.end(), id));
   });
 }
 
@@ -498,12 +709,8 @@ void NativeNetwork::socket(const Json& payload, const std::string& operation, Re
     if (!socket) return operation == "socket-close" ? reply.succeed(true) : reply.fail(failure("网络连接已关闭"));
     if (operation == "socket-close") {
       impl->sockets.erase(socket->task);
-      if (socket->opened) {
-        socket->opened->fail(failure("网络连接已取消"));
-        socket->opened.reset();
-      }
-      socket->close(websocket::close_code::going_away);
-      return reply.succeed(true);
+      reply.succeed(true);
+      return socket->closeByHost();
     }
     if (operation == "socket-send") {
       if (!data || data->size() > kMaxMessage) return reply.fail(failure("网络数据帧过大"));
@@ -511,8 +718,8 @@ void NativeNetwork::socket(const Json& payload, const std::string& operation, Re
     }
     if (operation == "socket-receive") {
       if (socket->reading) return reply.fail(failure("网络读取已在进行"));
-      socket->receive();
-      return reply.succeed(true);
+      reply.succeed(true);
+      return socket->receive();
     }
     reply.fail(failure("网络操作无效"));
   });

@@ -1,6 +1,6 @@
 """Real TLS servers on 127.0.0.1 for the network tests: a test CA made with the openssl command,
-an HTTPS server (http.server) and a WSS server (python3-websockets). The program trusts the CA
-through OpenSSL's own SSL_CERT_FILE."""
+an HTTPS server (http.server), a WSS server (python3-websockets) and a DNS server that answers
+late. The program trusts the CA through OpenSSL's own SSL_CERT_FILE."""
 
 import asyncio
 import http.server
@@ -16,12 +16,15 @@ import threading
 import time
 
 
+SLOW_NAME = "slow.mirelo.test"  # the name SlowDns answers, late
+
+
 def _openssl(*args, cwd):
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
 
 
 class TestCA:
-    """A CA, a certificate for localhost and 127.0.0.1 signed by it, one for another name, and a
+    """A CA, a certificate for localhost, 127.0.0.1 and SLOW_NAME signed by it, one for another name, and a
     self-signed one nobody trusts. `folder` reuses the files of one made before."""
 
     def __init__(self, folder=None):
@@ -33,7 +36,7 @@ class TestCA:
         d = self.dir
         _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
                  "-subj", "/CN=Mirelo Test CA", cwd=d)
-        for name, san in [("server", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.invalid")]:
+        for name, san in [("server", "DNS:localhost,DNS:%s,IP:127.0.0.1" % SLOW_NAME), ("other", "DNS:other.invalid")]:
             _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
                      "-subj", "/CN=" + name, cwd=d)
             with open(os.path.join(d, name + ".ext"), "w") as f:
@@ -101,6 +104,43 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if kind == "slow":  # answers after a while
             time.sleep(float(parts[1]))
             return self._send(200, b"slow")
+        if kind == "interim":  # interim heads (codes after "interim"), then the answer, which names the request
+            for code in parts[2:]:
+                self.wfile.write(b"HTTP/1.1 %s Interim\r\nLink: </style.css>; rel=preload\r\n\r\n" % code.encode())
+            return self._send(200, b"final " + parts[1].encode())
+        if kind == "extra":  # the answer and, in the same write, bytes that look like a second one
+            body = b"first"
+            stray = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstray"
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s%s" % (len(body), body, stray))
+            return None
+        if kind in ("eof", "eof-notify", "short"):
+            # eof: N bytes ended by the connection's end, without TLS close_notify (what the server
+            # module does when it closes); eof-notify: the same, with close_notify; short: a declared
+            # length of N and only half of it.
+            size = int(parts[1])
+            self.close_connection = True
+            length = [("Content-Length", str(size))] if kind == "short" else []
+            self._send(200, b"e" * (size // 2 if kind == "short" else size), [("Connection", "close")] + length,
+                       length=False)
+            if kind == "eof-notify":
+                try:
+                    self.connection.settimeout(2)
+                    self.connection.unwrap()
+                except (OSError, ValueError):
+                    pass
+            return None
+        if kind == "drip":  # head and N body bytes one at a time, a pause before each
+            size, pause = int(parts[1]), float(parts[2])
+            response = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (size, b"d" * size)
+            for i in range(len(response)):
+                time.sleep(pause)
+                try:
+                    self.wfile.write(response[i:i + 1])
+                except OSError:
+                    self.server.drip_cut = True
+                    self.close_connection = True
+                    return None
+            return None
         return self._send(200, b"ok")
 
     do_GET = _route
@@ -127,6 +167,7 @@ class HttpsServer:
         self.server = Server(("127.0.0.1", 0), _Handler)
         self.server.accepted = 0
         self.server.requests = []
+        self.server.drip_cut = False  # a drip found its client gone
         self.server.socket = ca.context(name).wrap_socket(self.server.socket, server_side=True,
                                                           do_handshake_on_connect=False)
         self.port = self.server.server_address[1]
@@ -144,6 +185,10 @@ class HttpsServer:
     def requests(self):
         return self.server.requests
 
+    @property
+    def drip_cut(self):
+        return self.server.drip_cut
+
     def close(self):
         self.server.shutdown()
         self.server.server_close()
@@ -151,7 +196,8 @@ class HttpsServer:
 
 class WssServer:
     """A WSS server on 127.0.0.1. It echoes text; "binary" gets a binary answer, "big:N" a text of N
-    bytes, "close" a close from the server; "silent" gets nothing."""
+    bytes, "close" a close from the server; "silent" gets nothing. On the path "/hello" it greets
+    each client with "hello" first. Counts the connections that reached it."""
 
     def __init__(self, ca):
         import websockets
@@ -159,8 +205,13 @@ class WssServer:
         ready = threading.Event()
         context = ca.context()
 
+        self.connections = 0
+
         async def handler(socket, path=None):
+            self.connections += 1
             try:
+                if (path or getattr(socket, "path", "")) == "/hello":
+                    await socket.send("hello")
                 async for message in socket:
                     if message == "binary":
                         await socket.send(b"\x00\x01")
@@ -193,6 +244,141 @@ class WssServer:
         self.thread.join(10)
         if not self.thread.is_alive():
             self.loop.close()
+
+
+class StallServer:
+    """A TCP listener on 127.0.0.1 that accepts and then stalls: it never answers the TLS handshake,
+    or (`tls=True`) completes it and then never answers anything. Counts the connections accepted,
+    their TLS handshakes and the connections the client has ended."""
+
+    def __init__(self, ca, tls=False):
+        self.context = ca.context() if tls else None
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self.secured = 0  # TLS handshakes completed
+        self.ended = 0
+        self.closed = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.closed:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.accepted += 1
+            threading.Thread(target=self._hold, args=(conn,), daemon=True).start()
+
+    def _hold(self, conn):
+        try:
+            if self.context:
+                conn.settimeout(5)
+                conn = self.context.wrap_socket(conn, server_side=True)
+                self.secured += 1
+            conn.settimeout(0.2)
+            while not self.closed:
+                try:
+                    if not conn.recv(4096):
+                        break
+                except socket.timeout:
+                    continue
+        except OSError:
+            pass
+        if not self.closed:
+            self.ended += 1
+        conn.close()
+
+    def wait(self, counter, count, timeout=10):
+        """The value of `counter` ("accepted", "secured", "ended") once it reaches `count`, or at
+        the timeout."""
+        deadline = time.monotonic() + timeout
+        while getattr(self, counter) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return getattr(self, counter)
+
+    def url(self, scheme="https", path="/"):
+        return "%s://127.0.0.1:%d%s" % (scheme, self.port, path)
+
+    def close(self):
+        self.closed = True
+        self.thread.join(5)
+        self.listener.close()
+
+
+class SlowDns:
+    """A DNS server on ADDRESS:53 that answers SLOW_NAME with 127.0.0.1 after `delay` seconds (or
+    as soon as `release()` is called), and every other name with "no such name" at once. Programs see it through a resolv.conf of their
+    own (`resolv_conf`), bind-mounted over /etc/resolv.conf in a mount namespace; binding port 53
+    needs root."""
+
+    ADDRESS = "127.0.0.77"
+
+    def __init__(self, delay=1.0):
+        self.delay = delay
+        self.released = threading.Event()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((self.ADDRESS, 53))
+        self.sock.settimeout(0.2)
+        self.closed = False
+        self.dir = tempfile.mkdtemp(prefix="mirelo-dns-")
+        self.resolv_conf = os.path.join(self.dir, "resolv.conf")
+        with open(self.resolv_conf, "w") as f:
+            f.write("nameserver %s\noptions timeout:5 attempts:1\n" % self.ADDRESS)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.closed:
+            try:
+                query, peer = self.sock.recvfrom(512)
+            except socket.timeout:
+                continue
+            threading.Thread(target=self._answer, args=(query, peer), daemon=True).start()
+
+    def _answer(self, query, peer):
+        end = 12
+        labels = []
+        while end < len(query) and query[end]:
+            labels.append(query[end + 1:end + 1 + query[end]].decode("ascii", "replace"))
+            end += 1 + query[end]
+        question = query[12:end + 5]
+        qtype = int.from_bytes(query[end + 1:end + 3], "big")
+        name = ".".join(labels).lower()
+        answers = b""
+        if name == SLOW_NAME:
+            self.released.wait(self.delay)
+            if qtype == 1:  # A; AAAA gets no address
+                answers = b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x00\x00\x04\x7f\x00\x00\x01"
+            flags = b"\x81\x80"
+        else:
+            flags = b"\x81\x83"  # NXDOMAIN
+        header = query[:2] + flags + b"\x00\x01" + (b"\x00\x01" if answers else b"\x00\x00") + b"\x00\x00\x00\x00"
+        try:
+            self.sock.sendto(header + question + answers, peer)
+        except OSError:
+            pass
+
+    def hold(self, delay):
+        """Answers from now on wait `delay` seconds, or until release()."""
+        self.released.clear()
+        self.delay = delay
+
+    def release(self):
+        self.released.set()
+
+    def close(self):
+        self.closed = True
+        self.released.set()
+        self.thread.join(5)
+        self.sock.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,16 @@
 """HTTPS requests and secure WebSockets against real TLS servers on 127.0.0.1."""
 
 import base64
-import json
 import os
+import shutil
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from servers import HttpsServer, TestCA, WssServer  # noqa: E402
-from testenv import Program, clean_env  # noqa: E402
+from servers import SLOW_NAME, HttpsServer, SlowDns, StallServer, TestCA, WssServer  # noqa: E402
+from testenv import Program, clean_env, program_path  # noqa: E402
 
 CANCELLED = "Operation canceled"
 
@@ -42,6 +43,23 @@ class NetworkTest(unittest.TestCase):
 
 
 class HttpTest(NetworkTest):
+    def test_urls_taken_apart_oddly_are_refused(self):
+        # Refused alike by http and socket-open; none of them may reach a host, the server included.
+        port = self.server.port
+        cases = ["{s}:#", "a:#", "{s}://h:8a", "{s}://127.0.0.1:%da" % port, "{s}://127.0.0.1:%d&r=2" % port,
+                 "{s}://127.0.0.1:%d:9/" % port, "{s}://h:99999/", "{s}://h:0/", "{s}://exa%00mple.com/",
+                 "{s}://127.0.0.1%00.example.com:" + str(port) + "/", "{s}://a%0d%0ab/", "{s}://a%7fb/",
+                 "{s}://[v1.x]/"]
+        for case in cases:
+            for command, scheme in [("http", "https"), ("socket-open", "wss")]:
+                url = case.format(s=scheme)
+                with self.subTest(url=url):
+                    self.assertEqual(self.program.request("u", command, {"url": url, "socketId": "u"}),
+                                     {"id": "u", "error": "网络地址无效"})
+        self.assertEqual(self.http("plain", url="https://127.0.0.1:%d" % port)["value"]["status"], 200)
+        self.assertEqual(self.http("query", url="https://127.0.0.1:%d?x=1" % port)["value"]["status"], 200)
+        self.assertEqual([r["path"] for r in self.server.requests], ["/", "/?x=1"])
+
     def test_url_method_and_body_refusals(self):
         ok = self.server.url("/status/200")
         cases = [
@@ -105,6 +123,76 @@ class HttpTest(NetworkTest):
                     self.assertEqual(reply, {"id": "l", "error": CANCELLED})
                 else:
                     self.assertEqual(len(base64.b64decode(reply["value"]["body"])), size)
+
+    def test_interim_heads_are_skipped(self):
+        # Each answer is preceded by interim heads on one kept connection; each request gets its own.
+        for tag, interim in [("1", "/103"), ("2", "/103"), ("3", "/100/103/103")]:
+            with self.subTest(interim=interim):
+                self.assertEqual(self.http(tag, url=self.server.url("/interim/" + tag + interim))["value"],
+                                 {"status": 200, "body": base64.b64encode(b"final " + tag.encode()).decode()})
+        reply = self.http("p", url=self.server.url("/interim/p/100"), method="POST", body="e30=")
+        self.assertEqual(reply["value"], {"status": 200, "body": base64.b64encode(b"final p").decode()})
+        self.assertEqual(self.server.accepted, 1)
+        self.assertEqual(self.server.requests[-1]["body"], b"{}")
+
+    def test_connection_with_unread_bytes_is_not_kept(self):
+        self.assertEqual(self.http("a", url=self.server.url("/extra"))["value"]["body"], base64.b64encode(b"first").decode())
+        self.assertEqual(self.http("b", url=self.server.url("/status/200"))["value"]["body"],
+                         base64.b64encode(b"status 200").decode())
+        self.assertEqual(self.server.accepted, 2)
+
+    def test_body_ended_by_the_connection(self):
+        # Without a length or chunks, the connection's end is the body's end, with or without TLS
+        # close_notify. A declared length cut short stays an error.
+        cases = [
+            ("/eof/0", {}, 0),
+            ("/eof/5000", {"maxBytes": 10000}, 5000),
+            ("/eof/300000", {"maxBytes": 400000}, 300000),
+            ("/eof-notify/5000", {"maxBytes": 10000}, 5000),
+            ("/eof/5000", {}, CANCELLED),  # over the default limit of 4096
+            ("/short/1000", {}, "truncated"),
+        ]
+        for path, extra, expected in cases:
+            with self.subTest(path=path, extra=extra):
+                reply = self.http("e", url=self.server.url(path), **extra)
+                if isinstance(expected, int):
+                    self.assertEqual(reply["value"], {"status": 200, "body": base64.b64encode(b"e" * expected).decode()})
+                else:
+                    self.assertIn(expected, reply.get("error", ""))
+        self.assertEqual(self.http("after", url=self.server.url("/status/200"))["value"]["status"], 200)
+
+    def test_dripping_server(self):
+        # One byte every 20 ms: the whole answer takes longer than the timeout, each byte comes in time.
+        reply = self.http("d", url=self.server.url("/drip/30/0.02"), timeout=1)
+        self.assertEqual(reply["value"], {"status": 200, "body": base64.b64encode(b"d" * 30).decode()})
+        # Cancelled in the middle of the head and of the body: answered at once, the connection dropped.
+        for path in ["/drip/100/0.05", "/drip/1000/0.005"]:
+            with self.subTest(path=path):
+                self.server.server.drip_cut = False
+                self.program.send({"id": "c", "command": "http", "payload": {"url": self.server.url(path),
+                                                                             "requestId": "drip", "maxBytes": 5000}})
+                time.sleep(0.5)
+                self.program.send({"id": "x", "command": "http-cancel", "payload": {"requestId": "drip"}})
+                self.assertEqual(self.replies(2, 5), {"x": {"id": "x", "value": True}, "c": {"id": "c", "error": CANCELLED}})
+                deadline = time.monotonic() + 5
+                while not self.server.drip_cut and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertTrue(self.server.drip_cut)
+        self.assertEqual(self.http("after", url=self.server.url("/status/200"))["value"]["status"], 200)
+
+    def test_cancel_while_the_server_stalls(self):
+        # Cancelled in the TLS handshake, and after it with the request sent and no answer: the
+        # reply comes at once and the connection is ended.
+        for tls in [False, True]:
+            with self.subTest(tls=tls):
+                stall = StallServer(CA, tls=tls)
+                self.addCleanup(stall.close)
+                self.program.send({"id": "h", "command": "http", "payload": {"url": stall.url(), "requestId": "st"}})
+                self.assertEqual(stall.wait("secured" if tls else "accepted", 1), 1)
+                time.sleep(0.2)
+                self.program.send({"id": "x", "command": "http-cancel", "payload": {"requestId": "st"}})
+                self.assertEqual(self.replies(2, 3), {"x": {"id": "x", "value": True}, "h": {"id": "h", "error": CANCELLED}})
+                self.assertEqual((stall.wait("ended", 1), stall.accepted), (1, 1))
 
     def test_idle_server_times_out(self):
         started = time.monotonic()
@@ -231,23 +319,26 @@ class WebSocketTest(NetworkTest):
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
 
     def test_close_while_opening(self):
-        # A server that accepts TCP and never answers the TLS handshake keeps the socket opening.
-        import socket
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(1)
-        self.addCleanup(listener.close)
-        url = "wss://127.0.0.1:%d/" % listener.getsockname()[1]
-        self.program.send({"id": "open", "command": "socket-open", "payload": {"url": url, "socketId": "w"}})
-        time.sleep(0.3)
-        self.program.send({"id": "close", "command": "socket-close", "payload": {"socketId": "w"}})
-        self.assertEqual(self.replies(2), {"open": {"id": "open", "error": "网络连接已取消"},
-                                           "close": {"id": "close", "value": True}})
+        # Servers that never answer the TLS handshake, or the WebSocket handshake after it, keep the
+        # socket opening. Closed then, it is ended at once and nothing about it follows.
+        for tls in [False, True]:
+            with self.subTest(tls=tls):
+                stall = StallServer(CA, tls=tls)
+                self.addCleanup(stall.close)
+                self.program.send({"id": "open", "command": "socket-open", "payload": {"url": stall.url("wss"), "socketId": "w"}})
+                self.assertEqual(stall.wait("secured" if tls else "accepted", 1), 1)
+                time.sleep(0.2)
+                self.program.send({"id": "close", "command": "socket-close", "payload": {"socketId": "w"}})
+                self.assertEqual(self.replies(2), {"open": {"id": "open", "error": "网络连接已取消"},
+                                                   "close": {"id": "close", "value": True}})
+                self.assertEqual((stall.wait("ended", 1), stall.accepted), (1, 1))
+                self.assertIsNone(self.program.read_line(0.3))
         # Left alone, the same server fails the open after 5 seconds.
-        self.program.send({"id": "open2", "command": "socket-open", "payload": {"url": url, "socketId": "w2"}})
+        self.program.send({"id": "open2", "command": "socket-open", "payload": {"url": stall.url("wss"), "socketId": "w2"}})
         got = [self.program.read_json(10), self.program.read_json(10)]
         self.assertIn({"id": "open2", "error": "网络连接未建立"}, got)
         self.assertIn({"event": "socket-closed", "socketId": "w2"}, got)
+        self.assertEqual(stall.wait("ended", 2), 2)
 
     def test_the_129th_socket(self):
         for i in range(128):
@@ -255,6 +346,105 @@ class WebSocketTest(NetworkTest):
         opened = self.replies(128, 60)
         self.assertTrue(all(line.get("value") is True for line in opened.values()))
         self.assertEqual(self.open("one-more"), {"id": "open-one-more", "error": "连接过多"})
+
+
+class ProgramWithResolver(Program):
+    """The program in a mount namespace of its own, where /etc/resolv.conf is the given file."""
+
+    def __init__(self, resolv_conf, env):
+        script = 'mount --bind "$0" /etc/resolv.conf && exec "$1"'
+        self.process = subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, resolv_conf,
+             program_path("MireloServices")],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self._pending = b""
+
+
+class SlowResolutionTest(unittest.TestCase):
+    """Cancels and closes that arrive while a name is still being resolved (SlowDns answers late)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            raise unittest.SkipTest("a private resolv.conf needs root (a mount namespace and port 53)")
+        cls.dns = SlowDns(delay=1.0)
+        probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                'mount --bind "$0" /etc/resolv.conf', cls.dns.resolv_conf], capture_output=True)
+        if probe.returncode != 0:
+            cls.dns.close()
+            raise unittest.SkipTest("no mount namespace here: " + probe.stderr.decode(errors="replace").strip())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dns.close()
+
+    def setUp(self):
+        self.dns.hold(1.0)
+        self.server = HttpsServer(CA)
+        self.addCleanup(self.server.close)
+        self.wss = WssServer(CA)
+        self.addCleanup(self.wss.close)
+        self.program = ProgramWithResolver(self.dns.resolv_conf, clean_env(SSL_CERT_FILE=CA.ca_file))
+        self.addCleanup(self.program.close)
+
+    def replies(self, count, timeout=10):
+        got = {}
+        for _ in range(count):
+            line = self.program.read_json(timeout)
+            got[line.get("id") or line.get("event")] = line
+        return got
+
+    def test_slow_name_is_reached(self):
+        reply = self.program.request("get", "http", {"url": self.server.url("/status/200", host=SLOW_NAME)})
+        self.assertEqual(reply["value"]["status"], 200)
+        url = "wss://%s:%d/hello" % (SLOW_NAME, self.wss.port)
+        self.assertEqual(self.program.request("o", "socket-open", {"url": url, "socketId": "s"}), {"id": "o", "value": True})
+        self.program.send({"id": "r", "command": "socket-receive", "payload": {"socketId": "s"}})
+        self.assertEqual(self.replies(2), {"r": {"id": "r", "value": True},
+                                           "socket-message": {"event": "socket-message", "socketId": "s", "data": "hello"}})
+
+    def test_resolution_slower_than_the_timeout(self):
+        self.dns.hold(3)
+        started = time.monotonic()
+        reply = self.program.request("t", "http", {"url": self.server.url("/status/200", host=SLOW_NAME), "timeout": 1})
+        self.assertIn("timeout", reply.get("error", ""))
+        self.assertLess(time.monotonic() - started, 2.5)
+
+    def test_http_cancel_while_resolving(self):
+        # Six large POSTs cancelled before their names resolve: none reaches the server, and the
+        # budget over all requests is whole afterwards (a 12 MiB answer still fits).
+        self.dns.hold(30)
+        big = 12582912
+        for i in range(6):
+            self.program.send({"id": "p%d" % i, "command": "http",
+                               "payload": {"url": self.server.url("/bytes/%d" % big, host=SLOW_NAME), "method": "POST",
+                                           "body": "e30=", "maxBytes": big, "requestId": "c%d" % i}})
+            self.program.send({"id": "x%d" % i, "command": "http-cancel", "payload": {"requestId": "c%d" % i}})
+        got = self.replies(12)  # while no name has resolved
+        for i in range(6):
+            self.assertEqual(got["p%d" % i], {"id": "p%d" % i, "error": CANCELLED})
+            self.assertEqual(got["x%d" % i], {"id": "x%d" % i, "value": True})
+        self.dns.release()
+        self.assertIsNone(self.program.read_line(1.5))
+        self.assertEqual((self.server.accepted, self.server.requests), (0, []))
+        reply = self.program.request("big", "http", {"url": self.server.url("/bytes/%d" % big), "maxBytes": big}, timeout=30)
+        self.assertEqual(len(base64.b64decode(reply["value"]["body"])), big)
+
+    def test_socket_close_while_resolving(self):
+        # Closed means closed: the receive armed while opening ends with the close, nothing is
+        # delivered afterwards and nothing connects.
+        self.dns.hold(30)
+        url = "wss://%s:%d/hello" % (SLOW_NAME, self.wss.port)
+        self.program.send({"id": "o", "command": "socket-open", "payload": {"url": url, "socketId": "w"}})
+        self.program.send({"id": "r", "command": "socket-receive", "payload": {"socketId": "w"}})
+        self.program.send({"id": "s", "command": "socket-send", "payload": {"socketId": "w", "data": "x"}})
+        self.program.send({"id": "c", "command": "socket-close", "payload": {"socketId": "w"}})
+        self.assertEqual(self.replies(5), {"o": {"id": "o", "error": "网络连接已取消"}, "r": {"id": "r", "value": True},
+                                           "s": {"id": "s", "error": CANCELLED}, "c": {"id": "c", "value": True},
+                                           "socket-closed": {"event": "socket-closed", "socketId": "w"}})
+        self.dns.release()
+        self.assertIsNone(self.program.read_line(1.5))
+        self.assertEqual(self.wss.connections, 0)
 
 
 if __name__ == "__main__":
