@@ -3,6 +3,7 @@
 // chooser or the window without a pick just closes it.
 #include <gtk/gtk.h>
 
+#include "display.h"
 #include "palette.h"
 
 namespace mirelo::services::platform {
@@ -19,6 +20,7 @@ class GtkCharacterPalette final : public CharacterPalette {
   }
 
   void show() override {
+    if (!displayAvailable()) return;  // the X server went away: as without a display
     if (closing_) close();  // picked or dismissed already: a fresh palette
     if (!window_) open();
     gtk_window_present(window_);

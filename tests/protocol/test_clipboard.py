@@ -183,7 +183,8 @@ class DisplayGoneTest(unittest.TestCase):
         time.sleep(0.5)
         self.assertEqual(program.request("q", "qr-generate", {"value": "x"})["id"], "q")
         for command, payload, answer in [("clipboard-text", None, ""), ("clipboard-write-text", {"text": "x"}, False),
-                                         ("choose-images", None, []), ("clipboard-card-read", None, None)]:
+                                         ("choose-images", None, []), ("emoji-panel", None, True),
+                                         ("clipboard-card-read", None, None)]:
             with self.subTest(command=command):
                 reply = program.request(command, command, payload, timeout=10)
                 if answer is None:
