@@ -37,9 +37,9 @@ class Peer:
 
     counter = 0
 
-    def __init__(self, host, label, txt=None):
+    def __init__(self, host, label, txt=None, name=None):
         Peer.counter += 1
-        self.name = "%s-node-%d" % (label, Peer.counter)
+        self.name = name or "%s-node-%d" % (label, Peer.counter)
         self.host = host
         self.txt = txt or {"v": "1", "r": "room", "p": "pk", "m": self.name}
         self.program = host.program()
@@ -156,8 +156,8 @@ class HostsTest(unittest.TestCase):
                 process.terminate()
                 process.wait(5)
 
-    def peer(self, host, label, txt=None):
-        peer = Peer(host, label, txt)
+    def peer(self, host, label, txt=None, name=None):
+        peer = Peer(host, label, txt, name)
         self.peers.append(peer)
         return peer
 
@@ -200,6 +200,21 @@ class HostsTest(unittest.TestCase):
                     self.assertRegex(peer.endpoints[other.name], r"^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$")
         # Statuses came before "ready", which is written once.
         self.assertEqual(a.quiet(1, lambda e: e["event"] == "ready"), [])
+
+    def test_same_name_on_two_hosts(self):
+        # The second to publish takes an alternative name; both are advertised and found.
+        name = "same-name-%d" % os.getpid()
+        first = self.peer(self.a, "", {"v": "1", "r": "r", "p": "p", "m": "first"}, name)
+        first.ready()
+        second = self.peer(self.b, "", {"v": "1", "r": "r", "p": "p", "m": "second"}, name)
+        second.ready()
+        for peer in (first, second):
+            with self.subTest(peer=peer.txt["m"]):
+                # The name moves from one service to the other during the rename, so wait for the end.
+                deadline = time.monotonic() + 10
+                while peer.endpoints.get("first", 1) == peer.endpoints.get("second", 1):
+                    self.assertLess(time.monotonic(), deadline, peer.log)
+                    peer.backlog.append(peer._read(deadline - time.monotonic()) or {"event": "none"})
 
     def test_txt_rules_of_published_instances(self):
         a = self.peer(self.a, "alpha")
