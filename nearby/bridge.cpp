@@ -131,6 +131,7 @@ constexpr const char* kTxtKeys[] = {"v", "r", "p", "m"};
 constexpr size_t kMaxTxtValue = 128;
 constexpr size_t kMaxInstances = 1024;  // browse entries held at once, resolved or not
 constexpr auto kClientRetry = std::chrono::seconds(2);
+constexpr auto kResolveRetry = std::chrono::seconds(2);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kLastBackoff = std::chrono::seconds(5);
 constexpr size_t kReadSize = 65'536;
@@ -168,6 +169,7 @@ struct NearbyBridge::Instance {
   bool resolved = false;
   std::vector<std::pair<std::string, std::string>> txt;
   std::vector<tcp::endpoint> addresses;
+  std::unique_ptr<asio::steady_timer> retry;  // resolves again after a failure
 };
 
 struct NearbyBridge::Browser {
@@ -207,8 +209,8 @@ NearbyBridge::~NearbyBridge() {
 }
 
 void NearbyBridge::handleLine(std::string_view line) {
+  // The reader's buffers grow to the longest line, which the reader bounds.
   std::optional<Json> value = reader_.parse(line);
-  if (line.size() > (1u << 20)) reader_.trim(1u << 20);
   if (!value || !value->is_object()) {
     emit(errorEvent("INVALID_JSON"));
     return;
@@ -717,13 +719,20 @@ void NearbyBridge::onResolved(AvahiServiceResolver* r, ResolvedService& result) 
     resultsChanged();
     return;
   }
-  // Not resolvable for now: out of the results until it is browsed again.
+  // Not resolvable for now: out of the results, and asked again a little later.
   avahi_service_resolver_free(instance.resolver);
   instance.resolver = nullptr;
   if (instance.resolved) {
     instance.resolved = false;
     resultsChanged();
   }
+  instance.retry = std::make_unique<asio::steady_timer>(queue, kResolveRetry);
+  Browser* current = browser.get();
+  instance.retry->async_wait([this, current, key = instance.key](error_code error) {
+    if (error || !started || browser.get() != current || !current->avahi) return;
+    for (auto& candidate : current->instances)
+      if (candidate->key == key && !candidate->resolver) startResolver(*current, *candidate);
+  });
 }
 
 // Avahi reports one change at a time; the host gets the result set once per batch of changes.
