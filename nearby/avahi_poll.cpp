@@ -48,20 +48,14 @@ namespace nearby {
 
 struct AsioAvahiPoll::Impl {
   asio::io_context& context;
-  // Owned here; freed objects are parked until no completion can still refer to them.
-  std::set<AvahiWatch*> watches;
+  std::set<AvahiWatch*> watches;  // owned here
   std::set<AvahiTimeout*> timeouts;
-  std::set<AvahiWatch*> deadWatches;
-  std::set<AvahiTimeout*> deadTimeouts;
-  bool reapPosted = false;
 
   explicit Impl(asio::io_context& c) : context(c) {}
 
   ~Impl() {
     for (AvahiWatch* w : watches) release(w), delete w;
-    for (AvahiWatch* w : deadWatches) delete w;
     for (AvahiTimeout* t : timeouts) delete t;
-    for (AvahiTimeout* t : deadTimeouts) delete t;
   }
 
   // Each watch waits on its own duplicate of Avahi's descriptor: D-Bus may watch one descriptor
@@ -71,18 +65,11 @@ struct AsioAvahiPoll::Impl {
     w->descriptor.close(ignored);
   }
 
-  // Dead objects are deleted from a posted step: by then every completion queued for them has
-  // run (they were cancelled before the step was posted, and asio runs handlers in order).
-  void scheduleReap() {
-    if (reapPosted) return;
-    reapPosted = true;
-    asio::post(context, [this] {
-      reapPosted = false;
-      for (AvahiWatch* w : deadWatches) delete w;
-      deadWatches.clear();
-      for (AvahiTimeout* t : deadTimeouts) delete t;
-      deadTimeouts.clear();
-    });
+  // A freed object is deleted from a step posted after its waits were cancelled: the cancelled
+  // completions are queued first, and asio runs them in order, so none finds it gone.
+  template <typename T>
+  void deleteLater(T* object) {
+    asio::post(context, [object] { delete object; });
   }
 
   AvahiWatchEvent readyNow(AvahiWatch* w) {
@@ -166,8 +153,7 @@ void watchFree(AvahiWatch* w) {
   w->alive = false;
   AsioAvahiPoll::Impl::release(w);
   impl->watches.erase(w);
-  impl->deadWatches.insert(w);
-  impl->scheduleReap();
+  impl->deleteLater(w);
 }
 
 void armTimeout(AvahiTimeout* t, const struct timeval* tv) {
@@ -203,8 +189,7 @@ void timeoutFree(AvahiTimeout* t) {
   t->alive = false;
   t->timer.cancel();
   impl->timeouts.erase(t);
-  impl->deadTimeouts.insert(t);
-  impl->scheduleReap();
+  impl->deleteLater(t);
 }
 
 }  // namespace
