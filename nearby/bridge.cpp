@@ -358,6 +358,7 @@ bool NearbyBridge::start(const Json& payload) {
 
 void NearbyBridge::startBrowser() {
   browser = std::make_unique<Browser>();
+  if (!poll_) return;  // the listener could not be made: there is nothing to browse with
   if (clientRunning_) {
     openAvahiBrowser(*browser);
   } else if (!client_) {

@@ -380,9 +380,8 @@ class HostsTest(unittest.TestCase):
         time.sleep(1.5)
         self.assertEqual([e for e in a.after(closed) if e["event"].startswith("connection")], [])
 
-    def test_queue_full_against_a_peer_that_does_not_read(self):
-        a = self.peer(self.a, "alpha")
-        a.ready()
+    def stalled_peer(self, a):
+        """An instance on host b whose connections are accepted and never read."""
         stalled = self.python(self.b, (
             "import socket, time\n"
             "s = socket.socket()\n"
@@ -393,26 +392,60 @@ class HostsTest(unittest.TestCase):
             "while True: held.append(s.accept()[0])\n"))
         port = int(stalled.stdout.readline())
         self.extra.append(self.b.publish("stalled-peer", port, ["v=1", "r=2", "p=3", "m=stalled"]))
-        a.connect("q", "stalled")
-        a.expect({"event": "connection-ready", "connectionId": "q"})
-        # Fill the kernel's buffers until a send stays unacknowledged.
+        a.endpoint_of("stalled")
+
+    def fill(self, a, cid):
+        """Sends until one send stays unacknowledged (786,436 bytes pending on `cid`)."""
         chunk = os.urandom(MAX_WRITE)
         for n in range(40):
-            a.send_bytes("q", "fill%d" % n, chunk)
+            a.send_bytes(cid, "fill%d" % n, chunk)
             try:
                 a.expect({"event": "sent", "requestId": "fill%d" % n}, timeout=1)
             except AssertionError:
-                break
-        else:
-            self.fail("the stalled peer took everything")
-        # That send (786,436 bytes) is pending: up to exactly 2,097,152 is accepted, one byte more is not.
+                return
+        self.fail("the stalled peer took everything")
+
+    def test_queue_full_against_a_peer_that_does_not_read(self):
+        a = self.peer(self.a, "alpha")
+        a.ready()
+        self.stalled_peer(a)
+        a.connect("q", "stalled")
+        a.expect({"event": "connection-ready", "connectionId": "q"})
+        self.fill(a, "q")
+        # Up to exactly 2,097,152 pending bytes are accepted, one byte more is not.
         a.send_bytes("q", "to-the-bound", os.urandom(PER_CHANNEL - 2 * MAX_WRITE))
-        a.send_bytes("q", "filling", chunk)
+        a.send_bytes("q", "filling", os.urandom(MAX_WRITE))
         self.assertEqual(a.quiet(0.5, lambda e: e["event"] == "connection-closed"), [])
         a.send_bytes("q", "over", b"x")
         closed = a.expect({"event": "connection-closed"})
         self.assertEqual(closed, {"event": "connection-closed", "connectionId": "q", "code": "QUEUE_FULL"})
         self.assertEqual([e for e in a.after(closed) if e["event"] == "sent"], [])
+        # The host closing a channel with sends outstanding: one close without a code, no "sent".
+        a.connect("q2", "stalled")
+        a.expect({"event": "connection-ready", "connectionId": "q2"})
+        self.fill(a, "q2")
+        a.send({"command": "close", "connectionId": "q2"})
+        closed = a.expect({"event": "connection-closed"})
+        self.assertEqual(closed, {"event": "connection-closed", "connectionId": "q2"})
+        time.sleep(0.5)
+        self.assertEqual([e for e in a.after(closed) if e.get("connectionId") == "q2"], [])
+
+    def test_peer_reset_and_inbound_from_a_plain_socket(self):
+        a = self.peer(self.a, "alpha")
+        a.ready()
+        # A peer that writes, then resets the connection: its bytes, then a close with the error.
+        peer = self.python(self.b, (
+            "import socket, struct, sys, time\n"
+            "s = socket.create_connection(('169.254.10.1', int(sys.argv[1])))\n"
+            "s.sendall(b'hello'); time.sleep(0.5)\n"
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))\n"
+            "s.close(); print('done', flush=True)\n"), str(self.listening_port(self.a)))
+        ready = a.expect({"event": "connection-ready", "outbound": False})
+        cid = ready["connectionId"]
+        self.assertEqual(a.receive(cid, 5), b"hello")
+        self.assertEqual(peer.stdout.readline().strip(), b"done")
+        self.assertEqual(a.expect({"event": "connection-closed"}),
+                         {"event": "connection-closed", "connectionId": cid, "code": "POSIX_104"})
 
     def test_channel_limit(self):
         a, b = self.pair()
@@ -505,6 +538,19 @@ class HostsTest(unittest.TestCase):
         a.expect({"event": "lost", "endpointId": b_id})
 
     # -- the daemon --------------------------------------------------------------------------
+
+    def test_daemon_absent_at_start(self):
+        self.a.stop_avahi()
+        try:
+            a = self.peer(self.a, "alpha")
+            for component in ("listener", "browser"):
+                event = a.expect({"event": "status", "component": component})
+                self.assertEqual(event, {"event": "status", "component": component, "state": "waiting",
+                                         "code": "DNS_-65563"})
+        finally:
+            self.a.start_avahi()
+        a.ready()
+        a.endpoint_of(a.name)
 
     def test_daemon_restart_under_a_running_program(self):
         a = self.peer(self.a, "alpha")
