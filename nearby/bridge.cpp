@@ -557,8 +557,8 @@ void NearbyBridge::registerService() {
   }
   if (!avahi_entry_group_is_empty(group_)) return;
   AvahiStringList* txt = nullptr;
-  for (auto it = publishedService->txt.rbegin(); it != publishedService->txt.rend(); ++it)
-    txt = avahi_string_list_add_pair(txt, it->first.c_str(), it->second.c_str());
+  // Avahi prepends to its lists and writes them to the wire last item first: this gives v, r, p, m.
+  for (const auto& [key, value] : publishedService->txt) txt = avahi_string_list_add_pair(txt, key.c_str(), value.c_str());
   std::string type(serviceType);
   int result = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -700,8 +700,6 @@ void AvahiCallbacks::resolve(AvahiServiceResolver* r, AvahiIfIndex interface, Av
       result.txt.emplace_back(std::string(entry.substr(0, equals)),
                               equals == std::string_view::npos ? std::string() : std::string(entry.substr(equals + 1)));
     }
-    // Avahi keeps the list in reverse order of the wire: the first of a repeated key comes last.
-    std::reverse(result.txt.begin(), result.txt.end());
   }
   bridgeOf(userdata)->onResolved(r, result);
 }

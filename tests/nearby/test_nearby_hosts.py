@@ -243,6 +243,9 @@ class HostsTest(unittest.TestCase):
             ("empty-v", ["v=", "r=2", "p=3", "m=empty-v"], {"v": "", "r": "2", "p": "3", "m": "empty-v"}),
             ("long-r", ["v=1", "r=" + "x" * 129, "p=3", "m=long-r"], None),
             ("max-r", ["v=1", "r=" + "x" * 128, "p=3", "m=max-r"], {"v": "1", "r": "x" * 128, "p": "3", "m": "max-r"}),
+            # Keys are read without regard to case, and the first of a repeated key counts.
+            ("dup-v", ["v=first", "v=second", "r=2", "p=3", "m=dup-v"], {"v": "first", "r": "2", "p": "3", "m": "dup-v"}),
+            ("upper", ["V=9", "R=2", "P=3", "M=upper"], {"v": "9", "r": "2", "p": "3", "m": "upper"}),
         ]
         for name, txt, _ in cases:
             self.extra.append(self.b.publish("txt-" + name, 4000, txt))
