@@ -56,10 +56,12 @@ def unavailable_reason():
     for tool in ("unshare", "nsenter", "ip", "dbus-daemon", "avahi-daemon", "avahi-publish", "dbus-send"):
         if not shutil.which(tool) and not os.path.exists("/usr/sbin/" + tool):
             return "%s is not installed" % tool
-    probe = subprocess.run(["unshare", "--net", "--mount", "--uts", "--propagation", "private", "true"],
-                           capture_output=True)
+    # Everything a host needs: the namespaces, a private /run, and a veth pair.
+    probe = subprocess.run(["unshare", "--net", "--mount", "--uts", "--propagation", "private", "--", "sh", "-c",
+                            "mount -t tmpfs tmpfs /run && ip link add probe-a type veth peer name probe-b"],
+                           capture_output=True, timeout=20)
     if probe.returncode != 0:
-        return "cannot create network namespaces: " + probe.stderr.decode(errors="replace").strip()
+        return "cannot make a host in network namespaces: " + probe.stderr.decode(errors="replace").strip()
     return None
 
 
