@@ -403,7 +403,7 @@ class HostsTest(unittest.TestCase):
         for n in range(40):
             a.send_bytes(cid, "fill%d" % n, chunk)
             try:
-                a.expect({"event": "sent", "requestId": "fill%d" % n}, timeout=1)
+                a.expect({"event": "sent", "connectionId": cid, "requestId": "fill%d" % n}, timeout=1)
             except AssertionError:
                 return
         self.fail("the stalled peer took everything")
@@ -432,6 +432,32 @@ class HostsTest(unittest.TestCase):
         self.assertEqual(closed, {"event": "connection-closed", "connectionId": "q2"})
         time.sleep(0.5)
         self.assertEqual([e for e in a.after(closed) if e.get("connectionId") == "q2"], [])
+
+    def test_total_pending_bound(self):
+        # Eight stalled channels at 2 MiB each hold the 16 MiB all channels may have unacknowledged:
+        # then one byte on a ninth, idle channel is refused.
+        a = self.peer(self.a, "alpha")
+        a.ready()
+        self.stalled_peer(a)
+        for n in range(9):
+            a.connect("t%d" % n, "stalled")
+        for n in range(9):
+            a.expect({"event": "connection-ready", "connectionId": "t%d" % n})
+        for n in range(8):
+            self.fill(a, "t%d" % n)
+            a.send_bytes("t%d" % n, "top", os.urandom(PER_CHANNEL - 2 * MAX_WRITE))
+            a.send_bytes("t%d" % n, "up", os.urandom(MAX_WRITE))
+        self.assertEqual(a.quiet(0.5, lambda e: e["event"] == "connection-closed"), [])
+        a.send_bytes("t8", "one", b"x")
+        self.assertEqual(a.expect({"event": "connection-closed"}),
+                         {"event": "connection-closed", "connectionId": "t8", "code": "QUEUE_FULL"})
+        # Closing one stalled channel gives its 2 MiB back.
+        a.send({"command": "close", "connectionId": "t0"})
+        a.expect({"event": "connection-closed", "connectionId": "t0"})
+        a.connect("t9", "stalled")
+        a.expect({"event": "connection-ready", "connectionId": "t9"})
+        a.send_bytes("t9", "fits", b"x")
+        a.expect({"event": "sent", "connectionId": "t9", "requestId": "fits"})
 
     def test_peer_reset_and_inbound_from_a_plain_socket(self):
         a = self.peer(self.a, "alpha")
