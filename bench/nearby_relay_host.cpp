@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -180,16 +181,33 @@ int main(int argc, char** argv) {
       ++events;
     }
   });
+  // Lines are encoded by their own thread, so encoding the next overlaps with writing this one.
+  std::deque<std::string> ready;
+  std::condition_variable encoded, taken;
+  std::thread encoder([&] {
+    for (size_t n = 0; n < count; ++n) {
+      std::string line = R"({"command":"send","connectionId":"bench","requestId":")" + std::to_string(n) +
+                         R"(","data":")" + mirelo::base64Encode(payload) + "\"}\n";
+      std::unique_lock lock(mutex);
+      taken.wait(lock, [&] { return ready.size() < 2; });
+      ready.push_back(std::move(line));
+      encoded.notify_one();
+    }
+  });
   for (size_t n = 0; n < count; ++n) {
+    std::string line;
     {
       std::unique_lock lock(mutex);
       acknowledged.wait(lock, [&] { return inFlight < kInFlight; });
       ++inFlight;
+      encoded.wait(lock, [&] { return !ready.empty(); });
+      line = std::move(ready.front());
+      ready.pop_front();
+      taken.notify_one();
     }
-    std::string line = R"({"command":"send","connectionId":"bench","requestId":")" + std::to_string(n) +
-                       R"(","data":")" + mirelo::base64Encode(payload) + "\"}\n";
     pa.send(line);
   }
+  encoder.join();
   acks.join();
   receiver.join();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
