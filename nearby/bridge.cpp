@@ -1,0 +1,948 @@
+#include "bridge.h"
+
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-client/publish.h>
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/strlst.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "avahi_poll.h"
+#include "base64.h"
+#include "payload.h"
+#include "text.h"
+#include "utf8.h"
+
+namespace nearby {
+
+using boost::system::error_code;
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+namespace {
+
+// The DNS-SD numbers for the Avahi errors that have one.
+constexpr int kServiceNotRunning = -65563;
+constexpr int kNameConflict = -65548;
+
+}  // namespace
+
+std::string errorCode(const NetError& error) {
+  switch (error.kind) {
+    case NetError::Kind::Posix:
+      switch (error.value) {
+        case EPERM: return "EPERM";
+        case EACCES: return "EACCES";
+        case ENETDOWN: return "ENETDOWN";
+        case ENETUNREACH: return "ENETUNREACH";
+        case ETIMEDOUT: return "ETIMEDOUT";
+        case ECONNREFUSED: return "ECONNREFUSED";
+        default: return "POSIX_" + std::to_string(error.value);
+      }
+    case NetError::Kind::Avahi:
+      switch (error.value) {
+        case AVAHI_ERR_NO_DAEMON:
+        case AVAHI_ERR_DISCONNECTED:
+        case AVAHI_ERR_DBUS_ERROR:  // no system bus: the daemon cannot be reached either
+          return "DNS_" + std::to_string(kServiceNotRunning);
+        case AVAHI_ERR_COLLISION: return "DNS_" + std::to_string(kNameConflict);
+        case AVAHI_ERR_ACCESS_DENIED:
+        case AVAHI_ERR_NOT_PERMITTED: return "POLICY_DENIED";
+        default: return "DNS_" + std::to_string(error.value);
+      }
+    case NetError::Kind::Other: break;
+  }
+  return "NETWORK_ERROR";
+}
+
+NetError netErrorOf(const error_code& error) {
+  if (error.category() == boost::system::system_category() || error.category() == boost::system::generic_category())
+    return {NetError::Kind::Posix, error.value()};
+  return {NetError::Kind::Other, error.value()};
+}
+
+namespace {
+
+NetError avahiError(int value) { return {NetError::Kind::Avahi, value}; }
+
+bool isWaitingError(const error_code& error) {
+  if (error.category() != boost::system::system_category()) return false;
+  switch (error.value()) {
+    case ECONNREFUSED:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+    case ETIMEDOUT:
+    case EADDRNOTAVAIL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void setTransportOptions(tcp::socket& socket) {
+  error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  socket.set_option(asio::socket_base::keep_alive(true), ignored);
+  int idle = 10;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+}
+
+const char* stateName(int state) {
+  static const char* names[] = {"", "ready", "waiting", "failed", "cancelled"};
+  return names[state];
+}
+
+Json event(std::string_view name) {
+  Json e = Json::object();
+  e["event"] = std::string(name);
+  return e;
+}
+
+Json errorEvent(std::string_view code) {
+  Json e = event("error");
+  e["code"] = std::string(code);
+  return e;
+}
+
+bool validName(const std::string& name) {
+  size_t characters = graphemeCount(name);
+  if (characters < 8 || characters > 63) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+  });
+}
+
+constexpr const char* kTxtKeys[] = {"v", "r", "p", "m"};
+constexpr size_t kMaxTxtValue = 128;
+constexpr size_t kMaxInstances = 1024;  // browse entries held at once, resolved or not
+constexpr auto kClientRetry = std::chrono::seconds(2);
+constexpr auto kResolveRetry = std::chrono::seconds(2);
+constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
+constexpr auto kLastBackoff = std::chrono::seconds(5);
+constexpr size_t kReadSize = 65'536;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Types
+
+struct NearbyBridge::Channel {
+  tcp::socket socket;
+  bool outbound;
+  int64_t pending = 0;
+  bool ready = false;
+  std::vector<tcp::endpoint> addresses;  // outbound: tried in turn
+  size_t nextAddress = 0;
+  asio::steady_timer retry;
+  std::chrono::milliseconds backoff = kFirstBackoff;
+  struct Write {
+    std::string bytes;
+    std::string requestId;
+  };
+  std::deque<Write> writes;  // bounded by the pending limits
+  bool writing = false;
+  std::unique_ptr<char[]> buffer;
+
+  Channel(tcp::socket s, bool out) : socket(std::move(s)), outbound(out), retry(socket.get_executor()) {}
+};
+
+struct NearbyBridge::Instance {
+  std::string key, name, type, domain;
+  std::vector<std::pair<int, int>> links;  // (interface, protocol) pairs it is browsed on
+  AvahiServiceResolver* resolver = nullptr;
+  std::pair<int, int> resolving{-1, -1};
+  bool resolved = false;
+  std::vector<std::pair<std::string, std::string>> txt;
+  std::vector<tcp::endpoint> addresses;
+  std::unique_ptr<asio::steady_timer> retry;  // resolves again after a failure
+};
+
+struct NearbyBridge::Browser {
+  AvahiServiceBrowser* avahi = nullptr;
+  std::vector<std::unique_ptr<Instance>> instances;
+  State state = State::None;
+  std::string code;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Avahi trampolines
+
+namespace {
+
+NearbyBridge* bridgeOf(void* userdata) { return static_cast<NearbyBridge*>(userdata); }
+
+}  // namespace
+
+struct AvahiCallbacks {
+  static void client(AvahiClient* c, AvahiClientState state, void* userdata);
+  static void group(AvahiEntryGroup* g, AvahiEntryGroupState state, void* userdata);
+  static void browse(AvahiServiceBrowser* b, AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
+                     const char* name, const char* type, const char* domain, AvahiLookupResultFlags, void* userdata);
+  static void resolve(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event, const char*,
+                      const char*, const char*, const char* host, const AvahiAddress* address, uint16_t port,
+                      AvahiStringList* txt, AvahiLookupResultFlags, void* userdata);
+};
+
+// ---------------------------------------------------------------------------------------------
+// Process protocol
+
+NearbyBridge::NearbyBridge(asio::io_context& q, Hooks hooks)
+    : queue(q), hooks_(std::move(hooks)), clientRetry_(q) {}
+
+NearbyBridge::~NearbyBridge() {
+  if (client_) avahi_client_free(client_);
+}
+
+void NearbyBridge::handleLine(std::string_view line) {
+  // The reader's buffers grow to the longest line, which the reader bounds.
+  std::optional<Json> value = reader_.parse(line);
+  if (!value || !value->is_object()) {
+    emit(errorEvent("INVALID_JSON"));
+    return;
+  }
+  handle(*value);
+}
+
+void NearbyBridge::handle(const Json& payload) {
+  const std::string* command = mirelo::readString(payload, "command");
+  if (!command) return emit(errorEvent("INVALID_COMMAND"));
+  if (*command == "start") {
+    if (!start(payload)) emit(errorEvent("LISTENER_START_FAILED"));
+    return;
+  }
+  if (*command == "stop") {
+    shutdown();
+    emit(event("stopped"));
+    hooks_.exit(0);
+    return;
+  }
+  if (!started) return emit(errorEvent("NOT_STARTED"));
+  if (*command == "discovery") {
+    const Json* enabled = mirelo::readValue(payload, "enabled");
+    const std::string* windowId = mirelo::readString(payload, "windowId");
+    if (enabled && enabled->is_boolean() && windowId && graphemeCount(*windowId) <= 64) {
+      discoveryWindowID = *windowId;
+      setDiscovery(enabled->get<bool>());
+      return;
+    }
+  }
+  const std::string* id = mirelo::readString(payload, "connectionId");
+  if (!id || id->size() > maxIdBytes) return emit(errorEvent("INVALID_CONNECTION"));
+  if (*command == "connect") return connect(payload, *id);
+  if (*command == "close") return close(*id, std::nullopt);
+  if (*command == "send") return send(payload, *id);
+  emit(errorEvent("INVALID_COMMAND"));
+}
+
+void NearbyBridge::emit(const Json& object) {
+  std::optional<std::string> text = mirelo::writeJson(object);
+  if (!text || text->size() > maxCommand) return;
+  text->push_back('\n');
+  writeLine(*text);
+}
+
+void NearbyBridge::writeLine(std::string_view line) {
+  if (hooks_.write(line)) return;
+  shutdown();
+  hooks_.exit(0);
+}
+
+void NearbyBridge::emitData(const std::string& id, const char* bytes, size_t size) {
+  // The one large event: written straight into its line (keys in the writer's order).
+  std::optional<std::string> quotedId = mirelo::writeJson(Json(id));
+  if (!quotedId) return;
+  std::string& line = lineBuffer_;
+  line.clear();
+  line.reserve(40 + quotedId->size() + (size + 2) / 3 * 4);
+  line.append("{\"connectionId\":").append(*quotedId).append(",\"data\":\"");
+  line.append(mirelo::base64Encode(std::string_view(bytes, size)));
+  line.append("\",\"event\":\"data\"}");
+  if (line.size() > maxCommand) return;
+  line.push_back('\n');
+  writeLine(line);
+}
+
+void NearbyBridge::shutdown() {
+  discoveryDeadline.reset();
+  started = false;
+  clientRetry_.cancel();
+  browser.reset();
+  if (listener) {
+    error_code ignored;
+    listener->close(ignored);
+    listener.reset();
+  }
+  if (client_) {
+    avahi_client_free(client_);  // frees the entry group, the browser and its resolvers with it
+    client_ = nullptr;
+  }
+  group_ = nullptr;
+  clientRunning_ = false;
+  for (auto& [id, channel] : channels) {
+    error_code ignored;
+    channel->socket.close(ignored);
+    channel->retry.cancel();
+  }
+  channels.clear();
+  endpoints.clear();
+  endpointIDs.clear();
+  pendingBytes = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Discovery and listening
+
+bool NearbyBridge::start(const Json& payload) {
+  auto refuse = [this] {
+    emit(errorEvent("INVALID_START"));
+    return true;
+  };
+  if (started) return refuse();
+  const std::string* name = mirelo::readString(payload, "name");
+  if (!name || !validName(*name)) return refuse();
+  const Json* txt = mirelo::readObject(payload, "txt");
+  if (!txt) return refuse();
+  for (const auto& [key, value] : txt->items())
+    if (!value.is_string()) return refuse();
+  if (txt->size() != 4) return refuse();
+  Service service;
+  service.name = *name;
+  for (const char* key : kTxtKeys) {
+    auto it = txt->find(key);
+    if (it == txt->end()) return refuse();
+    const std::string& value = it->get_ref<const std::string&>();
+    if (value.empty() || value.size() > kMaxTxtValue) return refuse();
+    service.txt.emplace_back(key, value);
+  }
+  started = true;
+
+  auto acceptor = std::make_unique<tcp::acceptor>(queue);
+  auto open = [&](tcp protocol) {
+    error_code error;
+    acceptor->open(protocol, error);
+    if (!error && protocol == tcp::v6()) acceptor->set_option(asio::ip::v6_only(false), error);
+    if (!error) acceptor->bind(tcp::endpoint(protocol, 0), error);
+    if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+    if (error) acceptor->close(error);
+    return acceptor->is_open();
+  };
+  if (!open(tcp::v6()) && !open(tcp::v4())) return false;
+  error_code error;
+  service.port = acceptor->local_endpoint(error).port();
+  if (error) return false;
+  listener = std::move(acceptor);
+  publishedService = std::move(service);
+  advertising_ = discoveryOpen;
+  poll_ = std::make_unique<AsioAvahiPoll>(queue);
+  accept();
+  connectClient();
+  startBrowser();
+  armDiscoveryDeadline();
+  return true;
+}
+
+void NearbyBridge::startBrowser() {
+  browser = std::make_unique<Browser>();
+  if (!poll_) return;  // the listener could not be made: there is nothing to browse with
+  if (clientRunning_) {
+    openAvahiBrowser(*browser);
+  } else if (!client_) {
+    reportBrowser(*browser, State::Waiting, avahiError(AVAHI_ERR_NO_DAEMON));
+  } else {
+    reportBrowser(*browser, State::Waiting, avahiError(avahi_client_errno(client_) ? avahi_client_errno(client_)
+                                                                                    : AVAHI_ERR_NO_DAEMON));
+  }
+}
+
+void NearbyBridge::armDiscoveryDeadline() {
+  discoveryDeadline = std::make_unique<asio::steady_timer>(queue, discoveryWindow);
+  asio::steady_timer* timer = discoveryDeadline.get();
+  timer->async_wait([this, timer](error_code error) {
+    if (error || discoveryDeadline.get() != timer) return;
+    setDiscovery(false);
+  });
+}
+
+void NearbyBridge::setDiscovery(bool enabled) {
+  discoveryDeadline.reset();
+  discoveryOpen = enabled;
+  if (enabled) {
+    if (listener) advertise();
+    if (!browser) startBrowser();
+    armDiscoveryDeadline();
+  } else {
+    std::unique_ptr<Browser> closing = std::move(browser);
+    if (closing && closing->avahi) {
+      for (auto& instance : closing->instances)
+        if (instance->resolver) avahi_service_resolver_free(instance->resolver);
+      avahi_service_browser_free(closing->avahi);
+    }
+    browserReady = false;
+    if (listener) withdraw();
+    endpoints.clear();
+    endpointIDs.clear();
+  }
+  Json e = event("discovery-window");
+  e["open"] = enabled;
+  e["windowId"] = discoveryWindowID;
+  emit(e);
+}
+
+void NearbyBridge::reportState(std::string_view component, State state, std::optional<NetError> error) {
+  Json e = event("status");
+  e["component"] = std::string(component);
+  e["state"] = stateName(static_cast<int>(state));
+  if (error) e["code"] = errorCode(*error);
+  emit(e);
+  if (listenerReady && browserReady && !announcedReady) {
+    announcedReady = true;
+    Json ready = event("ready");
+    ready["protocol"] = 1;
+    ready["peerToPeerEnabled"] = true;
+    emit(ready);
+  }
+}
+
+// Listener and browser report state changes only, as the objects they stand for do.
+void NearbyBridge::reportListener(State state, std::optional<NetError> error) {
+  if (!started || !listener) return;
+  std::string code = error ? errorCode(*error) : std::string();
+  if (state == listenerState_ && code == listenerCode_) return;
+  listenerState_ = state;
+  listenerCode_ = code;
+  listenerReady = state == State::Ready;
+  reportState("listener", state, error);
+}
+
+void NearbyBridge::reportBrowser(Browser& reporting, State state, std::optional<NetError> error) {
+  if (!started || browser.get() != &reporting) return;
+  std::string code = error ? errorCode(*error) : std::string();
+  if (state == reporting.state && code == reporting.code) return;
+  reporting.state = state;
+  reporting.code = code;
+  browserReady = state == State::Ready;
+  reportState("browser", state, error);
+}
+
+void NearbyBridge::accept() {
+  tcp::acceptor* current = listener.get();
+  current->async_accept([this, current](error_code error, tcp::socket socket) {
+    if (listener.get() != current) return;
+    if (!error) {
+      onAccepted(std::move(socket));
+      return accept();
+    }
+    if (error == asio::error::operation_aborted) return;
+    // Out of descriptors or memory: try again shortly rather than spin.
+    auto timer = std::make_shared<asio::steady_timer>(queue, std::chrono::milliseconds(100));
+    timer->async_wait([this, current, timer](error_code) {
+      if (listener.get() == current) accept();
+    });
+  });
+}
+
+void NearbyBridge::onAccepted(tcp::socket socket) {
+  if (!started || !discoveryOpen || channels.size() >= maxConnections) {
+    error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  setTransportOptions(socket);
+  addConnection(std::make_shared<Channel>(std::move(socket), false), makeUuid());
+}
+
+void NearbyBridge::connectClient() {
+  if (!started) return;
+  int error = 0;
+  creatingClient_ = true;
+  AvahiClient* created =
+      avahi_client_new(poll_->get(), AVAHI_CLIENT_NO_FAIL, AvahiCallbacks::client, this, &error);
+  creatingClient_ = false;
+  if (created) {
+    client_ = created;
+    return;
+  }
+  // No system bus (or no memory): report, and look again later.
+  client_ = nullptr;
+  clientRunning_ = false;
+  if (advertising_) reportListener(State::Waiting, avahiError(error));
+  if (browser) reportBrowser(*browser, State::Waiting, avahiError(error));
+  clientRetry_.expires_after(kClientRetry);
+  clientRetry_.async_wait([this](error_code e) {
+    if (!e && started && !client_) connectClient();
+  });
+}
+
+void AvahiCallbacks::client(AvahiClient* c, AvahiClientState state, void* userdata) {
+  bridgeOf(userdata)->onClientState(c, state);
+}
+
+void NearbyBridge::onClientState(AvahiClient* c, int state) {
+  if (creatingClient_ && !client_) client_ = c;
+  if (c != client_ || !started) return;
+  switch (state) {
+    case AVAHI_CLIENT_S_RUNNING:
+      clientRunning_ = true;
+      if (advertising_) registerService();
+      if (browser && !browser->avahi) openAvahiBrowser(*browser);
+      break;
+    case AVAHI_CLIENT_S_REGISTERING:
+    case AVAHI_CLIENT_S_COLLISION:
+      // The host name is being (re)registered: records are published again once running.
+      if (group_) avahi_entry_group_reset(group_);
+      break;
+    case AVAHI_CLIENT_CONNECTING:
+      if (clientRunning_) return dropClient(avahiError(AVAHI_ERR_DISCONNECTED));
+      if (advertising_) reportListener(State::Waiting, avahiError(AVAHI_ERR_NO_DAEMON));
+      if (browser) reportBrowser(*browser, State::Waiting, avahiError(AVAHI_ERR_NO_DAEMON));
+      break;
+    case AVAHI_CLIENT_FAILURE:
+      dropClient(avahiError(avahi_client_errno(c)));
+      break;
+    default:
+      break;
+  }
+}
+
+// The daemon went away: everything made with the client is gone with it. Wait for the daemon with
+// a fresh client; advertising and browsing resume when it runs again.
+void NearbyBridge::dropClient(NetError why) {
+  AvahiClient* old = client_;
+  client_ = nullptr;
+  clientRunning_ = false;
+  group_ = nullptr;
+  if (browser) {
+    browser->avahi = nullptr;
+    browser->instances.clear();
+    resultsChanged();
+    reportBrowser(*browser, State::Waiting, why);
+  }
+  if (advertising_) reportListener(State::Waiting, why);
+  asio::post(queue, [this, old] {
+    avahi_client_free(old);
+    if (started && !client_) connectClient();
+  });
+}
+
+void NearbyBridge::advertise() {
+  advertising_ = true;
+  registerService();
+}
+
+void NearbyBridge::withdraw() {
+  advertising_ = false;
+  if (group_) avahi_entry_group_reset(group_);
+}
+
+void NearbyBridge::registerService() {
+  if (!clientRunning_ || !publishedService || !advertising_) return;
+  if (!group_) {
+    group_ = avahi_entry_group_new(client_, AvahiCallbacks::group, this);
+    if (!group_) return reportListener(State::Failed, avahiError(avahi_client_errno(client_)));
+  }
+  if (!avahi_entry_group_is_empty(group_)) return;
+  AvahiStringList* txt = nullptr;
+  // Avahi prepends to its lists and writes them to the wire last item first: this gives v, r, p, m.
+  for (const auto& [key, value] : publishedService->txt) txt = avahi_string_list_add_pair(txt, key.c_str(), value.c_str());
+  std::string type(serviceType);
+  int result = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    result = avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+                                                  publishedService->name.c_str(), type.c_str(), nullptr, nullptr,
+                                                  publishedService->port, txt);
+    if (result != AVAHI_ERR_COLLISION) break;
+    char* alternative = avahi_alternative_service_name(publishedService->name.c_str());
+    publishedService->name = alternative;
+    avahi_free(alternative);
+  }
+  avahi_string_list_free(txt);
+  if (result >= 0) result = avahi_entry_group_commit(group_);
+  if (result < 0) reportListener(State::Failed, avahiError(result));
+}
+
+void AvahiCallbacks::group(AvahiEntryGroup* g, AvahiEntryGroupState state, void* userdata) {
+  bridgeOf(userdata)->onGroupState(g, state);
+}
+
+void NearbyBridge::onGroupState(AvahiEntryGroup* g, int state) {
+  if (g != group_ || !started) return;
+  switch (state) {
+    case AVAHI_ENTRY_GROUP_ESTABLISHED:
+      reportListener(State::Ready, std::nullopt);
+      break;
+    case AVAHI_ENTRY_GROUP_COLLISION: {
+      // Another host holds the name: take the next alternative ("name #2", ...) and publish again.
+      char* alternative = avahi_alternative_service_name(publishedService->name.c_str());
+      publishedService->name = alternative;
+      avahi_free(alternative);
+      avahi_entry_group_reset(group_);
+      registerService();
+      break;
+    }
+    case AVAHI_ENTRY_GROUP_FAILURE:
+      reportListener(State::Failed, avahiError(avahi_client_errno(client_)));
+      break;
+    default:
+      break;
+  }
+}
+
+void NearbyBridge::openAvahiBrowser(Browser& target) {
+  std::string type(serviceType);
+  target.avahi = avahi_service_browser_new(client_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type.c_str(), "local",
+                                           AvahiLookupFlags(0), AvahiCallbacks::browse, this);
+  if (!target.avahi) return reportBrowser(target, State::Failed, avahiError(avahi_client_errno(client_)));
+  reportBrowser(target, State::Ready, std::nullopt);
+}
+
+void AvahiCallbacks::browse(AvahiServiceBrowser* b, AvahiIfIndex interface, AvahiProtocol protocol,
+                            AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                            AvahiLookupResultFlags, void* userdata) {
+  bridgeOf(userdata)->onBrowse(b, interface, protocol, event, name, type, domain);
+}
+
+void NearbyBridge::onBrowse(AvahiServiceBrowser* b, int interface, int protocol, int event, const char* name,
+                            const char* type, const char* domain) {
+  if (!started || !browser || browser->avahi != b) return;
+  Browser& current = *browser;
+  if (event == AVAHI_BROWSER_FAILURE) {
+    int error = avahi_client_errno(client_);
+    for (auto& instance : current.instances)
+      if (instance->resolver) avahi_service_resolver_free(instance->resolver);
+    current.instances.clear();
+    avahi_service_browser_free(current.avahi);
+    current.avahi = nullptr;
+    resultsChanged();
+    return reportBrowser(current, State::Failed, avahiError(error));
+  }
+  if (event != AVAHI_BROWSER_NEW && event != AVAHI_BROWSER_REMOVE) return;
+  std::string key = std::string(name) + '\0' + type + '\0' + domain;
+  auto it = std::find_if(current.instances.begin(), current.instances.end(),
+                         [&](const auto& instance) { return instance->key == key; });
+  std::pair<int, int> link{interface, protocol};
+  if (event == AVAHI_BROWSER_NEW) {
+    if (it == current.instances.end()) {
+      if (current.instances.size() >= kMaxInstances) return;
+      auto instance = std::make_unique<Instance>();
+      instance->key = key;
+      instance->name = name;
+      instance->type = type;
+      instance->domain = domain;
+      current.instances.push_back(std::move(instance));
+      it = std::prev(current.instances.end());
+    }
+    Instance& instance = **it;
+    if (std::find(instance.links.begin(), instance.links.end(), link) == instance.links.end())
+      instance.links.push_back(link);
+    if (!instance.resolver) startResolver(current, instance);
+    return;
+  }
+  if (it == current.instances.end()) return;
+  Instance& instance = **it;
+  instance.links.erase(std::remove(instance.links.begin(), instance.links.end(), link), instance.links.end());
+  if (instance.links.empty()) {
+    if (instance.resolver) avahi_service_resolver_free(instance.resolver);
+    bool wasResolved = instance.resolved;
+    current.instances.erase(it);
+    if (wasResolved) resultsChanged();
+    return;
+  }
+  if (instance.resolving == link) {
+    if (instance.resolver) avahi_service_resolver_free(instance.resolver);
+    instance.resolver = nullptr;
+    startResolver(current, instance);
+  }
+}
+
+void NearbyBridge::startResolver(Browser&, Instance& instance) {
+  if (!client_ || instance.links.empty()) return;
+  instance.resolving = instance.links.front();
+  instance.resolver = avahi_service_resolver_new(client_, instance.resolving.first, instance.resolving.second,
+                                                 instance.name.c_str(), instance.type.c_str(), instance.domain.c_str(),
+                                                 AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), AvahiCallbacks::resolve, this);
+}
+
+void AvahiCallbacks::resolve(AvahiServiceResolver* r, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
+                             const char*, const char*, const char*, const char*, const AvahiAddress* address,
+                             uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags, void* userdata) {
+  NearbyBridge::ResolvedService result;
+  result.event = event;
+  if (event == AVAHI_RESOLVER_FOUND && address) {
+    if (address->proto == AVAHI_PROTO_INET) {
+      result.address = tcp::endpoint(asio::ip::address_v4(ntohl(address->data.ipv4.address)), port);
+    } else if (address->proto == AVAHI_PROTO_INET6) {
+      asio::ip::address_v6::bytes_type bytes;
+      std::memcpy(bytes.data(), address->data.ipv6.address, bytes.size());
+      asio::ip::address_v6 v6(bytes);
+      if (v6.is_link_local()) v6.scope_id(static_cast<unsigned long>(interface));
+      result.address = tcp::endpoint(v6, port);
+    }
+    for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
+      const char* text = reinterpret_cast<const char*>(avahi_string_list_get_text(item));
+      size_t size = avahi_string_list_get_size(item);
+      std::string_view entry(text, size);
+      size_t equals = entry.find('=');
+      result.txt.emplace_back(std::string(entry.substr(0, equals)),
+                              equals == std::string_view::npos ? std::string() : std::string(entry.substr(equals + 1)));
+    }
+  }
+  bridgeOf(userdata)->onResolved(r, result);
+}
+
+void NearbyBridge::onResolved(AvahiServiceResolver* r, ResolvedService& result) {
+  if (!started || !browser) return;
+  auto it = std::find_if(browser->instances.begin(), browser->instances.end(),
+                         [&](const auto& instance) { return instance->resolver == r; });
+  if (it == browser->instances.end()) return;
+  Instance& instance = **it;
+  if (result.event == AVAHI_RESOLVER_FOUND) {
+    instance.resolved = true;
+    instance.txt = std::move(result.txt);
+    instance.addresses.clear();
+    if (result.address) instance.addresses.push_back(*result.address);
+    resultsChanged();
+    return;
+  }
+  // Not resolvable for now: out of the results, and asked again a little later.
+  avahi_service_resolver_free(instance.resolver);
+  instance.resolver = nullptr;
+  if (instance.resolved) {
+    instance.resolved = false;
+    resultsChanged();
+  }
+  instance.retry = std::make_unique<asio::steady_timer>(queue, kResolveRetry);
+  Browser* current = browser.get();
+  instance.retry->async_wait([this, current, key = instance.key](error_code error) {
+    if (error || !started || browser.get() != current || !current->avahi) return;
+    for (auto& candidate : current->instances)
+      if (candidate->key == key && !candidate->resolver) startResolver(*current, *candidate);
+  });
+}
+
+// Avahi reports one change at a time; the host gets the result set once per batch of changes.
+void NearbyBridge::resultsChanged() {
+  if (resultsPosted_) return;
+  resultsPosted_ = true;
+  asio::post(queue, [this] {
+    resultsPosted_ = false;
+    deliverResults();
+  });
+}
+
+void NearbyBridge::deliverResults() {
+  if (!started || !discoveryOpen || !browser) return;
+  std::set<std::string> current;
+  for (const auto& instance : browser->instances)
+    if (instance->resolved) current.insert(instance->key);
+  for (auto it = endpointIDs.begin(); it != endpointIDs.end();) {
+    if (current.count(it->first)) {
+      ++it;
+      continue;
+    }
+    std::string id = it->second;
+    endpoints.erase(id);
+    it = endpointIDs.erase(it);
+    Json lost = event("lost");
+    lost["endpointId"] = id;
+    emit(lost);
+  }
+  for (const auto& instance : browser->instances) {
+    if (!instance->resolved) continue;
+    Json txt = Json::object();
+    bool complete = true;
+    for (const char* key : kTxtKeys) {
+      // Keys compare without regard to case, and the first occurrence of a key counts.
+      auto entry = std::find_if(instance->txt.begin(), instance->txt.end(), [&](const auto& pair) {
+        return pair.first.size() == 1 && (pair.first[0] | 0x20) == key[0];
+      });
+      if (entry == instance->txt.end() || entry->second.size() > kMaxTxtValue || !mirelo::isValidUtf8(entry->second)) {
+        complete = false;
+        break;
+      }
+      txt[key] = entry->second;
+    }
+    if (!complete) continue;
+    auto known = endpointIDs.find(instance->key);
+    std::string id;
+    if (known != endpointIDs.end()) {
+      id = known->second;
+    } else {
+      if (endpoints.size() >= maxEndpoints) continue;
+      id = makeUuid();
+      endpointIDs[instance->key] = id;
+      endpoints[id] = instance->key;
+    }
+    Json found = event("found");
+    found["endpointId"] = id;
+    found["txt"] = std::move(txt);
+    emit(found);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channels
+
+bool NearbyBridge::isCurrent(const std::string& id, const Channel* channel) const {
+  auto it = channels.find(id);
+  return it != channels.end() && it->second.get() == channel;
+}
+
+void NearbyBridge::connect(const Json& payload, const std::string& id) {
+  auto unavailable = [&] {
+    Json e = event("connection-closed");
+    e["connectionId"] = id;
+    e["code"] = "ENDPOINT_UNAVAILABLE";
+    emit(e);
+  };
+  if (channels.count(id) || channels.size() >= maxConnections) return unavailable();
+  const std::string* endpointId = mirelo::readString(payload, "endpointId");
+  if (!endpointId) return unavailable();
+  auto endpoint = endpoints.find(*endpointId);
+  if (endpoint == endpoints.end() || !browser) return unavailable();
+  auto instance = std::find_if(browser->instances.begin(), browser->instances.end(),
+                               [&](const auto& i) { return i->key == endpoint->second; });
+  if (instance == browser->instances.end() || (*instance)->addresses.empty()) return unavailable();
+  auto channel = std::make_shared<Channel>(tcp::socket(queue), true);
+  channel->addresses = (*instance)->addresses;
+  addConnection(channel, id);
+}
+
+void NearbyBridge::addConnection(std::shared_ptr<Channel> channel, const std::string& id) {
+  channels[id] = channel;
+  if (channel->outbound)
+    tryConnect(channel, id);
+  else
+    becomeReady(channel, id);  // an accepted connection is established already
+}
+
+void NearbyBridge::tryConnect(const std::shared_ptr<Channel>& channel, const std::string& id) {
+  error_code ignored;
+  channel->socket.close(ignored);
+  const tcp::endpoint& address = channel->addresses[channel->nextAddress];
+  channel->socket.async_connect(address, [this, channel, id](error_code error) { onConnected(channel, id, error); });
+}
+
+void NearbyBridge::onConnected(const std::shared_ptr<Channel>& channel, const std::string& id, error_code error) {
+  if (!isCurrent(id, channel.get())) return;
+  if (!error) {
+    setTransportOptions(channel->socket);
+    return becomeReady(channel, id);
+  }
+  if (++channel->nextAddress < channel->addresses.size()) return tryConnect(channel, id);
+  channel->nextAddress = 0;
+  if (!isWaitingError(error)) return close(id, errorCode(netErrorOf(error)));
+  // Refused or unreachable: report it and keep trying, with no limit of our own.
+  Json e = event("connection-waiting");
+  e["connectionId"] = id;
+  e["code"] = errorCode(netErrorOf(error));
+  emit(e);
+  channel->retry.expires_after(channel->backoff);
+  channel->backoff = std::min<std::chrono::milliseconds>(channel->backoff * 2, kLastBackoff);
+  channel->retry.async_wait([this, channel, id](error_code e) {
+    if (!e && isCurrent(id, channel.get())) tryConnect(channel, id);
+  });
+}
+
+void NearbyBridge::becomeReady(const std::shared_ptr<Channel>& channel, const std::string& id) {
+  if (channel->ready) return;
+  channel->ready = true;
+  Json e = event("connection-ready");
+  e["connectionId"] = id;
+  e["outbound"] = channel->outbound;
+  emit(e);
+  channel->buffer.reset(new char[kReadSize]);
+  if (isCurrent(id, channel.get())) receive(id, channel);
+}
+
+void NearbyBridge::receive(const std::string& id, const std::shared_ptr<Channel>& channel) {
+  // The completion keeps the channel (and so the buffer) alive; whether it still counts is
+  // decided by the map, so a closed channel or a reused id changes nothing.
+  channel->socket.async_read_some(asio::buffer(channel->buffer.get(), kReadSize),
+                                  [this, id, channel](error_code error, size_t size) {
+                                    if (!isCurrent(id, channel.get())) return;
+                                    if (size > 0) emitData(id, channel->buffer.get(), size);
+                                    if (!isCurrent(id, channel.get())) return;
+                                    if (error == asio::error::eof) return close(id, std::nullopt);
+                                    if (error) return close(id, errorCode(netErrorOf(error)));
+                                    receive(id, channel);
+                                  });
+}
+
+void NearbyBridge::send(const Json& payload, const std::string& id) {
+  auto found = channels.find(id);
+  if (found == channels.end()) return;  // nothing to refuse: no event
+  std::shared_ptr<Channel> channel = found->second;
+  auto invalid = [&] { close(id, "INVALID_WRITE"); };
+  const std::string* requestId = mirelo::readString(payload, "requestId");
+  if (!requestId || graphemeCount(*requestId) > 64) return invalid();
+  const std::string* data = mirelo::readString(payload, "data");
+  if (!data || data->size() > maxBase64Text) return invalid();
+  if (mirelo::base64DecodedSize(*data) > maxWrite) return invalid();
+  std::optional<std::string> bytes = mirelo::base64Decode(*data);
+  if (!bytes || bytes->empty() || bytes->size() > maxWrite) return invalid();
+  if (!channel->ready) return invalid();
+  auto n = static_cast<int64_t>(bytes->size());
+  if (channel->pending + n > maxPendingPerConnection || pendingBytes + n > maxPendingTotal)
+    return close(id, "QUEUE_FULL");
+  channel->pending += n;
+  pendingBytes += n;
+  channel->writes.push_back({std::move(*bytes), *requestId});
+  if (!channel->writing) writeNext(id, channel);
+}
+
+// Sends are handed over in order, one write at a time; each "sent" follows its bytes into the socket.
+void NearbyBridge::writeNext(const std::string& id, const std::shared_ptr<Channel>& channel) {
+  if (channel->writes.empty()) {
+    channel->writing = false;
+    return;
+  }
+  channel->writing = true;
+  asio::async_write(channel->socket, asio::buffer(channel->writes.front().bytes),
+                    [this, id, channel](error_code error, size_t) {
+                      if (!isCurrent(id, channel.get())) return;
+                      Channel::Write done = std::move(channel->writes.front());
+                      channel->writes.pop_front();
+                      auto n = static_cast<int64_t>(done.bytes.size());
+                      channel->pending -= n;
+                      pendingBytes -= n;
+                      if (error) return close(id, errorCode(netErrorOf(error)));
+                      Json e = event("sent");
+                      e["connectionId"] = id;
+                      e["requestId"] = done.requestId;
+                      emit(e);
+                      if (isCurrent(id, channel.get())) writeNext(id, channel);
+                    });
+}
+
+void NearbyBridge::close(const std::string& id, std::optional<std::string> code) {
+  auto it = channels.find(id);
+  if (it == channels.end()) return;
+  std::shared_ptr<Channel> channel = std::move(it->second);
+  channels.erase(it);
+  pendingBytes -= channel->pending;
+  channel->pending = 0;
+  error_code ignored;
+  channel->socket.close(ignored);
+  channel->retry.cancel();
+  Json e = event("connection-closed");
+  e["connectionId"] = id;
+  if (code) e["code"] = *code;
+  emit(e);
+}
+
+}  // namespace nearby

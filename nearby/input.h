@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nearby {
+
+// Splits standard input into lines ending in a line feed. Lines are neither trimmed nor skipped
+// when empty. Once a line, or the bytes held without a line feed, pass the limit the input is
+// refused as a whole: the process ends (status 2) rather than holding more.
+class LineInput {
+ public:
+  explicit LineInput(size_t limit) : limit_(limit) {}
+
+  void append(const char* data, size_t size);
+
+  enum class Result { Line, NeedMore, TooLong };
+  // Line: `line()` holds the next line until the following call. NeedMore: append more bytes.
+  Result next();
+  std::string_view line() const { return line_; }
+
+ private:
+  size_t limit_;
+  std::string buffer_;
+  size_t start_ = 0;    // first byte not yet returned
+  size_t scanned_ = 0;  // bytes from start_ known to hold no line feed
+  std::string_view line_;
+};
+
+}  // namespace nearby
