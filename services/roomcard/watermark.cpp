@@ -678,15 +678,17 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   const auto make = [&](int step, bool headroom) {
     copy = canvas;
     const bool clamped = write(step, headroom);
-    // An opaque card stays without an alpha band: smaller to encode, nothing to flatten.
-    pixels = straight(copy);
+    // An opaque card stays without an alpha band: smaller to encode, nothing to flatten. Its
+    // colour is already straight; packed into the buffer of the previous strength.
     if (opaque) {
-      for (size_t from = 0, to = 0; from < pixels.size(); from += 4, to += 3) {
-        pixels[to] = pixels[from];
-        pixels[to + 1] = pixels[from + 1];
-        pixels[to + 2] = pixels[from + 2];
+      pixels.resize(copy.pixels.size() / 4 * 3);
+      for (size_t from = 0, to = 0; from < copy.pixels.size(); from += 4, to += 3) {
+        pixels[to] = copy.pixels[from];
+        pixels[to + 1] = copy.pixels[from + 1];
+        pixels[to + 2] = copy.pixels[from + 2];
       }
-      pixels.resize(pixels.size() / 4 * 3);
+    } else {
+      pixels = straight(copy);
     }
     return clamped;
   };
