@@ -1,5 +1,7 @@
-// Watermark benchmarks: embed of a 2000 × 1500 JPEG photograph into a 1440 × 960 card (the first
-// strength passing), embed with every strength failing, decode of a card.
+// Watermark benchmarks: embed of a 2000 × 1500 JPEG photograph into a 1440 × 960 card, embed with
+// every strength failing, decode of a card. The reference, measured in the same run: the embed as
+// it was before headroom and the calibrated self-check (bench/reference), on the same pictures,
+// and one fixed libvips operation (drawing the photograph at the card's size).
 #include <benchmark/benchmark.h>
 #include <vips/vips.h>
 
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "images/images.h"
+#include "reference/watermark_before.h"
 #include "roomcard/watermark.h"
 
 namespace images = mirelo::services::images;
@@ -45,11 +48,60 @@ images::Image photo(int width, int height, unsigned seed) {
   return images::image(jpeg, 2048);
 }
 
+namespace before = mirelo::services::roomcard::before;
+
+// The photograph's seed and the step its card needs, printed once.
 void Embed(benchmark::State& state) {
-  const images::Image source = photo(2000, 1500, 1);
-  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::embed(source, kInvitation));
+  const images::Image source = photo(2000, 1500, static_cast<unsigned>(state.range(0)));
+  RoomCardWatermark::EmbedReport report;
+  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::embed(source, kInvitation, &report));
+  state.SetLabel("step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
-BENCHMARK(Embed)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(Embed)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+void EmbedBefore(benchmark::State& state) {
+  const images::Image source = photo(2000, 1500, static_cast<unsigned>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(before::RoomCardWatermark::embed(source, kInvitation));
+}
+BENCHMARK(EmbedBefore)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+// The hardest natural case found: heavy noise over the whole picture and an invitation that fills
+// most of the card. It still gets a card (at a strong step, after every weaker one is condemned by
+// its copies); no natural picture was found that every strength refuses at its copies.
+std::string longInvitation() {
+  std::string text = "mirelo://join/#";
+  unsigned state = 7;
+  for (int i = 0; i < 400; ++i) {
+    state = state * 1103515245 + 12345;
+    text.push_back("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[(state >> 16) % 62]);
+  }
+  return text;
+}
+
+images::Image noisy() {
+  VipsImage *noise = nullptr, *bands = nullptr, *rgb = nullptr;
+  vips_gaussnoise(&noise, 2000, 1500, "sigma", 120.0, "mean", 128.0, "seed", 3, nullptr);
+  VipsImage* three[3] = {noise, noise, noise};
+  vips_bandjoin(three, &bands, 3, nullptr);
+  vips_cast_uchar(bands, &rgb, nullptr);
+  g_object_unref(noise);
+  g_object_unref(bands);
+  return images::Image(vips_image_copy_memory(rgb));
+}
+
+void EmbedNoiseLong(benchmark::State& state) {
+  const images::Image source = noisy();
+  RoomCardWatermark::EmbedReport report;
+  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::embed(source, longInvitation(), &report));
+  state.SetLabel("step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
+}
+BENCHMARK(EmbedNoiseLong)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
+
+void EmbedNoiseLongBefore(benchmark::State& state) {
+  const images::Image source = noisy();
+  for (auto _ : state) benchmark::DoNotOptimize(before::RoomCardWatermark::embed(source, longInvitation()));
+}
+BENCHMARK(EmbedNoiseLongBefore)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
 
 // An invitation whose compact form carries "=" padding never reads back the same, so every strength
 // is rejected; here at its first check (the cheapest way to fail).
@@ -64,6 +116,18 @@ void EmbedEveryStrengthRejected(benchmark::State& state) {
   }
 }
 BENCHMARK(EmbedEveryStrengthRejected)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
+
+void EmbedEveryStrengthRejectedBefore(benchmark::State& state) {
+  const images::Image source = photo(2000, 1500, 1);
+  for (auto _ : state) {
+    try {
+      before::RoomCardWatermark::embed(source, "mirelo://join/#PC3-eyJyIjoiYWIifQ==");
+      state.SkipWithError("a strength passed");
+    } catch (const std::exception&) {
+    }
+  }
+}
+BENCHMARK(EmbedEveryStrengthRejectedBefore)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
 
 // What embed does before its first strength: drawing the working raster. The worst case, six
 // strengths each failing only at their last degraded copy, costs about this plus six times

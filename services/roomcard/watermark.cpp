@@ -22,7 +22,6 @@ using images::Image;
 using W = RoomCardWatermark;
 
 constexpr std::string_view kPrefix = "mirelo://join/#";
-constexpr size_t kMarginBits = 300;
 constexpr std::string_view kCompactPrefixes[] = {"PC2-", "PC3-", "PC4-", "PC5-"};
 
 using Owned = images::OwnedVips;
@@ -440,7 +439,81 @@ std::optional<std::string> RoomCardWatermark::decode(const Image& image) {
   }
 }
 
-Image RoomCardWatermark::embed(const Image& image, std::string_view invitation) {
+namespace {
+
+// The independent copies of the self-check, made by a pipeline that shares nothing with ours: a
+// triangle (bilinear) half-size drawing by libvips saved by libvips' own JPEG writer (libjpeg's
+// accurate DCT, its standard tables), and the card saved whole as lossy WebP, whose smoothing of
+// flat areas no JPEG copy shows. Each at a quality a little below the harshest copy of its kind
+// that cards must survive (JPEG 40, WebP 50): other programs' scalers and encoders land a card near
+// that edge on either side of ours, so a card must keep this margin. Their brightness; nothing
+// when one cannot be made or read.
+constexpr int kIndependentJpegQuality = 36;
+constexpr int kIndependentWebpQuality = 45;
+// libwebp's effort 1 of 6 (default 4): half the time, and its filtering of flat areas is as strong.
+constexpr int kIndependentWebpEffort = 1;
+constexpr double kLossChance = 0.15;
+
+enum class Independent { halfJpeg, webp };
+
+std::optional<Plane> independentCopy(const Image& candidate, int width, int height, Independent kind) {
+  Owned image = eightBitRgb(candidate);
+  bool ok = true;
+  if (vips_image_get_bands(image.get()) == 4) {
+    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) {
+      VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
+      const int status = vips_flatten(i, out, "background", white, nullptr);
+      vips_area_unref(VIPS_AREA(white));
+      return status;
+    });
+    ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+  }
+  if (kind == Independent::halfJpeg) {
+    ok = ok && images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
+      return vips_resize(i, out, static_cast<double>(width / 2) / width, "vscale",
+                         static_cast<double>(height / 2) / height, "kernel", VIPS_KERNEL_LINEAR, nullptr);
+    });
+    ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+  }
+  void* encoded = nullptr;
+  size_t size = 0;
+  if (!ok || (kind == Independent::halfJpeg
+                  ? vips_jpegsave_buffer(image.get(), &encoded, &size, "Q", kIndependentJpegQuality, "strip", TRUE, nullptr)
+                  : vips_webpsave_buffer(image.get(), &encoded, &size, "Q", kIndependentWebpQuality, "strip", TRUE,
+                                         "effort", kIndependentWebpEffort, nullptr))) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  std::optional<Plane> plane;
+  if (VipsImage* decoded = vips_image_new_from_buffer(encoded, size, "", nullptr)) {
+    try {
+      plane = brightness(Image(decoded));
+    } catch (const Error&) {
+    }
+  }
+  g_free(encoded);
+  vips_error_clear();
+  return plane;
+}
+
+// The scaled drawing of a card for a self-check copy, as 3-band RGB bytes.
+std::vector<uint8_t> scaledRgb(const Image& candidate, int width, int height) {
+  const Owned drawn = draw(candidate, width, height, true);
+  size_t size = 0;
+  auto* memory = static_cast<uint8_t*>(vips_image_write_to_memory(drawn.get(), &size));
+  if (!memory || vips_image_get_bands(drawn.get()) != 3) {
+    g_free(memory);
+    vips_error_clear();
+    throw RoomCardCodec::error("房卡图片无法读取");
+  }
+  std::vector<uint8_t> rgb(memory, memory + size);
+  g_free(memory);
+  return rgb;
+}
+
+}  // namespace
+
+Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, EmbedReport* report) {
   const auto [width, height] = geometry(image);
   const std::vector<uint8_t> bits = encodeBits(packet(invitation));
   const std::vector<int> blocks = order(width, height);
@@ -454,17 +527,70 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation) 
   for (size_t i = 0; i < bits.size(); ++i) scores[i] = score(base, blocks[i], width);
   const int columns = width / blockSize;
 
+  // Writes every data block of the copy at this step; returns whether some channel had to be
+  // clamped (a nudge that did not land whole). With headroom, a block whose nudge would be clamped
+  // gets a stronger nudge instead, so that what survives the clamping still moves its score to the
+  // target (at a pure black block that is the pattern's bright half alone, a third of the energy
+  // of lifting the block first). Where even that cannot reach the target (a block clamped at both
+  // ends), its channels are first mapped linearly into lo … hi, only as far inside as the nudge
+  // needs: the map scales the score by (hi − lo) / 255 (the pattern sums to zero), so the nudge is
+  // worked out again from the mapped score.
   Raster copy;
-  for (int step : strengths) {
-    copy = canvas;
+  const auto write = [&](int step, bool headroom) {
+    bool clamped = false;
     for (size_t i = 0; i < bits.size(); ++i) {
-      const double c = scores[i];
-      auto q = static_cast<int64_t>(roundHalfAway(c / step));
-      if ((q & 1) != bits[i]) {
-        q = std::fabs(step * (q - 1.0) - c) < std::fabs(step * (q + 1.0) - c) ? q - 1 : q + 1;
-      }
-      const double d = (step * static_cast<double>(q) - c) * 0.5;
       const int left = blockSize * (blocks[i] % columns), top = blockSize * (blocks[i] / columns);
+      const auto pixel = [&](int k) { return &base.pixels[(static_cast<size_t>(top + k / 16) * width + left + k % 16) * 4]; };
+      double lo = 0, hi = 255, d = 0, target = 0, c = 0;
+      const auto aim = [&] {
+        c = lo == 0 && hi == 255 ? scores[i] : scores[i] * (hi - lo) / 255;
+        auto q = static_cast<int64_t>(roundHalfAway(c / step));
+        if ((q & 1) != bits[i]) q = std::fabs(step * (q - 1.0) - c) < std::fabs(step * (q + 1.0) - c) ? q - 1 : q + 1;
+        target = step * static_cast<double>(q);
+        d = (target - c) * 0.5;
+      };
+      // The block's score once written with nudge `dd`, rounding and clamping included.
+      const auto landed = [&](double dd) {
+        const double scale = (hi - lo) / 255;
+        double sum = 0;
+        for (int k = 0; k < 256; ++k) {
+          const uint8_t* p = pixel(k);
+          double brightness = 0;
+          for (int channel = 0; channel < 3; ++channel) {
+            brightness += std::clamp(roundHalfAway(lo + p[channel] * scale + dd * weights[k]), 0.0, 255.0);
+          }
+          sum += weights[k] * brightness / 3;
+        }
+        return sum;
+      };
+      aim();
+      if (headroom) {
+        for (int round = 0; round < 4 && std::fabs(landed(d) - target) > 1; ++round) {
+          // Stronger nudges reach further while the clamped part grows; bisect for the target.
+          double near = d, far = d * 8;
+          if ((landed(far) - target) * (target - c) >= 0) {
+            for (int halving = 0; halving < 14; ++halving) {
+              const double middle = (near + far) / 2;
+              ((landed(middle) - target) * (target - c) < 0 ? near : far) = middle;
+            }
+            d = far;
+            break;
+          }
+          // Out of reach: make room at the clamped ends and aim again.
+          double under = 0, over = 0;
+          for (int k = 0; k < 256; ++k) {
+            for (int channel = 0; channel < 3; ++channel) {
+              const double value = lo + pixel(k)[channel] * (hi - lo) / 255 + d * weights[k];
+              under = std::max(under, -0.5 - value);
+              over = std::max(over, value - 255.5);
+            }
+          }
+          lo = std::min(lo + std::ceil(under), 64.0);
+          hi = std::max(hi - std::ceil(over), 191.0);
+          aim();
+        }
+      }
+      const double scale = (hi - lo) / 255;
       for (int row = 0; row < blockSize; ++row) {
         const size_t offset = (static_cast<size_t>(top + row) * width + left) * 4;
         const uint8_t* from = &base.pixels[offset];
@@ -473,56 +599,125 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation) 
         for (int column = 0; column < blockSize; ++column, from += 4, to += 4) {
           const double delta = d * weight[column];
           for (int channel = 0; channel < 3; ++channel) {
-            to[channel] = static_cast<uint8_t>(std::clamp(roundHalfAway(from[channel] + delta), 0.0, 255.0));
+            const double value = roundHalfAway(lo + from[channel] * scale + delta);
+            clamped = clamped || value < 0 || value > 255;
+            to[channel] = static_cast<uint8_t>(std::clamp(value, 0.0, 255.0));
           }
         }
       }
     }
-    // An opaque card stays without an alpha band: smaller to encode, nothing to flatten.
-    const int bands = opaque ? 3 : 4;
-    std::vector<uint8_t> pixels = straight(copy);
-    if (opaque) {
-      for (size_t from = 0, to = 0; from < pixels.size(); from += 4, to += 3) {
-        pixels[to] = pixels[from];
-        pixels[to + 1] = pixels[from + 1];
-        pixels[to + 2] = pixels[from + 2];
-      }
-      pixels.resize(pixels.size() / 4 * 3);
-    }
-    if (decodePlane(brightnessOf(pixels.data(), width, height, bands)) != invitation) continue;
-    const Image candidate = imageFrom(pixels.data(), pixels.size(), width, height, bands);
+    return clamped;
+  };
 
-    // The degraded copies: each scale drawn once on white, then JPEG-compressed at each factor.
-    std::array<std::vector<uint8_t>, selfCheckScales.size()> scaled;
-    std::array<std::pair<int, int>, selfCheckScales.size()> sizes;
-    for (size_t s = 0; s < scaled.size(); ++s) {
-      sizes[s] = {static_cast<int>(std::floor(selfCheckScales[s] * width)),
-                  static_cast<int>(std::floor(selfCheckScales[s] * height))};
-      const Owned drawn = draw(candidate, sizes[s].first, sizes[s].second, true);
-      size_t size = 0;
-      auto* memory = static_cast<uint8_t*>(vips_image_write_to_memory(drawn.get(), &size));
-      if (!memory || vips_image_get_bands(drawn.get()) != 3) {
-        g_free(memory);
-        vips_error_clear();
-        throw RoomCardCodec::error("房卡图片无法读取");
-      }
-      scaled[s].assign(memory, memory + size);
-      g_free(memory);
+  const std::array<std::pair<int, int>, selfCheckScales.size()> sizes = [&] {
+    std::array<std::pair<int, int>, selfCheckScales.size()> out;
+    for (size_t s = 0; s < out.size(); ++s) {
+      out[s] = {static_cast<int>(std::floor(selfCheckScales[s] * width)),
+                static_cast<int>(std::floor(selfCheckScales[s] * height))};
     }
-    // A copy passes when it reads back and, beyond that, keeps a margin: at most one bit in
-    // kMarginBits arrives flipped at this strength. Other programs' scalers and encoders differ
-    // from ours; a card that only just survives ours may not survive theirs.
-    const bool passed = allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task) {
-      const size_t s = task / selfCheckFactors.size();
-      const auto degraded =
-          jpegRoundTrip(scaled[s], sizes[s].first, sizes[s].second, selfCheckFactors[task % selfCheckFactors.size()]);
-      if (!degraded) return false;
-      const std::vector<double> found = scoresOf(*degraded);
-      size_t flipped = 0;
-      for (size_t i = 0; i < bits.size() && i < found.size(); ++i) flipped += parity(found[i], step) != bits[i];
-      return flipped * kMarginBits <= bits.size() && decodeScores(found) == invitation;
+    return out;
+  }();
+  const auto reads = [&](const std::optional<Plane>& copy) { return copy && decodePlane(*copy) == invitation; };
+  // An independent copy must read back with room to spare. Its flipped bits land in random
+  // codewords, and two in one codeword lose the card: with k flipped bits among n codewords,
+  // another program's copy, flipping about as many, loses it with a chance of about k(k − 1) / 2n.
+  // That chance must stay within kLossChance. (A fixed share of flipped bits was too strict for
+  // long packets and too lax for short ones.)
+  // A card whose every strength falls short of this margin but otherwise reads back everywhere is
+  // still made, at the weakest such strength: the margin picks among cards, it refuses none that
+  // the self-check's own rule accepts.
+  const size_t codewords = bits.size() / 15;
+  std::atomic<bool> shortOfMargin{false};
+  const auto readsWithMargin = [&](const std::optional<Plane>& copy, int step, bool relaxed) {
+    if (!copy) return false;
+    const std::vector<double> found = scoresOf(*copy);
+    if (decodeScores(found) != invitation) return false;
+    size_t flipped = 0;
+    for (size_t i = 0; i < bits.size() && i < found.size(); ++i) flipped += parity(found[i], step) != bits[i];
+    if (relaxed || flipped * (flipped - (flipped > 0)) <= 2 * kLossChance * codewords) return true;
+    shortOfMargin.store(true);
+    return false;
+  };
+
+  // The self-check, cheapest and most telling copies first, stopping at the first failure: the
+  // card itself; the harshest of the twelve copies (half size, factor 0.4) and the independent JPEG
+  // copy; then the WebP copy and the other eleven.
+  const auto check = [&](const std::vector<uint8_t>& pixels, int bands, int step, bool relaxed) {
+    if (decodePlane(brightnessOf(pixels.data(), width, height, bands)) != invitation) return false;
+    const Image candidate = imageFrom(pixels.data(), pixels.size(), width, height, bands);
+    constexpr size_t harshestScale = selfCheckScales.size() - 1, harshestFactor = selfCheckFactors.size() - 1;
+    std::array<std::vector<uint8_t>, selfCheckScales.size()> scaled;
+    bool drawFailed = false;
+    const bool first = allPass(2, [&](size_t task) {
+      if (task == 1) {
+        return readsWithMargin(independentCopy(candidate, width, height, Independent::halfJpeg), step, relaxed);
+      }
+      try {
+        scaled[harshestScale] = scaledRgb(candidate, sizes[harshestScale].first, sizes[harshestScale].second);
+      } catch (const Error&) {
+        drawFailed = true;
+        return false;
+      }
+      return reads(jpegRoundTrip(scaled[harshestScale], sizes[harshestScale].first, sizes[harshestScale].second,
+                                 selfCheckFactors[harshestFactor]));
     });
-    if (passed) return candidate;
+    if (drawFailed) throw RoomCardCodec::error("房卡图片无法读取");
+    if (!first) return false;
+    for (size_t s = 0; s < harshestScale; ++s) scaled[s] = scaledRgb(candidate, sizes[s].first, sizes[s].second);
+    // The WebP copy, the dearest, first so that it runs beside the others.
+    return allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task) {
+      if (task-- == 0) return readsWithMargin(independentCopy(candidate, width, height, Independent::webp), step, relaxed);
+      const size_t s = task / selfCheckFactors.size(), f = task % selfCheckFactors.size();
+      return reads(jpegRoundTrip(scaled[s], sizes[s].first, sizes[s].second, selfCheckFactors[f]));
+    });
+  };
+
+  // The card at one strength, with or without headroom; whether some nudge was clamped.
+  const int bands = opaque ? 3 : 4;
+  std::vector<uint8_t> pixels;
+  const auto make = [&](int step, bool headroom) {
+    copy = canvas;
+    const bool clamped = write(step, headroom);
+    // An opaque card stays without an alpha band: smaller to encode, nothing to flatten. Its
+    // colour is already straight; packed into the buffer of the previous strength.
+    if (opaque) {
+      pixels.resize(copy.pixels.size() / 4 * 3);
+      for (size_t from = 0, to = 0; from < copy.pixels.size(); from += 4, to += 3) {
+        pixels[to] = copy.pixels[from];
+        pixels[to + 1] = copy.pixels[from + 1];
+        pixels[to + 2] = copy.pixels[from + 2];
+      }
+    } else {
+      pixels = straight(copy);
+    }
+    return clamped;
+  };
+
+  // Strengths from the weakest. When none survives, a second round gives the blocks whose nudge was
+  // clamped headroom first; strengths where nothing was clamped would only repeat themselves.
+  // Candidates that fell short of the margin alone are tried again last, without it.
+  std::array<bool, strengths.size()> clampedAt{};
+  std::vector<std::pair<size_t, bool>> shortOfMarginOnly;
+  for (const bool headroom : {false, true}) {
+    for (size_t k = 0; k < strengths.size(); ++k) {
+      if (headroom && !clampedAt[k]) continue;
+      const bool clamped = make(strengths[k], headroom);
+      if (!headroom) clampedAt[k] = clamped;
+      shortOfMargin.store(false);
+      if (check(pixels, bands, strengths[k], false)) {
+        if (report) *report = {strengths[k], headroom};
+        return imageFrom(pixels.data(), pixels.size(), width, height, bands);
+      }
+      if (shortOfMargin.load()) shortOfMarginOnly.emplace_back(k, headroom);
+    }
+  }
+  std::sort(shortOfMarginOnly.begin(), shortOfMarginOnly.end());
+  for (const auto& [k, headroom] : shortOfMarginOnly) {
+    make(strengths[k], headroom);
+    if (check(pixels, bands, strengths[k], true)) {
+      if (report) *report = {strengths[k], headroom};
+      return imageFrom(pixels.data(), pixels.size(), width, height, bands);
+    }
   }
   throw RoomCardCodec::error("房卡生成后未通过压缩识别检查");
 }

@@ -50,8 +50,14 @@ struct RoomCardWatermark {
   static std::optional<std::string> unpack(std::string_view bytes);
   static std::vector<uint8_t> encodeBits(std::string_view bytes);
   static std::string decodeBits(const std::vector<uint8_t>& bits);
+  // How a card was made: the strength kept, and whether its blocks first had to be pulled away from
+  // black and white so that their nudges land whole.
+  struct EmbedReport {
+    int step = 0;
+    bool headroom = false;
+  };
   // A new image of the working size carrying the invitation, checked against degraded copies.
-  static images::Image embed(const images::Image& image, std::string_view invitation);
+  static images::Image embed(const images::Image& image, std::string_view invitation, EmbedReport* report = nullptr);
   static std::optional<std::string> decode(const images::Image& image);
 };
 

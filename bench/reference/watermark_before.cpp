@@ -1,0 +1,530 @@
+#include "watermark_before.h"
+
+#include <vips/vips.h>
+#include <turbojpeg.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <cmath>
+#include <memory>
+
+#include "base64.h"
+#include "codec.h"
+#include "resample.h"
+#include "utf8.h"
+
+namespace mirelo::services::roomcard::before {
+namespace {
+
+using images::Image;
+using W = RoomCardWatermark;
+
+constexpr std::string_view kPrefix = "mirelo://join/#";
+constexpr size_t kMarginBits = 300;
+constexpr std::string_view kCompactPrefixes[] = {"PC2-", "PC3-", "PC4-", "PC5-"};
+
+using Owned = images::OwnedVips;
+
+double roundHalfAway(double value) { return std::round(value); }  // std::round rounds halves away from zero
+
+bool isCompactPrefix(std::string_view text) {
+  return std::any_of(std::begin(kCompactPrefixes), std::end(kCompactPrefixes),
+                     [&](std::string_view prefix) { return text.starts_with(prefix); });
+}
+
+// The image as 8-bit sRGB, with its alpha band if it has one (straight alpha).
+Owned eightBitRgb(const Image& source) {
+  Image converted;
+  try {
+    converted = images::eightBit(source, false);
+  } catch (const Error&) {
+    throw RoomCardCodec::error("房卡图片无法读取");
+  }
+  const int bands = vips_image_get_bands(converted.get());
+  if (bands != 3 && bands != 4) throw RoomCardCodec::error("房卡图片无法读取");
+  g_object_ref(converted.get());
+  return Owned(converted.get());
+}
+
+// Draws the image at W × H, stretched, with high-quality (Lanczos) interpolation: on white when
+// `flatten` is set, otherwise keeping its alpha. Returns 3 bands when flattened or opaque, else 4.
+Owned draw(const Image& source, int width, int height, bool flatten, VipsKernel kernel = VIPS_KERNEL_LANCZOS3) {
+  Owned image = eightBitRgb(source);
+  const bool alpha = vips_image_get_bands(image.get()) == 4;
+  bool ok = true;
+  if (alpha && flatten) {
+    // Flattening is linear in premultiplied colour, so it may come before the resampling.
+    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) {
+      VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
+      const int status = vips_flatten(i, out, "background", white, nullptr);
+      vips_area_unref(VIPS_AREA(white));
+      return status;
+    });
+    ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+  }
+  const int w = vips_image_get_width(image.get()), h = vips_image_get_height(image.get());
+  if (ok && (w != width || h != height)) {
+    if (alpha && !flatten) {
+      // Transparent pixels must not bleed colour: thumbnail resamples premultiplied.
+      ok = images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
+        return vips_thumbnail_image(i, out, width, "height", height, "size", VIPS_SIZE_FORCE, nullptr);
+      });
+    } else {
+      ok = images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
+        return vips_resize(i, out, static_cast<double>(width) / w, "vscale", static_cast<double>(height) / h, "kernel",
+                           kernel, nullptr);
+      });
+    }
+  }
+  if (ok && vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
+    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+  }
+  if (!ok || vips_image_get_width(image.get()) != width || vips_image_get_height(image.get()) != height) {
+    throw RoomCardCodec::error("房卡图片无法读取");
+  }
+  return image;
+}
+
+// The drawing as a raster: premultiplied RGBA.
+Raster toRaster(VipsImage* drawn) {
+  const int width = vips_image_get_width(drawn), height = vips_image_get_height(drawn);
+  const int bands = vips_image_get_bands(drawn);
+  size_t size = 0;
+  auto* memory = static_cast<uint8_t*>(vips_image_write_to_memory(drawn, &size));
+  if (!memory) {
+    vips_error_clear();
+    throw RoomCardCodec::error("房卡图片无法读取");
+  }
+  Raster raster{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 4)};
+  const uint8_t* from = memory;
+  uint8_t* to = raster.pixels.data();
+  for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i, from += bands, to += 4) {
+    const unsigned a = bands == 4 ? from[3] : 255;
+    for (int c = 0; c < 3; ++c) to[c] = a == 255 ? from[c] : static_cast<uint8_t>((from[c] * a + 127) / 255);
+    to[3] = static_cast<uint8_t>(a);
+  }
+  g_free(memory);
+  return raster;
+}
+
+}  // namespace
+
+const std::array<double, 256>& RoomCardWatermark::basis() {
+  static const std::array<double, 256> table = [] {
+    std::array<double, 256> raw{};
+    double sum = 0;
+    for (int k = 0; k < 256; ++k) {
+      const double a = (k / 16 + 0.5) * M_PI / 16, b = (k % 16 + 0.5) * M_PI / 16;
+      raw[k] = std::sin(a) * std::sin(b) * (std::cos(a) - std::cos(b));
+      sum += raw[k] * raw[k];
+    }
+    const double factor = std::sqrt(2 / sum);
+    for (double& v : raw) v *= factor;
+    return raw;
+  }();
+  return table;
+}
+
+namespace {
+
+std::pair<int, int> profileFor(int width, int height) {
+  const double ratio = static_cast<double>(width) / height;
+  if (ratio < 0.9) return RoomCardWatermark::profiles[0];
+  if (ratio > 1.2) return RoomCardWatermark::profiles[1];
+  return RoomCardWatermark::profiles[2];
+}
+
+}  // namespace
+
+std::pair<int, int> RoomCardWatermark::geometry(const Image& image) { return profileFor(image.width(), image.height()); }
+
+Raster RoomCardWatermark::raster(const Image& image, int width, int height, bool flatten) {
+  const Owned drawn = draw(image, width, height, flatten);
+  return toRaster(drawn.get());
+}
+
+namespace {
+
+// Premultiplied RGBA to straight RGBA. Colour above its alpha is not valid premultiplied data; it
+// saturates.
+std::vector<uint8_t> straight(const Raster& raster) {
+  std::vector<uint8_t> out(raster.pixels);
+  for (size_t i = 0; i < out.size(); i += 4) {
+    uint8_t* p = &out[i];
+    const unsigned a = p[3];
+    if (a == 255) continue;
+    for (int c = 0; c < 3; ++c) p[c] = a ? static_cast<uint8_t>(std::min(255u, (p[c] * 255u + a / 2) / a)) : 0;
+  }
+  return out;
+}
+
+Image imageFrom(const uint8_t* pixels, size_t size, int width, int height, int bands) {
+  VipsImage* image = vips_image_new_from_memory_copy(pixels, size, width, height, bands, VIPS_FORMAT_UCHAR);
+  if (!image) {
+    vips_error_clear();
+    throw RoomCardCodec::error("房卡生成失败");
+  }
+  image->Type = VIPS_INTERPRETATION_sRGB;
+  return Image(image);
+}
+
+}  // namespace
+
+Image RoomCardWatermark::cgImage(const Raster& raster) {
+  const std::vector<uint8_t> pixels = straight(raster);
+  return imageFrom(pixels.data(), pixels.size(), raster.width, raster.height, 4);
+}
+
+std::vector<int> RoomCardWatermark::order(int width, int height) {
+  const int columns = width / blockSize, rows = height / blockSize;
+  const double bottom = width < height ? 0.71 : 0.85;
+  std::vector<int> list;
+  for (int r = 0; r < rows; ++r) {
+    const double y = (r + 0.5) * blockSize / height;
+    if (!(0.03 < y && y < bottom)) continue;
+    for (int c = 0; c < columns; ++c) {
+      const double x = (c + 0.5) * blockSize / width;
+      if (0.04 < x && x < 0.96) list.push_back(r * columns + c);
+    }
+  }
+  uint64_t state = seed;
+  for (size_t k = list.size(); k-- > 1;) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const size_t j = state % (k + 1);
+    if (j != k) std::swap(list[k], list[j]);
+  }
+  return list;
+}
+
+double RoomCardWatermark::score(const Raster& raster, int block, int width) {
+  const int columns = width / blockSize;
+  const int left = blockSize * (block % columns), top = blockSize * (block / columns);
+  const auto& weights = basis();
+  double sum = 0;
+  for (int row = 0; row < blockSize; ++row) {
+    const uint8_t* p = &raster.pixels[(static_cast<size_t>(top + row) * width + left) * 4];
+    for (int column = 0; column < blockSize; ++column, p += 4) {
+      sum += weights[row * blockSize + column] * ((p[0] + p[1] + p[2]) / 3.0);
+    }
+  }
+  return sum;
+}
+
+std::string RoomCardWatermark::packet(std::string_view invitation) {
+  std::string text(invitation.starts_with(kPrefix) ? invitation.substr(kPrefix.size()) : invitation);
+  if (isCompactPrefix(text)) {
+    std::string rest = text.substr(4);
+    std::replace(rest.begin(), rest.end(), '-', '+');
+    std::replace(rest.begin(), rest.end(), '_', '/');
+    while (rest.size() % 4) rest.push_back('=');
+    if (auto decoded = base64Decode(rest); decoded && isValidUtf8(*decoded) && decoded->starts_with('{')) {
+      text = text.substr(0, 4) + *decoded;
+    }
+  }
+  if (text.empty() || text.size() > maxText) throw RoomCardCodec::error("邀请内容过长，请使用邀请链接");
+  uLongf length = compressBound(static_cast<uLong>(text.size()));
+  std::string compressed(length, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(compressed.data()), &length, reinterpret_cast<const Bytef*>(text.data()),
+                static_cast<uLong>(text.size()), 9) != Z_OK ||
+      length > maxCompressed) {
+    throw RoomCardCodec::error("邀请编码失败");
+  }
+  compressed.resize(length);
+  std::string out(magic);
+  out.push_back(static_cast<char>(length >> 8));
+  out.push_back(static_cast<char>(length));
+  out += RoomCardCodec::number(RoomCardCodec::checksum(compressed));
+  out += compressed;
+  return out;
+}
+
+std::optional<std::string> RoomCardWatermark::unpack(std::string_view bytes) {
+  if (bytes.size() < 10 || bytes.substr(0, 4) != magic) return std::nullopt;
+  const size_t length = static_cast<unsigned char>(bytes[4]) << 8 | static_cast<unsigned char>(bytes[5]);
+  if (length < 1 || length > maxCompressed || bytes.size() < length + 10) return std::nullopt;
+  const std::string_view compressed = bytes.substr(10, length);
+  if (RoomCardCodec::checksum(compressed) != RoomCardCodec::integer(bytes, 6)) return std::nullopt;
+  // Inflate into a buffer one byte larger than any valid text: a bomb stops there.
+  std::string text(maxText + 1, '\0');
+  uLongf size = static_cast<uLongf>(text.size());
+  if (uncompress(reinterpret_cast<Bytef*>(text.data()), &size, reinterpret_cast<const Bytef*>(compressed.data()),
+                 static_cast<uLong>(compressed.size())) != Z_OK ||
+      size > maxText) {
+    return std::nullopt;
+  }
+  text.resize(size);
+  // The packet carries the invitation without its link prefix, so any text is put back behind it;
+  // the CRC has already told a packet from noise.
+  if (text.empty() || !isValidUtf8(text)) return std::nullopt;
+  if (text.size() >= 5 && isCompactPrefix(text) && text[4] == '{') {
+    std::string encoded = base64Encode(std::string_view(text).substr(4));
+    std::replace(encoded.begin(), encoded.end(), '+', '-');
+    std::replace(encoded.begin(), encoded.end(), '/', '_');
+    encoded.erase(std::find(encoded.begin(), encoded.end(), '='), encoded.end());
+    text = text.substr(0, 4) + encoded;
+  }
+  if (!text.starts_with(kPrefix)) text = std::string(kPrefix) + text;
+  return text;
+}
+
+std::vector<uint8_t> RoomCardWatermark::encodeBits(std::string_view bytes) {
+  std::vector<uint8_t> data;
+  data.reserve(bytes.size() * 8 + 10);
+  for (unsigned char byte : bytes) {
+    for (int bit = 7; bit >= 0; --bit) data.push_back((byte >> bit) & 1);
+  }
+  while (data.size() % dataPositions.size()) data.push_back(0);
+  std::vector<uint8_t> stream;
+  stream.reserve(data.size() / 11 * 15);
+  for (size_t group = 0; group < data.size(); group += dataPositions.size()) {
+    uint8_t word[16] = {};
+    for (size_t i = 0; i < dataPositions.size(); ++i) word[dataPositions[i]] = data[group + i];
+    word[1] = word[3] ^ word[5] ^ word[7] ^ word[9] ^ word[11] ^ word[13] ^ word[15];
+    word[2] = word[3] ^ word[6] ^ word[7] ^ word[10] ^ word[11] ^ word[14] ^ word[15];
+    word[4] = word[5] ^ word[6] ^ word[7] ^ word[12] ^ word[13] ^ word[14] ^ word[15];
+    word[8] = word[9] ^ word[10] ^ word[11] ^ word[12] ^ word[13] ^ word[14] ^ word[15];
+    stream.insert(stream.end(), word + 1, word + 16);
+  }
+  return stream;
+}
+
+std::string RoomCardWatermark::decodeBits(const std::vector<uint8_t>& bits) {
+  std::string out;
+  unsigned accumulator = 0;
+  int pending = 0;
+  for (size_t group = 0; group + 15 <= bits.size(); group += 15) {
+    uint8_t word[16];
+    for (int p = 1; p <= 15; ++p) word[p] = bits[group + p - 1] & 1;
+    const int s1 = word[1] ^ word[3] ^ word[5] ^ word[7] ^ word[9] ^ word[11] ^ word[13] ^ word[15];
+    const int s2 = word[2] ^ word[3] ^ word[6] ^ word[7] ^ word[10] ^ word[11] ^ word[14] ^ word[15];
+    const int s4 = word[4] ^ word[5] ^ word[6] ^ word[7] ^ word[12] ^ word[13] ^ word[14] ^ word[15];
+    const int s8 = word[8] ^ word[9] ^ word[10] ^ word[11] ^ word[12] ^ word[13] ^ word[14] ^ word[15];
+    if (const int syndrome = s1 + 2 * s2 + 4 * s4 + 8 * s8) word[syndrome] ^= 1;
+    for (int position : dataPositions) {
+      accumulator = accumulator << 1 | word[position];
+      if (++pending == 8) {
+        out.push_back(static_cast<char>(accumulator));
+        accumulator = 0;
+        pending = 0;
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Brightness (R + G + B) / 3 of straight RGB or RGBA bytes flattened on white.
+Plane brightnessOf(const uint8_t* pixels, int width, int height, int bands) {
+  Plane plane{width, height, std::vector<float>(static_cast<size_t>(width) * height)};
+  for (size_t i = 0; i < plane.samples.size(); ++i) {
+    const uint8_t* p = pixels + i * bands;
+    float value = (p[0] + p[1] + p[2]) / 3.f;
+    if (bands == 4 && p[3] != 255) {
+      const float a = p[3] / 255.f;
+      value = value * a + 255.f * (1 - a);
+    }
+    plane.samples[i] = value;
+  }
+  return plane;
+}
+
+Plane brightness(const Image& image) {
+  const Owned rgb = eightBitRgb(image);
+  size_t size = 0;
+  auto* pixels = static_cast<uint8_t*>(vips_image_write_to_memory(rgb.get(), &size));
+  if (!pixels) {
+    vips_error_clear();
+    throw RoomCardCodec::error("房卡图片无法读取");
+  }
+  Plane plane = brightnessOf(pixels, image.width(), image.height(), vips_image_get_bands(rgb.get()));
+  g_free(pixels);
+  return plane;
+}
+
+double scorePlane(const Plane& plane, int block, int width) {
+  const int columns = width / RoomCardWatermark::blockSize;
+  const int left = 16 * (block % columns), top = 16 * (block / columns);
+  const auto& weights = RoomCardWatermark::basis();
+  double sum = 0;
+  for (int row = 0; row < 16; ++row) {
+    const float* p = &plane.samples[static_cast<size_t>(top + row) * width + left];
+    for (int column = 0; column < 16; ++column) sum += weights[row * 16 + column] * p[column];
+  }
+  return sum;
+}
+
+// The scores of every usable block of an image given by its brightness at its own size, as drawn
+// flattened at the working size. Drawing and scoring need nothing but brightness, and one channel
+// resamples three times faster than colour. Empty when the image is too small to read.
+std::vector<double> scoresOf(const Plane& source) {
+  using WM = RoomCardWatermark;
+  if (source.width < WM::minDecodeSize || source.height < WM::minDecodeSize) return {};
+  const auto [width, height] = profileFor(source.width, source.height);
+  const Plane plane = resample(source, width, height);
+  const std::vector<int> blocks = WM::order(width, height);
+  std::vector<double> scores(blocks.size());
+  for (size_t i = 0; i < blocks.size(); ++i) scores[i] = scorePlane(plane, blocks[i], width);
+  return scores;
+}
+
+int parity(double score, int step) { return static_cast<int>(static_cast<int64_t>(roundHalfAway(score / step)) & 1); }
+
+std::optional<std::string> decodeScores(const std::vector<double>& scores) {
+  if (scores.empty()) return std::nullopt;
+  std::vector<uint8_t> bits(scores.size());
+  for (int step : RoomCardWatermark::strengths) {
+    for (size_t i = 0; i < scores.size(); ++i) bits[i] = static_cast<uint8_t>(parity(scores[i], step));
+    if (auto text = RoomCardWatermark::unpack(RoomCardWatermark::decodeBits(bits))) return text;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> decodePlane(const Plane& source) { return decodeScores(scoresOf(source)); }
+
+// The copy a chat app or a screenshot tool would make: JPEG at quality 100 × factor with 4:2:0
+// chroma, decoded again; its brightness. Nothing when the codec cannot make or read it.
+std::optional<Plane> jpegRoundTrip(const std::vector<uint8_t>& rgb, int width, int height, double factor) {
+  tjhandle compressor = tjInitCompress();
+  tjhandle decompressor = tjInitDecompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  std::optional<Plane> plane;
+  if (compressor && decompressor &&
+      tjCompress2(compressor, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420,
+                  static_cast<int>(std::lround(100 * factor)), TJFLAG_FASTDCT) == 0) {
+    int w = 0, h = 0, subsampling = 0, colourspace = 0;
+    if (tjDecompressHeader3(decompressor, jpeg, size, &w, &h, &subsampling, &colourspace) == 0 && w == width &&
+        h == height) {
+      std::vector<uint8_t> decoded(static_cast<size_t>(w) * h * 3);
+      if (tjDecompress2(decompressor, jpeg, size, decoded.data(), w, 0, h, TJPF_RGB, 0) == 0) {
+        plane = brightnessOf(decoded.data(), w, h, 3);
+      }
+    }
+  }
+  tjFree(jpeg);
+  if (compressor) tjDestroy(compressor);
+  if (decompressor) tjDestroy(decompressor);
+  return plane;
+}
+
+// Runs task(0) … task(count − 1) on this thread and one helper until one returns false; returns
+// whether all returned true. Tasks after a failure are not started.
+template <class Task>
+bool allPass(size_t count, const Task& task) {
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  const auto work = [&] {
+    for (size_t i; !failed.load() && (i = next.fetch_add(1)) < count;) {
+      if (!task(i)) failed.store(true);
+    }
+  };
+  std::thread helper(work);
+  work();
+  helper.join();
+  return !failed.load();
+}
+
+}  // namespace
+
+std::optional<std::string> RoomCardWatermark::decode(const Image& image) {
+  if (image.width() < minDecodeSize || image.height() < minDecodeSize) return std::nullopt;
+  try {
+    return decodePlane(brightness(image));
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
+Image RoomCardWatermark::embed(const Image& image, std::string_view invitation) {
+  const auto [width, height] = geometry(image);
+  const std::vector<uint8_t> bits = encodeBits(packet(invitation));
+  const std::vector<int> blocks = order(width, height);
+  if (blocks.size() < bits.size()) throw RoomCardCodec::error("邀请内容超出房卡容量");
+  const Raster canvas = raster(image, width, height, false);
+  bool opaque = true;
+  for (size_t i = 3; i < canvas.pixels.size() && opaque; i += 4) opaque = canvas.pixels[i] == 255;
+  const Raster base = opaque ? canvas : raster(image, width, height, true);
+  const auto& weights = basis();
+  std::vector<double> scores(bits.size());
+  for (size_t i = 0; i < bits.size(); ++i) scores[i] = score(base, blocks[i], width);
+  const int columns = width / blockSize;
+
+  Raster copy;
+  for (int step : strengths) {
+    copy = canvas;
+    for (size_t i = 0; i < bits.size(); ++i) {
+      const double c = scores[i];
+      auto q = static_cast<int64_t>(roundHalfAway(c / step));
+      if ((q & 1) != bits[i]) {
+        q = std::fabs(step * (q - 1.0) - c) < std::fabs(step * (q + 1.0) - c) ? q - 1 : q + 1;
+      }
+      const double d = (step * static_cast<double>(q) - c) * 0.5;
+      const int left = blockSize * (blocks[i] % columns), top = blockSize * (blocks[i] / columns);
+      for (int row = 0; row < blockSize; ++row) {
+        const size_t offset = (static_cast<size_t>(top + row) * width + left) * 4;
+        const uint8_t* from = &base.pixels[offset];
+        uint8_t* to = &copy.pixels[offset];
+        const double* weight = &weights[row * blockSize];
+        for (int column = 0; column < blockSize; ++column, from += 4, to += 4) {
+          const double delta = d * weight[column];
+          for (int channel = 0; channel < 3; ++channel) {
+            to[channel] = static_cast<uint8_t>(std::clamp(roundHalfAway(from[channel] + delta), 0.0, 255.0));
+          }
+        }
+      }
+    }
+    // An opaque card stays without an alpha band: smaller to encode, nothing to flatten.
+    const int bands = opaque ? 3 : 4;
+    std::vector<uint8_t> pixels = straight(copy);
+    if (opaque) {
+      for (size_t from = 0, to = 0; from < pixels.size(); from += 4, to += 3) {
+        pixels[to] = pixels[from];
+        pixels[to + 1] = pixels[from + 1];
+        pixels[to + 2] = pixels[from + 2];
+      }
+      pixels.resize(pixels.size() / 4 * 3);
+    }
+    if (decodePlane(brightnessOf(pixels.data(), width, height, bands)) != invitation) continue;
+    const Image candidate = imageFrom(pixels.data(), pixels.size(), width, height, bands);
+
+    // The degraded copies: each scale drawn once on white, then JPEG-compressed at each factor.
+    std::array<std::vector<uint8_t>, selfCheckScales.size()> scaled;
+    std::array<std::pair<int, int>, selfCheckScales.size()> sizes;
+    for (size_t s = 0; s < scaled.size(); ++s) {
+      sizes[s] = {static_cast<int>(std::floor(selfCheckScales[s] * width)),
+                  static_cast<int>(std::floor(selfCheckScales[s] * height))};
+      const Owned drawn = draw(candidate, sizes[s].first, sizes[s].second, true);
+      size_t size = 0;
+      auto* memory = static_cast<uint8_t*>(vips_image_write_to_memory(drawn.get(), &size));
+      if (!memory || vips_image_get_bands(drawn.get()) != 3) {
+        g_free(memory);
+        vips_error_clear();
+        throw RoomCardCodec::error("房卡图片无法读取");
+      }
+      scaled[s].assign(memory, memory + size);
+      g_free(memory);
+    }
+    // A copy passes when it reads back and, beyond that, keeps a margin: at most one bit in
+    // kMarginBits arrives flipped at this strength. Other programs' scalers and encoders differ
+    // from ours; a card that only just survives ours may not survive theirs.
+    const bool passed = allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task) {
+      const size_t s = task / selfCheckFactors.size();
+      const auto degraded =
+          jpegRoundTrip(scaled[s], sizes[s].first, sizes[s].second, selfCheckFactors[task % selfCheckFactors.size()]);
+      if (!degraded) return false;
+      const std::vector<double> found = scoresOf(*degraded);
+      size_t flipped = 0;
+      for (size_t i = 0; i < bits.size() && i < found.size(); ++i) flipped += parity(found[i], step) != bits[i];
+      return flipped * kMarginBits <= bits.size() && decodeScores(found) == invitation;
+    });
+    if (passed) return candidate;
+  }
+  throw RoomCardCodec::error("房卡生成后未通过压缩识别检查");
+}
+
+}  // namespace mirelo::services::roomcard
