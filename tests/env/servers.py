@@ -196,7 +196,7 @@ class HttpsServer:
 
 class WssServer:
     """A WSS server on 127.0.0.1. It echoes text; "binary" gets a binary answer, "big:N" a text of N
-    bytes, "close" a close from the server; "silent" gets nothing. On the path "/hello" it greets
+    bytes, "close" a close from the server; "silent" gets nothing; "half:N" half of an N-byte message, then the connection is dropped. On the path "/hello" it greets
     each client with "hello" first. Counts the connections that reached it."""
 
     def __init__(self, ca):
@@ -221,6 +221,14 @@ class WssServer:
                         await socket.close()
                     elif message == "silent":
                         pass
+                    elif isinstance(message, str) and message.startswith("half:"):
+                        # The head of a text frame of N bytes and half its payload, then the
+                        # connection dropped: no close frame, no close_notify.
+                        size = int(message[5:])
+                        socket.transport.write(b"\x81\x7f" + size.to_bytes(8, "big") + b"m" * (size // 2))
+                        await asyncio.sleep(0.2)
+                        socket.transport.abort()
+                        return
                     else:
                         await socket.send(message)
             except websockets.ConnectionClosed:

@@ -318,6 +318,19 @@ class WebSocketTest(NetworkTest):
         self.assertEqual([self.program.read_json(), self.program.read_json()],
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
 
+    def test_server_killed_mid_message(self):
+        # The message never completes: the armed receive ends in "socket-closed", and the program
+        # serves the next socket.
+        self.open()
+        self.cmd("socket-send", data="half:200000")
+        self.cmd("socket-receive")
+        self.assertEqual([self.program.read_json(), self.program.read_json()],
+                         [{"event": "socket-closed", "socketId": "s"}] * 2)
+        self.assertEqual(self.open("next")["value"], True)
+        self.cmd("socket-send", "next", data="after")
+        self.cmd("socket-receive", "next")
+        self.assertEqual(self.program.read_json(), {"event": "socket-message", "socketId": "next", "data": "after"})
+
     def test_close_while_opening(self):
         # Servers that never answer the TLS handshake, or the WebSocket handshake after it, keep the
         # socket opening. Closed then, it is ended at once and nothing about it follows.
