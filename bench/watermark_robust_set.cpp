@@ -100,9 +100,9 @@ const Copy kCopies[] = {{"IM 0.5 q40", true},   {"IM 0.6 q30", false},   {"IM we
 std::string imageMagickCopy(int which, const fs::path& card, const fs::path& dir) {
   static const char* args[] = {"-resize 50% -quality 40 copy.jpg", "-resize 60% -quality 30 copy.jpg",
                                "-quality 50 copy.webp", "-resize 75% copy.png"};
-  const std::string spec = args[which];
-  const std::string out = spec.substr(spec.rfind(' ') + 1);
-  if (!run("convert '" + card.string() + "' " + spec.substr(0, spec.rfind(' ')) + " '" + (dir / out).string() + "'")) {
+  const std::string recipe = args[which];
+  const std::string out = recipe.substr(recipe.rfind(' ') + 1);
+  if (!run("convert '" + card.string() + "' " + recipe.substr(0, recipe.rfind(' ')) + " '" + (dir / out).string() + "'")) {
     return {};
   }
   return slurp(dir / out);
