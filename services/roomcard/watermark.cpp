@@ -514,7 +514,8 @@ std::vector<uint8_t> scaledRgb(const Image& candidate, int width, int height) {
 }  // namespace
 
 Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, EmbedReport* report) {
-  const auto [width, height] = geometry(image);
+  const auto [geometryWidth, geometryHeight] = geometry(image);
+  const int width = geometryWidth, height = geometryHeight;  // plain names: lambdas below capture them
   const std::vector<uint8_t> bits = encodeBits(packet(invitation));
   const std::vector<int> blocks = order(width, height);
   if (blocks.size() < bits.size()) throw RoomCardCodec::error("邀请内容超出房卡容量");
