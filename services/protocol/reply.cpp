@@ -65,8 +65,14 @@ void Reply::succeedSecret(std::string_view text) const {
   // Keys sorted as the writer sorts them: "id", then "value".
   const std::string id = writeJson(Json(state_->id)).value_or("\"\"");
   std::string line;
-  line.reserve(id.size() + text.size() + 20);
-  line.append("{\"id\":").append(id).append(",\"value\":\"").append(text).append("\"}");
+  line.reserve(id.size() + text.size() * 2 + 20);
+  line.append("{\"id\":").append(id).append(",\"value\":\"");
+  // Base64 needs no escape but the writer's own: "/" as "\/", like every other line.
+  for (const char c : text) {
+    if (c == '/') line.push_back('\\');
+    line.push_back(c);
+  }
+  line.append("\"}");
   writeLine(line);
   ::explicit_bzero(line.data(), line.capacity());
 }

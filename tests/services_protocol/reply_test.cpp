@@ -37,5 +37,10 @@ TEST(Reply, ValueThatCannotBeWrittenBecomesAnErrorForItsId) {
   EXPECT_EQ(captured([] { Reply("e").fail(failure("x\xff")); }), "{\"error\":\"原生操作结果无法编码\",\"id\":\"e\"}\n");
 }
 
+// A secret's line is written like any other: "/" as "\/".
+TEST(Reply, SecretWrittenAsTheWriterWould) {
+  EXPECT_EQ(captured([] { Reply("k/1").succeedSecret("ab/c+/=="); }), "{\"id\":\"k\\/1\",\"value\":\"ab\\/c+\\/==\"}\n");
+}
+
 }  // namespace
 }  // namespace mirelo::services
