@@ -33,6 +33,17 @@ bool isCompactPrefix(std::string_view text) {
                      [&](std::string_view prefix) { return text.starts_with(prefix); });
 }
 
+// The image's alpha flattened on white, back to 8 bits; false (vips error cleared) on failure.
+bool flattenOnWhite(Owned& image) {
+  return images::applyStep(image, [](VipsImage* i, VipsImage** out) {
+           VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
+           const int status = vips_flatten(i, out, "background", white, nullptr);
+           vips_area_unref(VIPS_AREA(white));
+           return status;
+         }) &&
+         images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+}
+
 // The image as 8-bit sRGB, with its alpha band if it has one (straight alpha).
 Owned eightBitRgb(const Image& source) {
   Image converted;
@@ -55,13 +66,7 @@ Owned draw(const Image& source, int width, int height, bool flatten, VipsKernel 
   bool ok = true;
   if (alpha && flatten) {
     // Flattening is linear in premultiplied colour, so it may come before the resampling.
-    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) {
-      VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
-      const int status = vips_flatten(i, out, "background", white, nullptr);
-      vips_area_unref(VIPS_AREA(white));
-      return status;
-    });
-    ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+    ok = flattenOnWhite(image);
   }
   const int w = vips_image_get_width(image.get()), h = vips_image_get_height(image.get());
   if (ok && (w != width || h != height)) {
@@ -460,13 +465,7 @@ std::optional<Plane> independentCopy(const Image& candidate, int width, int heig
   Owned image = eightBitRgb(candidate);
   bool ok = true;
   if (vips_image_get_bands(image.get()) == 4) {
-    ok = images::applyStep(image, [](VipsImage* i, VipsImage** out) {
-      VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
-      const int status = vips_flatten(i, out, "background", white, nullptr);
-      vips_area_unref(VIPS_AREA(white));
-      return status;
-    });
-    ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
+    ok = flattenOnWhite(image);
   }
   if (kind == Independent::halfJpeg) {
     ok = ok && images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
