@@ -1,7 +1,6 @@
 // Watermark benchmarks: embed of a 2000 × 1500 JPEG photograph into a 1440 × 960 card, embed with
-// every strength failing, decode of a card. The reference, measured in the same run: the embed as
-// it was before headroom and the calibrated self-check (bench/reference), on the same pictures,
-// and one fixed libvips operation (drawing the photograph at the card's size).
+// every strength failing, decode of a card. The reference, measured in the same run: one fixed
+// libvips operation (drawing the photograph at the card's size, EmbedSetup).
 #include <benchmark/benchmark.h>
 #include <vips/vips.h>
 
@@ -9,7 +8,6 @@
 #include <string>
 
 #include "images/images.h"
-#include "reference/watermark_before.h"
 #include "roomcard/watermark.h"
 
 namespace images = mirelo::services::images;
@@ -48,8 +46,6 @@ images::Image photo(int width, int height, unsigned seed) {
   return images::image(jpeg, 2048);
 }
 
-namespace before = mirelo::services::roomcard::before;
-
 // The photograph's seed and the step its card needs, printed once.
 void Embed(benchmark::State& state) {
   const images::Image source = photo(2000, 1500, static_cast<unsigned>(state.range(0)));
@@ -58,12 +54,6 @@ void Embed(benchmark::State& state) {
   state.SetLabel("step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
 BENCHMARK(Embed)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
-
-void EmbedBefore(benchmark::State& state) {
-  const images::Image source = photo(2000, 1500, static_cast<unsigned>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(before::RoomCardWatermark::embed(source, kInvitation));
-}
-BENCHMARK(EmbedBefore)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 
 // The hardest natural case found: heavy noise over the whole picture and an invitation that fills
 // most of the card. It still gets a card (at a strong step, after every weaker one is condemned by
@@ -97,12 +87,6 @@ void EmbedNoiseLong(benchmark::State& state) {
 }
 BENCHMARK(EmbedNoiseLong)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
 
-void EmbedNoiseLongBefore(benchmark::State& state) {
-  const images::Image source = noisy();
-  for (auto _ : state) benchmark::DoNotOptimize(before::RoomCardWatermark::embed(source, longInvitation()));
-}
-BENCHMARK(EmbedNoiseLongBefore)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
-
 // An invitation whose compact form carries "=" padding never reads back the same, so every strength
 // is rejected; here at its first check (the cheapest way to fail).
 void EmbedEveryStrengthRejected(benchmark::State& state) {
@@ -116,18 +100,6 @@ void EmbedEveryStrengthRejected(benchmark::State& state) {
   }
 }
 BENCHMARK(EmbedEveryStrengthRejected)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
-
-void EmbedEveryStrengthRejectedBefore(benchmark::State& state) {
-  const images::Image source = photo(2000, 1500, 1);
-  for (auto _ : state) {
-    try {
-      before::RoomCardWatermark::embed(source, "mirelo://join/#PC3-eyJyIjoiYWIifQ==");
-      state.SkipWithError("a strength passed");
-    } catch (const std::exception&) {
-    }
-  }
-}
-BENCHMARK(EmbedEveryStrengthRejectedBefore)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
 
 // What embed does before its first strength: drawing the working raster. The worst case, six
 // strengths each failing only at their last degraded copy, costs about this plus six times

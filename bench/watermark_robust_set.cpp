@@ -6,10 +6,7 @@
 // per border is from readable. Exits non-zero when a picture gets no card or a promised copy
 // (quality 40 or better, half size or larger) does not read back.
 //
-//   watermark_robust_set [--before] [name-filter]
-//
-// --before makes the cards with the embed as it was before headroom and the calibrated self-check
-// (bench/reference), for comparison; its step and headroom columns are not known and show 0/no.
+//   watermark_robust_set [name-filter]
 #include <unistd.h>
 #include <vips/vips.h>
 
@@ -24,7 +21,6 @@
 #include <vector>
 
 #include "images/images.h"
-#include "reference/watermark_before.h"
 #include "roomcard/watermark.h"
 
 namespace images = mirelo::services::images;
@@ -179,8 +175,6 @@ std::pair<bool, double> cropDistance(const fs::path& card, const images::Image& 
 int main(int argc, char** argv) {
   images::initialise();
   int arg = 1;
-  const bool before = argc > arg && std::string(argv[arg]) == "--before";
-  arg += before;
   const std::string filter = argc > arg ? argv[arg] : "";
   const fs::path dir = fs::temp_directory_path() / ("mirelo-robust-set-" + std::to_string(::getpid()));
   fs::create_directories(dir);
@@ -215,8 +209,7 @@ int main(int argc, char** argv) {
     RoomCardWatermark::EmbedReport report;
     const auto start = std::chrono::steady_clock::now();
     try {
-      card = before ? mirelo::services::roomcard::before::RoomCardWatermark::embed(image, kInvitation)
-                    : RoomCardWatermark::embed(image, kInvitation, &report);
+      card = RoomCardWatermark::embed(image, kInvitation, &report);
     } catch (const std::exception& error) {
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
       std::printf("%-16s %-10s %-7s %4s %5s %8s %6.0fms  %s\n", picture.name, size, "REFUSED", "-", "-", "-", ms,
