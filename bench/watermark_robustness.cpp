@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "images/images.h"
+#include "psnr.h"
 #include "roomcard/watermark.h"
 
 namespace images = mirelo::services::images;
@@ -56,18 +57,6 @@ std::string reencoded(const images::Image& card, const std::filesystem::path& di
   std::stringstream bytes;
   bytes << std::ifstream(dir / "copy.jpg", std::ios::binary).rdbuf();
   return bytes.str();
-}
-
-double psnr(const Raster& a, const Raster& b) {
-  double sum = 0;
-  size_t n = 0;
-  for (size_t i = 0; i < a.pixels.size(); ++i) {
-    if (i % 4 == 3) continue;
-    const double d = static_cast<double>(a.pixels[i]) - b.pixels[i];
-    sum += d * d;
-    ++n;
-  }
-  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (sum / n));
 }
 
 }  // namespace
