@@ -117,6 +117,19 @@ TEST_F(EmbedTest, SurvivesAnotherEncoderAndScaling) {
 // Pictures whose nudges get clamped at black or white: no strength carries every bit as drawn, so
 // the blocks that clamp are given headroom. The card reads back after other programs' copies, and
 // every data block still sits on its quantised value (the nudge landed whole).
+// The share of data blocks whose score lands on a multiple of `step` with the parity of its bit.
+double blocksOnTheirValue(const Image& card, int step) {
+  const Raster raster = WM::raster(card, 1440, 960, true);
+  const auto bits = WM::encodeBits(WM::packet(kCompact));
+  const auto blocks = WM::order(1440, 960);
+  size_t exact = 0;
+  for (size_t i = 0; i < bits.size(); ++i) {
+    const double q = WM::score(raster, blocks[i], 1440) / step;
+    if (std::fabs(q - std::round(q)) < 0.05 && (static_cast<int64_t>(std::round(q)) & 1) == bits[i]) ++exact;
+  }
+  return static_cast<double>(exact) / bits.size();
+}
+
 TEST_F(EmbedTest, HeadroomWhereThePictureClips) {
   struct Case {
     const char* name;
@@ -144,15 +157,7 @@ TEST_F(EmbedTest, HeadroomWhereThePictureClips) {
     EXPECT_EQ(WM::decode(images::image(reencodedByImageMagick(card), 2048)), kCompact) << c.name;
     EXPECT_EQ(WM::decode(reencodedByVips(card, false)), kCompact) << c.name;
     EXPECT_EQ(WM::decode(reencodedByVips(card, true)), kCompact) << c.name;
-    const Raster raster = WM::raster(card, 1440, 960, true);
-    const auto bits = WM::encodeBits(WM::packet(kCompact));
-    const auto blocks = WM::order(1440, 960);
-    size_t exact = 0;
-    for (size_t i = 0; i < bits.size(); ++i) {
-      const double q = WM::score(raster, blocks[i], 1440) / report.step;
-      exact += std::fabs(q - std::round(q)) < 0.05 && (static_cast<int64_t>(std::round(q)) & 1) == bits[i];
-    }
-    EXPECT_GE(exact * 100, bits.size() * 98) << c.name;
+    EXPECT_GE(blocksOnTheirValue(card, report.step) * 100, 98.0) << c.name;
   }
 }
 
@@ -162,15 +167,7 @@ TEST_F(EmbedTest, EveryDataBlockSitsOnItsQuantisedValue) {
   WM::EmbedReport report;
   const Image card = WM::embed(photo(1600, 1200, 5), kCompact, &report);
   EXPECT_FALSE(report.headroom);  // nothing clamps in this picture: drawn as the format writes it
-  const Raster raster = WM::raster(card, 1440, 960, true);
-  const auto bits = WM::encodeBits(WM::packet(kCompact));
-  const auto blocks = WM::order(1440, 960);
-  size_t exact = 0;
-  for (size_t i = 0; i < bits.size(); ++i) {
-    const double q = WM::score(raster, blocks[i], 1440) / report.step;
-    if (std::fabs(q - std::round(q)) < 0.05 && (static_cast<int64_t>(std::round(q)) & 1) == bits[i]) ++exact;
-  }
-  EXPECT_GE(exact * 100, bits.size() * 98);  // rounding moves a few
+  EXPECT_GE(blocksOnTheirValue(card, report.step) * 100, 98.0);  // rounding moves a few
 }
 
 TEST_F(EmbedTest, RefusalsBeforeAnyPixelWork) {
