@@ -488,18 +488,22 @@ class HostsTest(unittest.TestCase):
         self.assertEqual(a.expect({"event": "connection-closed"}),
                          {"event": "connection-closed", "connectionId": "c128", "code": "ENDPOINT_UNAVAILABLE"})
         # B holds 128 channels: a further inbound connection is closed without an event.
-        probe = self.python(self.a, (
-            "import socket, sys\n"
-            "s = socket.create_connection(('169.254.10.2', int(sys.argv[1])), timeout=5)\n"
-            "try: print(repr(s.recv(1)), flush=True)\n"
-            "except OSError as e: print(type(e).__name__, flush=True)\n"), str(self.listening_port(self.b)))
-        self.assertIn(probe.stdout.readline().strip(), (b"b''", b"ConnectionResetError"))
+        self.assert_inbound_refused_by_b()
         self.assertEqual(b.quiet(0.5, lambda e: e["event"].startswith("connection")), [])
         # A channel closed makes room again.
         a.send({"command": "close", "connectionId": "c0"})
         a.expect({"event": "connection-closed", "connectionId": "c0"})
         b.expect({"event": "connection-closed"})
         self.channel(a, b, "again")
+
+    def assert_inbound_refused_by_b(self):
+        """A raw connection from host A to B's listening port is closed at once, without data."""
+        probe = self.python(self.a, (
+            "import socket, sys\n"
+            "s = socket.create_connection(('169.254.10.2', int(sys.argv[1])), timeout=5)\n"
+            "try: print(repr(s.recv(1)), flush=True)\n"
+            "except OSError as e: print(type(e).__name__, flush=True)\n"), str(self.listening_port(self.b)))
+        self.assertIn(probe.stdout.readline().strip(), (b"b''", b"ConnectionResetError"))
 
     def test_peer_stop(self):
         a, b = self.pair()
@@ -526,12 +530,7 @@ class HostsTest(unittest.TestCase):
                          {"event": "discovery-window", "open": False, "windowId": "w1"})
         # B withdraws its advertisement: A loses it; B refuses inbound connections; the channel stays.
         a.expect({"event": "lost", "endpointId": b_id})
-        probe = self.python(self.a, (
-            "import socket, sys\n"
-            "s = socket.create_connection(('169.254.10.2', int(sys.argv[1])), timeout=5)\n"
-            "try: print(repr(s.recv(1)), flush=True)\n"
-            "except OSError as e: print(type(e).__name__, flush=True)\n"), str(self.listening_port(self.b)))
-        self.assertIn(probe.stdout.readline().strip(), (b"b''", b"ConnectionResetError"))
+        self.assert_inbound_refused_by_b()
         a.send_bytes("kept", "k", b"still here")
         self.assertEqual(b.receive(inbound, 10), b"still here")
         b.send({"command": "discovery", "enabled": False, "windowId": "w2"})
