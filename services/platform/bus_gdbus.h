@@ -16,7 +16,10 @@ std::string systemBusAddress();
 
 // A private connection to a message bus, or null. The connection and its authentication are bounded
 // by `timeoutMs`, so a bus that stalls costs that long at most; `exit-on-close` is off, so a bus that
-// goes away does not end the process. Call on the main thread.
+// goes away does not end the process. Call on the main thread. The connection is made in a private
+// context that is gone on return, so its "closed" signal is never delivered: callers check
+// `g_dbus_connection_is_closed`. (The notification centre, which needs that signal on its own
+// thread, connects asynchronously there instead.)
 GDBusConnection* connectBus(const std::string& address, int timeoutMs);
 
 }  // namespace mirelo::services::platform
