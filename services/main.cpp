@@ -62,10 +62,10 @@ int main() {
   static auto observers = observeSystemEvents();
 
   static const ReaderCallbacks callbacks{
-      [](const std::string& command, const Json& payload, Reply reply) {
-        handle(services, command, payload, std::move(reply));
-      },
-      [] { endProcess(services); },
+      .request = [](const std::string& command, const Json& payload,
+                    Reply reply) { handle(services, command, payload, std::move(reply)); },
+      .wantsPayload = isCommand,
+      .endOfInput = [] { endProcess(services); },
   };
   std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();
 

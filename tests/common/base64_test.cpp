@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "json.h"
+
 namespace mirelo {
 namespace {
 
@@ -48,6 +52,20 @@ TEST(Base64, AllByteValuesRoundTrip) {
     const std::string slice = bytes.substr(n);
     EXPECT_EQ(base64Decode(base64Encode(slice)), slice);
     EXPECT_EQ(base64DecodedSize(base64Encode(slice)), slice.size());
+  }
+}
+
+// The escaped encoding is the plain one as our JSON writer writes it inside a string.
+TEST(Base64, EscapedEncodingIsThePlainOneWrittenAsJson) {
+  std::mt19937 random(7);
+  for (size_t size = 0; size < 200; ++size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    if (size == 3) bytes = "\xff\xff\xff";  // all "/"
+    const std::string json = writeJson(Json(base64Encode(bytes))).value();
+    std::string out(base64EscapedBound(size), '\0');
+    out.resize(base64EncodeEscaped(bytes, out.data()));
+    EXPECT_EQ(out, json.substr(1, json.size() - 2)) << size;
   }
 }
 
