@@ -14,7 +14,8 @@ namespace {
 
 constexpr size_t kRequestOverhead = 256;  // queue weight of a request beyond its line
 constexpr size_t kLargeLine = 1u << 20;
-constexpr unsigned kIdleSeconds = 5;
+constexpr unsigned kIdleSeconds = 3;
+constexpr size_t kWarmHeap = 64u << 20;
 
 void refuseOversized() { Reply("").fail(failure("请求过大")); }
 
@@ -24,14 +25,18 @@ JsonReader& jsonReader() {
   return reader;
 }
 
-// The parser's buffers grow to the largest line read. They stay for the next large request (a
-// second 24 MiB line then touches no fresh page) and are given back after a few idle seconds.
+// The parser's buffers grow to the largest line read, and the heap to the largest request's
+// values. Both stay warm for the next large request (a second 24 MiB line touches no fresh page)
+// and are given back after a few idle seconds; a heap left with very much free (a parsed
+// `[{},{},…]` is tens of times its line) is trimmed at once.
 void trimWhenIdle() {
+  if (::mallinfo2().fordblks > kWarmHeap) ::malloc_trim(0);
   static guint source = 0;
   if (source) g_source_remove(source);
   source = g_timeout_add_seconds(kIdleSeconds, [](gpointer) -> gboolean {
     source = 0;
     jsonReader().trim(kLargeLine);
+    ::malloc_trim(0);
     return G_SOURCE_REMOVE;
   }, nullptr);
 }
@@ -52,9 +57,7 @@ void runLine(LineBytes& line, const ReaderCallbacks& callbacks) {
     callbacks.request(request->command, request->payload, Reply(std::move(request->id)));
   }
   if (size >= kLargeLine) {
-    // After a large request the heap may hold hundreds of MiB of freed nodes: give them back.
     request.reset();
-    ::malloc_trim(0);
     trimWhenIdle();
   }
 }
