@@ -45,7 +45,6 @@ using Duration = std::chrono::milliseconds;
 constexpr size_t kMaxBodyText = 2'097'152;
 constexpr int64_t kDefaultMaxBytes = 4096;
 constexpr int64_t kMaxBytes = 12'582'912;       // one response body
-constexpr size_t kBodyPiece = 64 * 1024;        // the least room a read of a body of unknown length gets
 constexpr size_t kMaxBuffered = 67'108'864;     // response bodies of all live requests together
 constexpr size_t kMaxRequests = 32;
 constexpr double kDefaultTimeout = 10;
@@ -225,7 +224,13 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   Reply reply;
   int64_t task = 0;
   int64_t limit = kDefaultMaxBytes;
-  BlockBuffer body;  // sized once from Content-Length, else grown geometrically; never zero-filled
+  // The reply line, its Base64 written as the body arrives: sized once from Content-Length, else
+  // grown geometrically, never zero-filled. No other copy of the body is kept.
+  BlockBuffer line;
+  size_t received = 0;  // body bytes
+  unsigned char carry[2];  // body bytes after the last whole group of three, not yet encoded
+  size_t carried = 0;
+  std::array<char, 64 * 1024> chunk;
   int64_t status = 0;
   std::string requestId;
   Url target;
@@ -294,16 +299,18 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     if (const auto length = parser->content_length(); length && *length > static_cast<uint64_t>(limit)) {
       return finish(cancelled());  // refused before any of the body is read
     }
-    if (const auto length = parser->content_length()) body.reserve(*length);
+    // {"id":…,"value":{"body":"…","status":N}}
+    line.clear();
+    line.append(reply.valuePrefix());
+    line.append("{\"body\":\"");
+    if (const auto length = parser->content_length()) line.reserve(line.size() + base64EscapedBound(*length) + 32);
     readBody();
   }
 
   void readBody() {
     if (parser->is_done()) return finish({});
-    // Read straight into the body's buffer; it grows only when full.
-    if (body.size() == body.capacity()) body.reserve(body.size() + kBodyPiece);
-    parser->get().body().data = body.end();
-    parser->get().body().size = body.capacity() - body.size();
+    parser->get().body().data = chunk.data();
+    parser->get().body().size = chunk.size();
     beast::get_lowest_layer(connection->stream).expires_after(timeout);  // no byte for this long fails
     http::async_read_some(connection->stream, connection->buffer, *parser,
                           [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
@@ -313,12 +320,13 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     if (finished) return;
     if (ec == http::error::need_buffer) ec = {};
     // What was parsed counts even when the read then failed.
-    const size_t received = body.capacity() - body.size() - parser->get().body().size;
-    if (body.size() + received > static_cast<size_t>(limit) || net.buffered + received > kMaxBuffered) {
+    const size_t piece = chunk.size() - parser->get().body().size;
+    if (received + piece > static_cast<size_t>(limit) || net.buffered + piece > kMaxBuffered) {
       return finish(cancelled());
     }
-    body.commit(received);
-    net.buffered += received;
+    received += piece;
+    net.buffered += piece;
+    encode(std::string_view(chunk.data(), piece));
     if (ec == ssl::error::stream_truncated && !parser->chunked() && !parser->content_length()) {
       // The body ends with the connection, and many servers end it without TLS close_notify:
       // what arrived until then is the whole body.
@@ -327,6 +335,30 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     }
     if (ec) return finish(ec);
     readBody();
+  }
+
+  // Whole groups of three bytes are encoded as they arrive; the rest waits for the next piece.
+  void encode(std::string_view piece) {
+    line.reserve(line.size() + base64EscapedBound(piece.size() + carried));
+    std::string_view rest = piece;
+    if (carried) {
+      char group[3];
+      std::memcpy(group, carry, carried);
+      const size_t taken = std::min(3 - carried, rest.size());
+      std::memcpy(group + carried, rest.data(), taken);
+      rest.remove_prefix(taken);
+      if (carried + taken < 3) {
+        std::memcpy(carry, group, carried + taken);
+        carried += taken;
+        return;
+      }
+      line.commit(base64EncodeEscaped(std::string_view(group, 3), line.end()));
+      carried = 0;
+    }
+    const size_t whole = rest.size() / 3 * 3;
+    line.commit(base64EncodeEscaped(rest.substr(0, whole), line.end()));
+    carried = rest.size() - whole;
+    std::memcpy(carry, rest.data() + whole, carried);
   }
 
   // A kept connection the server has closed meanwhile fails at once: try once more on a new one,
@@ -353,8 +385,8 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     resource.cancel();
     stopResolving();
     net.requests.erase(task);
-    assert(net.buffered >= body.size());
-    net.buffered -= body.size();
+    assert(net.buffered >= received);
+    net.buffered -= received;
     assert(!net.requests.empty() || net.buffered == 0);  // only live requests hold any
     if (connection) {
       connection->idle.cancel();
@@ -365,18 +397,17 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
         beast::get_lowest_layer(connection->stream).close();  // what is pending completes, and stops
       }
     }
-    if (ec) return reply.fail(platformError(ec.message()));
-    // {"body":"…","status":N}, the Base64 written once, straight into the line.
-    const size_t bound = base64EscapedBound(body.size());
-    reply.succeedWritten(bound + 32, [&](BlockBuffer& line) {
-      line.append("{\"body\":\"");
-      line.reserve(line.size() + bound);
-      line.commit(base64EncodeEscaped(body.view(), line.end()));
-      line.append("\",\"status\":");
-      line.append(std::to_string(status));
-      line.append("}");
-    });
-    body.release();
+    if (ec) {
+      line.release();
+      return reply.fail(platformError(ec.message()));
+    }
+    line.reserve(line.size() + base64EscapedBound(carried) + 32);
+    line.commit(base64EncodeEscaped(std::string_view(reinterpret_cast<const char*>(carry), carried), line.end()));
+    line.append("\",\"status\":");
+    line.append(std::to_string(status));
+    line.append("}");
+    reply.succeedLine(line);
+    line.release();
   }
 };
 

@@ -27,6 +27,10 @@ class Reply {
   // form, for large values: no copy of the value, of its Base64 or of the line is made on the way.
   // `size`: the value's expected length.
   void succeedWritten(size_t size, const std::function<void(BlockBuffer& line)>& write) const;
+  // The same in steps, for a value written as it arrives: a line that begins with `valuePrefix()`
+  // and goes on with the value's JSON text is ended and written by `succeedLine`.
+  std::string valuePrefix() const;
+  void succeedLine(BlockBuffer& line) const;
 
   const std::string& id() const;
   bool replied() const;

@@ -23,6 +23,11 @@ def _openssl(*args, cwd):
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
 
 
+def pieces_body(size):
+    """Bytes that differ from their neighbours, so a byte out of place shows."""
+    return bytes((i * 7 + i // 256) % 256 for i in range(size))
+
+
 class TestCA:
     """A CA, a certificate for localhost, 127.0.0.1 and SLOW_NAME signed by it, one for another name, and a
     self-signed one nobody trusts. `folder` reuses the files of one made before."""
@@ -92,6 +97,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 piece = min(left, 1000)
                 self.wfile.write(b"%x\r\n%s\r\n" % (piece, b"c" * piece))
                 left -= piece
+            self.wfile.write(b"0\r\n\r\n")
+            return None
+        if kind == "pieces":  # N varied bytes in chunks of 1 to 7 bytes, each its own write
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            body, at, size = pieces_body(int(parts[1])), 0, 1
+            while at < len(body):
+                piece = body[at:at + size]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                at, size = at + len(piece), size % 7 + 1
             self.wfile.write(b"0\r\n\r\n")
             return None
         if kind == "idle":  # the head, then nothing for a long time

@@ -9,7 +9,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from servers import SLOW_NAME, HttpsServer, SlowDns, StallServer, TestCA, WssServer  # noqa: E402
+from servers import SLOW_NAME, HttpsServer, SlowDns, StallServer, TestCA, WssServer, pieces_body  # noqa: E402
 from testenv import Program, clean_env, program_path  # noqa: E402
 
 CANCELLED = "Operation canceled"
@@ -160,6 +160,13 @@ class HttpTest(NetworkTest):
                 else:
                     self.assertIn(expected, reply.get("error", ""))
         self.assertEqual(self.http("after", url=self.server.url("/status/200"))["value"]["status"], 200)
+
+    def test_body_in_odd_pieces_arrives_exactly(self):
+        # Pieces of 1 to 7 bytes: the Base64 of the body is written as it arrives, three bytes at a time.
+        for size in [1, 2, 3, 4, 29, 3001]:
+            with self.subTest(size=size):
+                reply = self.http("p", url=self.server.url("/pieces/%d" % size))
+                self.assertEqual(base64.b64decode(reply["value"]["body"]), pieces_body(size))
 
     def test_dripping_server(self):
         # One byte every 20 ms: the whole answer takes longer than the timeout, each byte comes in time.
