@@ -113,7 +113,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!again || writeJson(*again) != text) __builtin_trap();
       }
     }
-    services::parseRequest(std::move(value));
+    // The envelope read from the loaded reader is the one read from the whole value; with no
+    // payload wanted, only the payload differs.
+    static JsonReader loaded;
+    std::string padded = repaired;
+    padded.resize(repaired.size() + JsonReader::kPadding);
+    std::optional<services::Request> direct, bare;
+    if (loaded.load(padded.data(), repaired.size(), padded.size())) {
+      bare = services::parseRequest(loaded, [](std::string_view) { return false; });
+      direct = services::parseRequest(loaded, nullptr);
+    }
+    const auto whole = services::parseRequest(std::move(value));
+    if (direct.has_value() != whole.has_value() || bare.has_value() != whole.has_value()) __builtin_trap();
+    if (whole && (direct->id != whole->id || direct->command != whole->command || direct->payload != whole->payload ||
+                  bare->id != whole->id || bare->command != whole->command || !bare->payload.empty())) {
+      __builtin_trap();
+    }
   }
   return 0;
 }
