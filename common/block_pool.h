@@ -21,7 +21,7 @@ struct Block {
 
 namespace blocks {
 
-constexpr size_t kKeptBytes = size_t{96} << 20;
+constexpr size_t kKeptBytes = size_t{48} << 20;
 constexpr int kIdleReleaseSeconds = 3;
 
 // A block of at least `minimum` bytes (never null: out of memory aborts, as new[] would).

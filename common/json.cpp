@@ -77,7 +77,7 @@ bool anyToEscape(uint64_t w) {
 
 // Runs without escapes are found 8 bytes at a time and copied whole: long texts (megabytes of
 // Base64) are written at memory speed.
-void writeString(std::string& out, const std::string& s) {
+void writeString(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.reserve(out.size() + s.size() + s.size() / 16 + 2);
   out.push_back('"');
@@ -334,6 +334,12 @@ std::optional<Json> JsonReader::parse(std::string_view text) {
 
 void JsonReader::trim(size_t bytes) {
   if (impl_ && impl_->parser.capacity() > bytes) impl_.reset();
+}
+
+bool appendJsonString(std::string& out, std::string_view text) {
+  if (!isValidUtf8(text)) return false;
+  writeString(out, text);
+  return true;
 }
 
 std::optional<std::string> writeJson(const Json& value) {

@@ -46,4 +46,8 @@ class JsonReader {
 // written: a string that is not valid UTF-8, or a number that is not finite.
 std::optional<std::string> writeJson(const Json& value);
 
+// Appends `text` as `writeJson` writes a string (quotes included), for lines assembled by hand;
+// false, with nothing appended, when it is not valid UTF-8.
+bool appendJsonString(std::string& out, std::string_view text);
+
 }  // namespace mirelo

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <vector>
 
 namespace mirelo {
 namespace {
@@ -98,6 +99,19 @@ TEST(JsonReader, LastDuplicateKeyWins) {
   const auto value = reader.parse(R"({"id":"first","id":"second"})");
   ASSERT_TRUE(value);
   EXPECT_EQ((*value)["id"], "second");
+}
+
+// A string appended by hand reads as the writer writes it; one it cannot write adds nothing.
+TEST(JsonWriter, AppendedStringIsTheWritersString) {
+  for (const std::string& text : std::vector<std::string>{"", "plain", "a/b\"c\\d", "\n\t\x01\x1f", "中文😀",
+                                                         std::string(40, '/')}) {
+    std::string out = "x";
+    ASSERT_TRUE(appendJsonString(out, text)) << text;
+    EXPECT_EQ(out, "x" + writeJson(Json(text)).value());
+  }
+  std::string out = "x";
+  EXPECT_FALSE(appendJsonString(out, "bad\xff"));
+  EXPECT_EQ(out, "x");
 }
 
 }  // namespace
