@@ -135,10 +135,8 @@ constexpr auto kClientRetry = std::chrono::seconds(2);
 constexpr auto kResolveRetry = std::chrono::seconds(2);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kLastBackoff = std::chrono::seconds(5);
-// One read from a channel becomes one "data" event: large reads mean few events and system calls,
-// and the event (4/3 of it in Base64) stays well within the output bound.
-constexpr size_t kReadSize = 786'432;
-static_assert(kReadSize / 3 * 4 + 4 + 2 * maxIdBytes * 6 + 64 <= maxCommand);
+// One read from a channel becomes one "data" event, of at most this many bytes (the host's bound).
+constexpr size_t kReadSize = 65'536;
 // Writes past this size take a buffer of the largest write's size, kept for the next one (at most
 // kSpareWrites of them): fresh ones would be mapped and faulted in on every send.
 constexpr size_t kPooledWrite = 65'536;
