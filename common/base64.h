@@ -9,6 +9,11 @@ namespace mirelo {
 // Standard alphabet with "=" padding, no line breaks.
 std::string base64Encode(std::string_view bytes);
 
+// Base64 of `bytes` as it stands inside a JSON string of our writer, "/" written as "\/", into
+// `out`, which must have room for base64EscapedBound(bytes.size()) bytes. Returns the length.
+size_t base64EncodeEscaped(std::string_view bytes, char* out);
+constexpr size_t base64EscapedBound(size_t size) { return (size + 2) / 3 * 8 + 8; }
+
 // Strict: the standard alphabet only, a length that is a multiple of four, padding required and
 // only at the end. No whitespace, no URL-safe characters. Unused bits of the last symbol are
 // ignored, as common encoders never set them.

@@ -293,6 +293,22 @@ Json JsonReader::take() {
   return convert(impl_->loaded);
 }
 
+std::optional<std::string_view> JsonReader::loadedString(std::string_view key) const {
+  if (impl_->fallback) {
+    if (!impl_->fallback->is_object()) return std::nullopt;
+    const auto it = impl_->fallback->find(key);
+    if (it == impl_->fallback->end() || !it->is_string()) return std::nullopt;
+    return std::string_view(it->get_ref<const std::string&>());
+  }
+  if (impl_->loaded.type() != simdjson::dom::element_type::OBJECT) return std::nullopt;
+  std::optional<simdjson::dom::element> last;
+  for (auto field : simdjson::dom::object(impl_->loaded)) {
+    if (field.key == key) last = field.value;
+  }
+  if (!last || last->type() != simdjson::dom::element_type::STRING) return std::nullopt;
+  return std::string_view(*last);
+}
+
 std::optional<Json> JsonReader::parse(std::string_view text, std::string& error) {
   if (!impl_) impl_.reset(new Impl);
   auto& scratch = impl_->scratch;

@@ -22,6 +22,10 @@ class JsonReader {
   // parses into the reader's own buffers (false for invalid JSON); `take` builds the value.
   bool load(const char* data, size_t size, size_t capacity);
   Json take();
+  // After a successful `load`, before `take`: the loaded value's top-level member `key` when the
+  // value is an object and that member a string (the last of duplicates, as `take` keeps), without
+  // building anything else. Valid until the next `load`.
+  std::optional<std::string_view> loadedString(std::string_view key) const;
   std::optional<Json> parse(std::string_view text);  // copies into a padded buffer
   // The same, with the parser's own description of what is wrong when the text is not JSON.
   std::optional<Json> parse(std::string_view text, std::string& error);

@@ -1,6 +1,7 @@
 #include "line_reader.h"
 
-#include <sys/mman.h>
+#include "block_pool.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,20 +24,17 @@ LineReader::LineReader(int fd, size_t limit, size_t chunk, size_t keep)
 LineReader::~LineReader() { release(); }
 
 void LineReader::release() {
-  if (buffer_) ::munmap(buffer_, mappedSize(capacity_));
+  if (buffer_) blocks::give({buffer_, mappedSize(capacity_)});
   buffer_ = nullptr;
   capacity_ = start_ = end_ = scanned_ = 0;
 }
 
-// Mapped memory grows with mremap: a long line is neither copied nor faulted in twice as its
-// buffer doubles. If the mapping cannot grow the process is out of memory, as with new[].
+// Mapped memory grows with mremap (or into a warm block of the pool): a long line is neither
+// copied nor faulted in twice as its buffer doubles.
 void LineReader::resize(size_t capacity) {
-  void* grown = buffer_ ? ::mremap(buffer_, mappedSize(capacity_), mappedSize(capacity), MREMAP_MAYMOVE)
-                        : ::mmap(nullptr, mappedSize(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (grown == MAP_FAILED) std::abort();
-  buffer_ = static_cast<char*>(grown);
-  capacity_ = capacity;
-  if (capacity_ >= (1u << 21)) ::madvise(buffer_, mappedSize(capacity_), MADV_HUGEPAGE);
+  const Block grown = blocks::grow({buffer_, buffer_ ? mappedSize(capacity_) : 0}, end_, mappedSize(capacity));
+  buffer_ = grown.data;
+  capacity_ = grown.size - mappedSize(0);
 }
 
 void LineReader::reserveForRead() {
@@ -75,12 +73,10 @@ bool LineReader::replaceBuffer() {
   // buffer holds them all and still has a chunk free for the next read.
   size_t capacity = chunk_;
   while (capacity < pending + chunk_) capacity *= 2;
-  char* fresh = static_cast<char*>(
-      ::mmap(nullptr, mappedSize(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  if (fresh == MAP_FAILED) return false;
-  if (pending) std::memcpy(fresh, buffer_ + start_, pending);
-  buffer_ = fresh;
-  capacity_ = capacity;
+  const Block fresh = blocks::take(mappedSize(capacity));
+  if (pending) std::memcpy(fresh.data, buffer_ + start_, pending);
+  buffer_ = fresh.data;
+  capacity_ = fresh.size - mappedSize(0);
   start_ = lineStart_ = lineSize_ = 0;
   end_ = pending;
   scanned_ = 0;
@@ -92,7 +88,7 @@ void LineReader::shrink() {
   char* old = buffer_;
   const size_t oldSize = mappedSize(capacity_);
   if (!replaceBuffer()) return;  // keep the big one; nothing is lost
-  ::munmap(old, oldSize);
+  blocks::give({old, oldSize});
 }
 
 LineBytes LineReader::take() {
@@ -122,7 +118,7 @@ LineBytes::~LineBytes() { reset(); }
 
 void LineBytes::reset() {
   if (mapped_) {
-    ::munmap(base_, mapped_);
+    blocks::give({base_, mapped_});
   } else {
     delete[] base_;
   }

@@ -44,9 +44,12 @@ void widenPipes() {
 int main() {
   silenceDiagnostics();
   widenPipes();
-  // Large buffers (requests, images, response bodies) are mapped and given back when freed; with
-  // glibc's sliding threshold they would stay in the heap after the first large request.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Allocations up to 32 MiB (decoded payloads, image buffers) come from the heap, so a second
+  // large request reuses warm pages instead of faulting in fresh mappings; fixed thresholds stop
+  // glibc from sliding them. The reader gives the heap back after a few idle seconds, or at once
+  // when a request left very much of it free.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
   // A host that closes our output must not kill the process in the middle of a command.
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -62,10 +65,10 @@ int main() {
   static auto observers = observeSystemEvents();
 
   static const ReaderCallbacks callbacks{
-      [](const std::string& command, const Json& payload, Reply reply) {
-        handle(services, command, payload, std::move(reply));
-      },
-      [] { endProcess(services); },
+      .request = [](const std::string& command, const Json& payload,
+                    Reply reply) { handle(services, command, payload, std::move(reply)); },
+      .wantsPayload = isCommand,
+      .endOfInput = [] { endProcess(services); },
   };
   std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();
 

@@ -139,6 +139,13 @@ void handle(Services& services, const std::string& command, const Json& payload,
   reply.fail(failure("不支持的原生操作"));
 }
 
+bool isCommand(std::string_view command) {
+  for (const auto& entry : kCommands) {
+    if (entry.first == command) return true;
+  }
+  return false;
+}
+
 void endProcess(Services& services) {
   notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
   // No destructors and no atexit handlers: other threads may still be running.

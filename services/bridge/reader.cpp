@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include <glib.h>
 #include <malloc.h>
 
 #include <memory>
@@ -12,31 +13,52 @@ namespace mirelo::services {
 namespace {
 
 constexpr size_t kRequestOverhead = 256;  // queue weight of a request beyond its line
-constexpr size_t kTrimAfter = 1u << 20;
+constexpr size_t kLargeLine = 1u << 20;
+constexpr unsigned kIdleSeconds = 3;
+constexpr size_t kWarmHeap = 64u << 20;
 
 void refuseOversized() { Reply("").fail(failure("请求过大")); }
+
+// Main thread only.
+JsonReader& jsonReader() {
+  static JsonReader reader;
+  return reader;
+}
+
+// The parser's buffers grow to the largest line read, and the heap to the largest request's
+// values. Both stay warm for the next large request (a second 24 MiB line touches no fresh page)
+// and are given back after a few idle seconds; a heap left with very much free (a parsed
+// `[{},{},…]` is tens of times its line) is trimmed at once.
+void trimWhenIdle() {
+  if (::mallinfo2().fordblks > kWarmHeap) ::malloc_trim(0);
+  static guint source = 0;
+  if (source) g_source_remove(source);
+  source = g_timeout_add_seconds(kIdleSeconds, [](gpointer) -> gboolean {
+    source = 0;
+    jsonReader().trim(kLargeLine);
+    ::malloc_trim(0);
+    return G_SOURCE_REMOVE;
+  }, nullptr);
+}
 
 // Runs on the main thread, one request at a time: only the raw lines wait in the queue, so what
 // the queue holds is what its bound counts. A parsed value may be many times its line
 // (`[{},{},…]`), and at most one exists at a time.
 void runLine(LineBytes& line, const ReaderCallbacks& callbacks) {
-  thread_local JsonReader json;
+  JsonReader& json = jsonReader();
   const size_t size = line.size();
-  std::optional<Json> value;
+  std::optional<Request> request;
   if (json.load(line.data(), line.size(), line.capacity())) {
     line.reset();  // given back before the value is built
-    value = json.take();
+    request = parseRequest(json, callbacks.wantsPayload);
   }
   line.reset();
-  json.trim(1u << 20);
-  auto request = parseRequest(std::move(value));
   if (request) {
     callbacks.request(request->command, request->payload, Reply(std::move(request->id)));
   }
-  // After a large request the heap may hold hundreds of MiB of freed nodes: give them back.
-  if (size >= kTrimAfter) {
+  if (size >= kLargeLine) {
     request.reset();
-    ::malloc_trim(0);
+    trimWhenIdle();
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "json.h"
 #include "main_queue.h"
@@ -15,6 +16,8 @@ constexpr size_t kMainQueueLimit = 256u << 20;
 struct ReaderCallbacks {
   // Runs on the main thread for each request, in the order read.
   std::function<void(const std::string& command, const Json& payload, Reply reply)> request;
+  // Whether a request for `command` needs its payload (null: every one does).
+  std::function<bool(std::string_view command)> wantsPayload;
   // Runs on the main thread after every request read before the end of input.
   std::function<void()> endOfInput;
 };

@@ -45,6 +45,7 @@ using Duration = std::chrono::milliseconds;
 constexpr size_t kMaxBodyText = 2'097'152;
 constexpr int64_t kDefaultMaxBytes = 4096;
 constexpr int64_t kMaxBytes = 12'582'912;       // one response body
+constexpr size_t kBodyPiece = 64 * 1024;        // the least room a read of a body of unknown length gets
 constexpr size_t kMaxBuffered = 67'108'864;     // response bodies of all live requests together
 constexpr size_t kMaxRequests = 32;
 constexpr double kDefaultTimeout = 10;
@@ -224,7 +225,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   Reply reply;
   int64_t task = 0;
   int64_t limit = kDefaultMaxBytes;
-  std::string bytes;
+  BlockBuffer body;  // sized once from Content-Length, else grown geometrically; never zero-filled
   int64_t status = 0;
   std::string requestId;
   Url target;
@@ -232,7 +233,6 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   http::request<http::string_body> message;
   std::shared_ptr<Connection> connection;
   std::optional<http::response_parser<http::buffer_body>> parser;
-  std::array<char, 64 * 1024> chunk;
   asio::steady_timer resource;  // the whole request
   bool reused = false;
   bool retried = false;
@@ -294,14 +294,16 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     if (const auto length = parser->content_length(); length && *length > static_cast<uint64_t>(limit)) {
       return finish(cancelled());  // refused before any of the body is read
     }
-    if (const auto length = parser->content_length()) bytes.reserve(*length);
+    if (const auto length = parser->content_length()) body.reserve(*length);
     readBody();
   }
 
   void readBody() {
     if (parser->is_done()) return finish({});
-    parser->get().body().data = chunk.data();
-    parser->get().body().size = chunk.size();
+    // Read straight into the body's buffer; it grows only when full.
+    if (body.size() == body.capacity()) body.reserve(body.size() + kBodyPiece);
+    parser->get().body().data = body.end();
+    parser->get().body().size = body.capacity() - body.size();
     beast::get_lowest_layer(connection->stream).expires_after(timeout);  // no byte for this long fails
     http::async_read_some(connection->stream, connection->buffer, *parser,
                           [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
@@ -311,11 +313,11 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     if (finished) return;
     if (ec == http::error::need_buffer) ec = {};
     // What was parsed counts even when the read then failed.
-    const size_t received = chunk.size() - parser->get().body().size;
-    if (bytes.size() + received > static_cast<size_t>(limit) || net.buffered + received > kMaxBuffered) {
+    const size_t received = body.capacity() - body.size() - parser->get().body().size;
+    if (body.size() + received > static_cast<size_t>(limit) || net.buffered + received > kMaxBuffered) {
       return finish(cancelled());
     }
-    bytes.append(chunk.data(), received);
+    body.commit(received);
     net.buffered += received;
     if (ec == ssl::error::stream_truncated && !parser->chunked() && !parser->content_length()) {
       // The body ends with the connection, and many servers end it without TLS close_notify:
@@ -351,8 +353,8 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     resource.cancel();
     stopResolving();
     net.requests.erase(task);
-    assert(net.buffered >= bytes.size());
-    net.buffered -= bytes.size();
+    assert(net.buffered >= body.size());
+    net.buffered -= body.size();
     assert(!net.requests.empty() || net.buffered == 0);  // only live requests hold any
     if (connection) {
       connection->idle.cancel();
@@ -364,11 +366,17 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
       }
     }
     if (ec) return reply.fail(platformError(ec.message()));
-    Json value = Json::object();
-    value["status"] = status;
-    value["body"] = base64Encode(bytes);
-    std::string().swap(bytes);
-    reply.succeed(std::move(value));
+    // {"body":"…","status":N}, the Base64 written once, straight into the line.
+    const size_t bound = base64EscapedBound(body.size());
+    reply.succeedWritten(bound + 32, [&](BlockBuffer& line) {
+      line.append("{\"body\":\"");
+      line.reserve(line.size() + bound);
+      line.commit(base64EncodeEscaped(body.view(), line.end()));
+      line.append("\",\"status\":");
+      line.append(std::to_string(status));
+      line.append("}");
+    });
+    body.release();
   }
 };
 

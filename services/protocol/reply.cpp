@@ -58,6 +58,21 @@ void Reply::fail(const Error& error) const {
 
 namespace mirelo::services {
 
+void Reply::succeedWritten(size_t size, const std::function<void(BlockBuffer&)>& write) const {
+  const bool already = state_->replied.exchange(true);
+  assert(!already && "reply callback called twice");
+  if (already) return;
+  // Keys sorted as the writer sorts them: "id", then "value".
+  const std::string id = writeJson(Json(state_->id)).value_or("\"\"");
+  BlockBuffer line(size + id.size() + 16);
+  line.append("{\"id\":");
+  line.append(id);
+  line.append(",\"value\":");
+  write(line);
+  line.append("}");
+  writeLine(line.view());
+}
+
 void Reply::succeedSecret(std::string_view text) const {
   const bool already = state_->replied.exchange(true);
   assert(!already && "reply callback called twice");

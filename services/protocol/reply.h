@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "block_pool.h"
 #include "error.h"
 #include "json.h"
 
@@ -20,6 +22,11 @@ class Reply {
   // Succeeds with a string that is a secret and needs no escaping (Base64 text): the line that
   // carries it is zeroed once written. The caller wipes its own copy.
   void succeedSecret(std::string_view text) const;
+
+  // Succeeds with a value that `write` appends to the reply line as JSON text of the writer's own
+  // form, for large values: no copy of the value, of its Base64 or of the line is made on the way.
+  // `size`: the value's expected length.
+  void succeedWritten(size_t size, const std::function<void(BlockBuffer& line)>& write) const;
 
   const std::string& id() const;
   bool replied() const;

@@ -16,4 +16,18 @@ std::optional<Request> parseRequest(std::optional<Json> value) {
   return request;
 }
 
+std::optional<Request> parseRequest(JsonReader& loaded, const std::function<bool(std::string_view)>& wantsPayload) {
+  const auto id = loaded.loadedString("id");
+  const auto command = loaded.loadedString("command");
+  if (!id || !command) return std::nullopt;
+  Request request{std::string(*id), std::string(*command), Json::object()};
+  if (!wantsPayload || wantsPayload(*command)) {
+    Json value = loaded.take();
+    if (auto payload = value.find("payload"); payload != value.end() && payload->is_object()) {
+      request.payload = std::move(*payload);
+    }
+  }
+  return request;
+}
+
 }  // namespace mirelo::services

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <string_view>
 #include <string>
 
 #include "json.h"
@@ -16,5 +18,10 @@ struct Request {
 };
 
 std::optional<Request> parseRequest(std::optional<Json> value);
+
+// The same from a reader that has loaded a line. The payload is built only when
+// `wantsPayload(command)`: a command that will not run is answered without it, so a large line for
+// an unknown command costs no copy of its strings.
+std::optional<Request> parseRequest(JsonReader& loaded, const std::function<bool(std::string_view)>& wantsPayload);
 
 }  // namespace mirelo::services

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "json.h"
+
 namespace mirelo {
 namespace {
 
@@ -80,6 +84,20 @@ TEST(Base64, EncodeAppendKeepsWhatWasThere) {
   EXPECT_EQ(line, "{\"data\":\"Zm9vYg==");
   base64EncodeAppend(line, "");
   EXPECT_EQ(line, "{\"data\":\"Zm9vYg==");
+}
+
+// The escaped encoding is the plain one as our JSON writer writes it inside a string.
+TEST(Base64, EscapedEncodingIsThePlainOneWrittenAsJson) {
+  std::mt19937 random(7);
+  for (size_t size = 0; size < 200; ++size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    if (size == 3) bytes = "\xff\xff\xff";  // all "/"
+    const std::string json = writeJson(Json(base64Encode(bytes))).value();
+    std::string out(base64EscapedBound(size), '\0');
+    out.resize(base64EncodeEscaped(bytes, out.data()));
+    EXPECT_EQ(out, json.substr(1, json.size() - 2)) << size;
+  }
 }
 
 }  // namespace

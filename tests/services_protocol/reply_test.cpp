@@ -42,5 +42,15 @@ TEST(Reply, SecretWrittenAsTheWriterWould) {
   EXPECT_EQ(captured([] { Reply("k/1").succeedSecret("ab/c+/=="); }), "{\"id\":\"k\\/1\",\"value\":\"ab\\/c+\\/==\"}\n");
 }
 
+// A value appended straight to the line reads byte for byte as the same value given whole.
+TEST(Reply, WrittenValueReadsAsTheWriterWritesIt) {
+  const Json value{{"body", "ab/c"}, {"status", 200}};
+  const std::string whole = captured([&] { Reply("w/1").succeed(value); });
+  const std::string written = captured([] {
+    Reply("w/1").succeedWritten(4, [](BlockBuffer& line) { line.append("{\"body\":\"ab\\/c\",\"status\":200}"); });
+  });
+  EXPECT_EQ(written, whole);
+}
+
 }  // namespace
 }  // namespace mirelo::services
