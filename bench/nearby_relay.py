@@ -68,8 +68,8 @@ def relay(a, b):
                          env=clean_env(DBUS_SYSTEM_BUS_ADDRESS=BUS), capture_output=True, timeout=600)
     if out.returncode != 0:
         raise SystemExit("relay failed: %s" % out.stderr.decode(errors="replace"))
-    mbps, rss_a, rss_b, seconds, cpu_a, cpu_b = out.stdout.split()
-    return float(mbps), int(rss_a), int(rss_b), float(seconds), float(cpu_a), float(cpu_b)
+    mbps, rss_a, rss_b, seconds, cpu_a, cpu_b, cpu_host = out.stdout.split()
+    return float(mbps), int(rss_a), int(rss_b), float(seconds), float(cpu_a), float(cpu_b), float(cpu_host)
 
 
 def main():
@@ -79,7 +79,7 @@ def main():
     with Link() as link:
         a, b = link.hosts
         raw = raw_tcp(a, b)
-        through, rss_a, rss_b, seconds, cpu_a, cpu_b = relay(a, b)
+        through, rss_a, rss_b, seconds, cpu_a, cpu_b, cpu_host = relay(a, b)
         raw_after = raw_tcp(a, b)
     reference = (raw + raw_after) / 2
     print("raw TCP between the namespaces: %.0f MB/s (before %.0f, after %.0f)" % (reference, raw, raw_after))
@@ -87,9 +87,11 @@ def main():
     print("peak RSS: sender %.1f MiB, receiver %.1f MiB" % (rss_a / 1024, rss_b / 1024))
     # On a machine whose cores are busy with other work, every hand-over between the four processes
     # waits for a time slice; the programs' own CPU time says what they would do alone.
-    mib = MIB * 1.048576
-    print("CPU: sender %.2f s (%.0f MB per CPU second), receiver %.2f s (%.0f MB per CPU second), in %.2f s; "
-          "load average %s" % (cpu_a, mib / cpu_a, cpu_b, mib / cpu_b, seconds, open("/proc/loadavg").read().split()[0]))
+    gb = MIB * 1.048576 / 1000
+    print("CPU: sender %.2f s, receiver %.2f s, host %.2f s, in %.2f s; load average %s" %
+          (cpu_a, cpu_b, cpu_host, seconds, open("/proc/loadavg").read().split()[0]))
+    print("CPU seconds per GB relayed: sender %.2f, receiver %.2f, host %.2f" %
+          (cpu_a / gb, cpu_b / gb, cpu_host / gb))
 
 
 if __name__ == "__main__":

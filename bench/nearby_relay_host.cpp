@@ -2,10 +2,12 @@
 // two SolvaNearby programs (each given as a command line, such as an nsenter into a namespace),
 // has A find B and open a channel, then sends `total` bytes through A and reads them back from B,
 // encoding and decoding Base64 and JSON on both sides as a host does. Prints MB/s, the peak
-// resident memory of both programs (KiB), the seconds taken and the CPU seconds of each program.
+// resident memory of both programs (KiB), the seconds taken, the CPU seconds of each program and
+// the CPU seconds of this host.
 //
 //   nearby_relay_host <total bytes> <A command...> :: <B command...>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +33,10 @@ struct Child {
   pid_t pid = -1;
   int in = -1;   // its standard input
   int out = -1;  // its standard output
-  std::string pending;
+  // Its output as read: lines are found and parsed where they lie (the reader wants kPadding
+  // readable bytes after each), and the buffer is reused, as a host that keeps up would do.
+  std::vector<char> buffer = std::vector<char>(4 << 20);
+  size_t start = 0, end = 0, scanned = 0;
 
   explicit Child(std::vector<char*> argv) {
     int toChild[2], fromChild[2];
@@ -51,6 +56,7 @@ struct Child {
     in = toChild[1];
     out = fromChild[0];
     fcntl(in, F_SETPIPE_SZ, 1 << 20);
+    fcntl(out, F_SETPIPE_SZ, 1 << 20);
   }
 
   void send(const std::string& line) {
@@ -62,29 +68,38 @@ struct Child {
     }
   }
 
-  // The next line; exits the benchmark when the program ends.
-  std::string line() {
+  // The next line (without its line feed); exits the benchmark when the program ends.
+  std::string_view line() {
+    constexpr size_t kRead = 1 << 20;
     for (;;) {
-      size_t feed = pending.find('\n');
-      if (feed != std::string::npos) {
-        std::string result = pending.substr(0, feed);
-        pending.erase(0, feed + 1);
+      if (const void* feed = std::memchr(buffer.data() + start + scanned, '\n', end - start - scanned)) {
+        const size_t size = static_cast<size_t>(static_cast<const char*>(feed) - (buffer.data() + start));
+        std::string_view result(buffer.data() + start, size);
+        start += size + 1;
+        scanned = 0;
         return result;
       }
-      char buffer[1 << 16];
-      ssize_t n = read(out, buffer, sizeof buffer);
+      scanned = end - start;
+      if (buffer.size() - end < kRead + mirelo::JsonReader::kPadding) {
+        std::memmove(buffer.data(), buffer.data() + start, end - start);
+        end -= start;
+        start = 0;
+      }
+      ssize_t n = read(out, buffer.data() + end, kRead);
       if (n <= 0) {
         std::fprintf(stderr, "a program ended\n");
         std::exit(1);
       }
-      pending.append(buffer, static_cast<size_t>(n));
+      end += static_cast<size_t>(n);
     }
   }
 
   mirelo::Json event(mirelo::JsonReader& reader) {
-    auto value = reader.parse(line());
+    const std::string_view text = line();
+    const size_t capacity = buffer.size() - static_cast<size_t>(text.data() - buffer.data());
+    auto value = reader.parse(text.data(), text.size(), capacity);
     if (!value) std::exit(1);
-    return *value;
+    return std::move(*value);
   }
 
   double cpuSeconds() const {
@@ -172,24 +187,35 @@ int main(int argc, char** argv) {
   });
   size_t received = 0, events = 0;
   std::thread receiver([&] {
+    std::string bytes(65'536, '\0');
     while (received < count * kChunk) {
       auto e = pb.event(readerB);
       if (e["event"] != "data") continue;
-      auto bytes = mirelo::base64Decode(e["data"].get_ref<const std::string&>());
-      if (!bytes) std::exit(1);
-      received += bytes->size();
+      const auto& text = e["data"].get_ref<const std::string&>();
+      const size_t size = mirelo::base64DecodedSize(text);
+      if (size == 0 || size > bytes.size() || !mirelo::base64DecodeTo(text, bytes.data())) std::exit(1);
+      received += size;
       ++events;
     }
   });
-  // Lines are encoded by their own thread, so encoding the next overlaps with writing this one.
-  std::deque<std::string> ready;
+  // Lines are encoded by their own thread, so encoding the next overlaps with writing this one;
+  // the line strings go round between the two threads and keep their allocations.
+  std::deque<std::string> ready, spare(3);
   std::condition_variable encoded, taken;
   std::thread encoder([&] {
     for (size_t n = 0; n < count; ++n) {
-      std::string line = R"({"command":"send","connectionId":"bench","requestId":")" + std::to_string(n) +
-                         R"(","data":")" + mirelo::base64Encode(payload) + "\"}\n";
-      std::unique_lock lock(mutex);
-      taken.wait(lock, [&] { return ready.size() < 2; });
+      std::string line;
+      {
+        std::unique_lock lock(mutex);
+        taken.wait(lock, [&] { return !spare.empty(); });
+        line = std::move(spare.front());
+        spare.pop_front();
+      }
+      line.assign(R"({"command":"send","connectionId":"bench","requestId":")").append(std::to_string(n));
+      line.append(R"(","data":")");
+      mirelo::base64EncodeAppend(line, payload);
+      line.append("\"}\n");
+      std::lock_guard lock(mutex);
       ready.push_back(std::move(line));
       encoded.notify_one();
     }
@@ -203,17 +229,23 @@ int main(int argc, char** argv) {
       encoded.wait(lock, [&] { return !ready.empty(); });
       line = std::move(ready.front());
       ready.pop_front();
-      taken.notify_one();
     }
     pa.send(line);
+    std::lock_guard lock(mutex);
+    spare.push_back(std::move(line));
+    taken.notify_one();
   }
   encoder.join();
   acks.join();
   receiver.join();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   (void)events;
-  std::printf("%.1f %ld %ld %.3f %.3f %.3f\n", static_cast<double>(received) / seconds / 1e6, pa.peakRssKib(),
-              pb.peakRssKib(), seconds, pa.cpuSeconds(), pb.cpuSeconds());
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
+  const double hostCpu = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+                         static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
+  std::printf("%.1f %ld %ld %.3f %.3f %.3f %.3f\n", static_cast<double>(received) / seconds / 1e6, pa.peakRssKib(),
+              pb.peakRssKib(), seconds, pa.cpuSeconds(), pb.cpuSeconds(), hostCpu);
   pa.send(R"({"command":"stop"})" "\n");
   pb.send(R"({"command":"stop"})" "\n");
   waitpid(pa.pid, nullptr, 0);

@@ -1,6 +1,6 @@
 #include "base64.h"
 
-#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -8,15 +8,6 @@ namespace mirelo {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<int8_t, 256> makeTable() {
-  std::array<int8_t, 256> table{};
-  for (auto& v : table) v = -1;
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
-  return table;
-}
-
-constexpr auto kTable = makeTable();
 
 // Two output characters for every 12-bit value: three input bytes become two lookups.
 struct PairTable {
@@ -109,33 +100,98 @@ size_t base64DecodedSize(std::string_view text) {
   return text.size() / 4 * 3 - padding;
 }
 
-std::optional<std::string> base64Decode(std::string_view text) {
-  if (text.size() % 4) return std::nullopt;
-  std::string out;
-  if (text.empty()) return out;
+namespace {
+
+// Decoding tables: each symbol's 6 bits already placed where they land in the three output bytes
+// (as a little-endian word: byte 0 first), and bit 24 set for a character outside the alphabet,
+// which no valid symbol sets. A quad is four lookups ORed; errors are collected across the whole
+// text and checked once.
+struct DecodeTables {
+  uint32_t d[4][256];
+};
+
+constexpr uint32_t kBad = 0x01ffffff;
+
+constexpr DecodeTables makeDecodeTables() {
+  DecodeTables t{};
+  for (int s = 0; s < 4; ++s)
+    for (int c = 0; c < 256; ++c) t.d[s][c] = kBad;
+  for (uint32_t i = 0; i < 64; ++i) {
+    const auto c = static_cast<unsigned char>(kAlphabet[i]);
+    t.d[0][c] = i << 2;
+    t.d[1][c] = (i >> 4) | (i & 15) << 12;
+    t.d[2][c] = (i >> 2) << 8 | (i & 3) << 22;
+    t.d[3][c] = i << 16;
+  }
+  return t;
+}
+
+constexpr DecodeTables kDecode = makeDecodeTables();
+
+inline uint32_t quad(const unsigned char* q) {
+  return kDecode.d[0][q[0]] | kDecode.d[1][q[1]] | kDecode.d[2][q[2]] | kDecode.d[3][q[3]];
+}
+
+}  // namespace
+
+bool base64DecodeTo(std::string_view text, char* out) {
+  if (text.size() % 4) return false;
+  if (text.empty()) return true;
+  static_assert(std::endian::native == std::endian::little);
   const size_t padding = text.back() == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
-  out.resize(base64DecodedSize(text));
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t full = text.size() - (padding ? 4 : 0);
-  size_t o = 0;
-  for (size_t i = 0; i < full; i += 4) {
-    const int a = kTable[in[i]], b = kTable[in[i + 1]], c = kTable[in[i + 2]], d = kTable[in[i + 3]];
-    if ((a | b | c | d) < 0) return std::nullopt;
-    const uint32_t v = uint32_t(a) << 18 | uint32_t(b) << 12 | uint32_t(c) << 6 | uint32_t(d);
-    out[o++] = static_cast<char>(v >> 16);
-    out[o++] = static_cast<char>(v >> 8);
-    out[o++] = static_cast<char>(v);
+  const size_t full = text.size() - (padding ? 4 : 0);  // characters in quads without padding
+  uint32_t errors = 0;
+  size_t i = 0;
+  // Eight characters at a time into one 8-byte store of which 6 bytes count: the 2 bytes past them
+  // belong to the next quad, so this runs while at least one more quad follows.
+  for (; i + 12 <= full; i += 8, out += 6) {
+    const uint32_t a = quad(in + i), b = quad(in + i + 4);
+    errors |= a | b;
+    const uint64_t word = uint64_t(a) | uint64_t(b) << 24;
+    std::memcpy(out, &word, 8);
+  }
+  for (; i < full; i += 4, out += 3) {
+    const uint32_t a = quad(in + i);
+    errors |= a;
+    std::memcpy(out, &a, 3);
   }
   if (padding) {
-    const unsigned char* q = in + full;
-    const int a = kTable[q[0]], b = kTable[q[1]];
-    const int c = padding == 1 ? kTable[q[2]] : 0;
-    if ((a | b | c) < 0) return std::nullopt;
-    const uint32_t v = uint32_t(a) << 18 | uint32_t(b) << 12 | uint32_t(c) << 6;
-    out[o++] = static_cast<char>(v >> 16);
-    if (padding == 1) out[o++] = static_cast<char>(v >> 8);
+    // "xx==" or "xxx=": the padding characters read as "A" (zero bits), the rest must be symbols.
+    const unsigned char last[4] = {in[i], in[i + 1], padding == 1 ? in[i + 2] : static_cast<unsigned char>('A'), 'A'};
+    const uint32_t a = quad(last);
+    errors |= a;
+    std::memcpy(out, &a, 3 - padding);
   }
+  return !(errors & 0xff000000);
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+  if (text.size() % 4) return std::nullopt;
+  std::string out(base64DecodedSize(text), '\0');
+  if (!base64DecodeTo(text, out.data())) return std::nullopt;
   return out;
+}
+
+void base64EncodeAppend(std::string& out, std::string_view bytes) {
+  const size_t from = out.size();
+  const size_t size = (bytes.size() + 2) / 3 * 4;
+  out.resize(from + size);  // within the capacity a reused string keeps: no allocation
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  char* target = out.data() + from;
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3, target += 4) {
+    const uint32_t v = in[i] << 16 | in[i + 1] << 8 | in[i + 2];
+    std::memcpy(target, kPairs.pairs[v >> 12], 2);
+    std::memcpy(target + 2, kPairs.pairs[v & 4095], 2);
+  }
+  if (const size_t rest = bytes.size() - i) {
+    const uint32_t v = in[i] << 16 | (rest == 2 ? in[i + 1] << 8 : 0);
+    target[0] = kAlphabet[v >> 18];
+    target[1] = kAlphabet[v >> 12 & 63];
+    target[2] = rest == 2 ? kAlphabet[v >> 6 & 63] : '=';
+    target[3] = '=';
+  }
 }
 
 }  // namespace mirelo

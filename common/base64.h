@@ -22,4 +22,11 @@ std::optional<std::string> base64Decode(std::string_view text);
 // The number of bytes `text` decodes to if it is well formed; lets callers bound a decode first.
 size_t base64DecodedSize(std::string_view text);
 
+// base64Decode into `out`, which must hold base64DecodedSize(text) bytes; false when `text` is
+// refused (what `out` then holds is unspecified). Accepts and refuses exactly what base64Decode does.
+bool base64DecodeTo(std::string_view text, char* out);
+
+// base64Encode appended to `out`, so a reused line keeps its allocation.
+void base64EncodeAppend(std::string& out, std::string_view bytes);
+
 }  // namespace mirelo

@@ -22,6 +22,7 @@
 #include "avahi_poll.h"
 #include "base64.h"
 #include "payload.h"
+#include "send_line.h"
 #include "text.h"
 #include "utf8.h"
 
@@ -134,12 +135,22 @@ constexpr auto kClientRetry = std::chrono::seconds(2);
 constexpr auto kResolveRetry = std::chrono::seconds(2);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kLastBackoff = std::chrono::seconds(5);
+// One read from a channel becomes one "data" event, of at most this many bytes (the host's bound).
 constexpr size_t kReadSize = 65'536;
+// Writes past this size take a buffer of the largest write's size, kept for the next one (at most
+// kSpareWrites of them): fresh ones would be mapped and faulted in on every send.
+constexpr size_t kPooledWrite = 65'536;
+constexpr size_t kSpareWrites = 4;
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Types
+
+struct NearbyBridge::WriteBytes {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+};
 
 struct NearbyBridge::Channel {
   tcp::socket socket;
@@ -151,12 +162,12 @@ struct NearbyBridge::Channel {
   asio::steady_timer retry;
   std::chrono::milliseconds backoff = kFirstBackoff;
   struct Write {
-    std::string bytes;
+    WriteBytes bytes;
     std::string requestId;
   };
   std::deque<Write> writes;  // bounded by the pending limits
   bool writing = false;
-  std::unique_ptr<char[]> buffer;
+  std::string dataPrefix;  // what every "data" event starts with: the channel's id
 
   Channel(tcp::socket s, bool out) : socket(std::move(s)), outbound(out), retry(socket.get_executor()) {}
 };
@@ -209,6 +220,7 @@ NearbyBridge::~NearbyBridge() {
 }
 
 void NearbyBridge::handleLine(std::string_view line) {
+  if (sendFast(line)) return;
   // The reader's buffers grow to the longest line, which the reader bounds.
   std::optional<Json> value = reader_.parse(line);
   if (!value || !value->is_object()) {
@@ -262,15 +274,12 @@ void NearbyBridge::writeLine(std::string_view line) {
   hooks_.exit(0);
 }
 
-void NearbyBridge::emitData(const std::string& id, const char* bytes, size_t size) {
-  // The one large event: written straight into its line (keys in the writer's order).
-  std::optional<std::string> quotedId = mirelo::writeJson(Json(id));
-  if (!quotedId) return;
+void NearbyBridge::emitData(Channel& channel, const char* bytes, size_t size) {
+  // The one large event: written straight into its reused line (keys in the writer's order).
+  if (channel.dataPrefix.empty()) return;  // an id the writer refuses gets no events
   std::string& line = lineBuffer_;
-  line.clear();
-  line.reserve(40 + quotedId->size() + (size + 2) / 3 * 4);
-  line.append("{\"connectionId\":").append(*quotedId).append(",\"data\":\"");
-  line.append(mirelo::base64Encode(std::string_view(bytes, size)));
+  line.assign(channel.dataPrefix);
+  mirelo::base64EncodeAppend(line, std::string_view(bytes, size));
   line.append("\",\"event\":\"data\"}");
   if (line.size() > maxCommand) return;
   line.push_back('\n');
@@ -865,22 +874,84 @@ void NearbyBridge::becomeReady(const std::shared_ptr<Channel>& channel, const st
   e["connectionId"] = id;
   e["outbound"] = channel->outbound;
   emit(e);
-  channel->buffer.reset(new char[kReadSize]);
+  if (std::optional<std::string> quotedId = mirelo::writeJson(Json(id)))
+    channel->dataPrefix = "{\"connectionId\":" + *quotedId + ",\"data\":\"";
+  error_code ignored;
+  channel->socket.non_blocking(true, ignored);
+  if (!readBuffer_) readBuffer_.reset(new char[kReadSize]);
   if (isCurrent(id, channel.get())) receive(id, channel);
 }
 
+// Channels read into one shared buffer, so a read is made only when the socket has bytes: wait
+// for that, read, and read again (after whatever else is queued) until the socket has nothing.
+// The completion keeps the channel alive; whether it still counts is decided by the map, so a
+// closed channel or a reused id changes nothing.
 void NearbyBridge::receive(const std::string& id, const std::shared_ptr<Channel>& channel) {
-  // The completion keeps the channel (and so the buffer) alive; whether it still counts is
-  // decided by the map, so a closed channel or a reused id changes nothing.
-  channel->socket.async_read_some(asio::buffer(channel->buffer.get(), kReadSize),
-                                  [this, id, channel](error_code error, size_t size) {
-                                    if (!isCurrent(id, channel.get())) return;
-                                    if (size > 0) emitData(id, channel->buffer.get(), size);
-                                    if (!isCurrent(id, channel.get())) return;
-                                    if (error == asio::error::eof) return close(id, std::nullopt);
-                                    if (error) return close(id, errorCode(netErrorOf(error)));
-                                    receive(id, channel);
-                                  });
+  channel->socket.async_wait(tcp::socket::wait_read, [this, id, channel](error_code error) {
+    if (!isCurrent(id, channel.get())) return;
+    if (error) return close(id, errorCode(netErrorOf(error)));
+    readNow(id, channel);
+  });
+}
+
+void NearbyBridge::readNow(const std::string& id, const std::shared_ptr<Channel>& channel) {
+  error_code error;
+  const size_t size = channel->socket.read_some(asio::buffer(readBuffer_.get(), kReadSize), error);
+  if (error == asio::error::would_block || error == asio::error::try_again) return receive(id, channel);
+  if (size > 0) emitData(*channel, readBuffer_.get(), size);
+  if (!isCurrent(id, channel.get())) return;
+  if (error == asio::error::eof) return close(id, std::nullopt);
+  if (error) return close(id, errorCode(netErrorOf(error)));
+  asio::post(queue, [this, id, channel] {
+    if (isCurrent(id, channel.get())) readNow(id, channel);
+  });
+}
+
+// Send lines are read where they lie when they are plain (readSendLine) and everything about
+// them succeeds; any other line, or any send that is refused, goes through the general reader,
+// which gives the exact event. The data's decoding is what proves it valid JSON string content,
+// so nothing is decided here before it has decoded.
+bool NearbyBridge::sendFast(std::string_view line) {
+  if (!started) return false;
+  const std::optional<SendLine> send = readSendLine(line);
+  if (!send || send->connectionId.size() > maxIdBytes) return false;
+  const std::string id(send->connectionId);
+  auto found = channels.find(id);
+  if (found == channels.end() || !found->second->ready) return false;
+  if (graphemeCount(send->requestId) > 64) return false;
+  std::string_view data = send->data;
+  if (send->dataEscaped) {
+    unescapeSlashes(data, unescaped_);
+    data = unescaped_;
+  }
+  if (data.size() > maxBase64Text) return false;
+  WriteBytes bytes = decodeWrite(data);
+  if (!bytes.data) return false;
+  queueWrite(id, found->second, std::move(bytes), std::string(send->requestId));
+  return true;
+}
+
+// The bytes of a non-empty write within the limit, or nothing.
+NearbyBridge::WriteBytes NearbyBridge::decodeWrite(std::string_view text) {
+  WriteBytes bytes;
+  const size_t size = mirelo::base64DecodedSize(text);
+  if (size == 0 || size > maxWrite) return bytes;
+  if (size > kPooledWrite && !spareWrites_.empty()) {
+    bytes.data = std::move(spareWrites_.back());
+    spareWrites_.pop_back();
+  } else {
+    bytes.data.reset(new char[size > kPooledWrite ? maxWrite : size]);
+  }
+  bytes.size = size;
+  if (!mirelo::base64DecodeTo(text, bytes.data.get())) {
+    recycle(std::move(bytes));
+    return {};
+  }
+  return bytes;
+}
+
+void NearbyBridge::recycle(WriteBytes bytes) {
+  if (bytes.size > kPooledWrite && spareWrites_.size() < kSpareWrites) spareWrites_.push_back(std::move(bytes.data));
 }
 
 void NearbyBridge::send(const Json& payload, const std::string& id) {
@@ -892,16 +963,25 @@ void NearbyBridge::send(const Json& payload, const std::string& id) {
   if (!requestId || graphemeCount(*requestId) > 64) return invalid();
   const std::string* data = mirelo::readString(payload, "data");
   if (!data || data->size() > maxBase64Text) return invalid();
-  if (mirelo::base64DecodedSize(*data) > maxWrite) return invalid();
-  std::optional<std::string> bytes = mirelo::base64Decode(*data);
-  if (!bytes || bytes->empty() || bytes->size() > maxWrite) return invalid();
-  if (!channel->ready) return invalid();
-  auto n = static_cast<int64_t>(bytes->size());
-  if (channel->pending + n > maxPendingPerConnection || pendingBytes + n > maxPendingTotal)
+  WriteBytes bytes = decodeWrite(*data);
+  if (!bytes.data) return invalid();
+  if (!channel->ready) {
+    recycle(std::move(bytes));
+    return invalid();
+  }
+  queueWrite(id, channel, std::move(bytes), *requestId);
+}
+
+void NearbyBridge::queueWrite(const std::string& id, const std::shared_ptr<Channel>& channel, WriteBytes bytes,
+                              std::string requestId) {
+  auto n = static_cast<int64_t>(bytes.size);
+  if (channel->pending + n > maxPendingPerConnection || pendingBytes + n > maxPendingTotal) {
+    recycle(std::move(bytes));
     return close(id, "QUEUE_FULL");
+  }
   channel->pending += n;
   pendingBytes += n;
-  channel->writes.push_back({std::move(*bytes), *requestId});
+  channel->writes.push_back({std::move(bytes), std::move(requestId)});
   if (!channel->writing) writeNext(id, channel);
 }
 
@@ -912,14 +992,16 @@ void NearbyBridge::writeNext(const std::string& id, const std::shared_ptr<Channe
     return;
   }
   channel->writing = true;
-  asio::async_write(channel->socket, asio::buffer(channel->writes.front().bytes),
+  const WriteBytes& bytes = channel->writes.front().bytes;
+  asio::async_write(channel->socket, asio::buffer(bytes.data.get(), bytes.size),
                     [this, id, channel](error_code error, size_t) {
                       if (!isCurrent(id, channel.get())) return;
                       Channel::Write done = std::move(channel->writes.front());
                       channel->writes.pop_front();
-                      auto n = static_cast<int64_t>(done.bytes.size());
+                      auto n = static_cast<int64_t>(done.bytes.size);
                       channel->pending -= n;
                       pendingBytes -= n;
+                      recycle(std::move(done.bytes));
                       if (error) return close(id, errorCode(netErrorOf(error)));
                       Json e = event("sent");
                       e["connectionId"] = id;

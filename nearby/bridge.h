@@ -116,15 +116,22 @@ class NearbyBridge {
   // Channels.
   void connect(const Json& payload, const std::string& id);
   void send(const Json& payload, const std::string& id);
+  bool sendFast(std::string_view line);
+  struct WriteBytes;
+  WriteBytes decodeWrite(std::string_view text);
+  void queueWrite(const std::string& id, const std::shared_ptr<Channel>& channel, WriteBytes bytes,
+                  std::string requestId);
+  void recycle(WriteBytes bytes);
   void addConnection(std::shared_ptr<Channel> channel, const std::string& id);
   void tryConnect(const std::shared_ptr<Channel>& channel, const std::string& id);
   void onConnected(const std::shared_ptr<Channel>& channel, const std::string& id, boost::system::error_code error);
   void becomeReady(const std::shared_ptr<Channel>& channel, const std::string& id);
   void receive(const std::string& id, const std::shared_ptr<Channel>& channel);
+  void readNow(const std::string& id, const std::shared_ptr<Channel>& channel);
   void writeNext(const std::string& id, const std::shared_ptr<Channel>& channel);
   void close(const std::string& id, std::optional<std::string> code);
   bool isCurrent(const std::string& id, const Channel* channel) const;
-  void emitData(const std::string& id, const char* bytes, size_t size);
+  void emitData(Channel& channel, const char* bytes, size_t size);
   void writeLine(std::string_view line);
 
   Hooks hooks_;
@@ -161,7 +168,10 @@ class NearbyBridge {
   bool creatingClient_ = false;
   mirelo::JsonReader reader_;
   bool resultsPosted_ = false;
-  std::string lineBuffer_;
+  std::string lineBuffer_;   // the "data" event being written, reused
+  std::unique_ptr<char[]> readBuffer_;  // every channel reads into it, one read at a time
+  std::vector<std::unique_ptr<char[]>> spareWrites_;  // large write buffers kept for reuse
+  std::string unescaped_;    // a send's data with its "\/" escapes undone, reused
 };
 
 }  // namespace nearby

@@ -1,8 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
-#include <string>
+#include <memory>
 #include <string_view>
 
 namespace nearby {
@@ -14,6 +13,10 @@ class LineInput {
  public:
   explicit LineInput(size_t limit) : limit_(limit) {}
 
+  // Room for a read of up to `size` bytes after the bytes held, so reads land where lines are
+  // handed out from; `commit` then adds the count read.
+  char* space(size_t size);
+  void commit(size_t size) { end_ += size; }
   void append(const char* data, size_t size);
 
   enum class Result { Line, NeedMore, TooLong };
@@ -23,8 +26,10 @@ class LineInput {
 
  private:
   size_t limit_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
   size_t start_ = 0;    // first byte not yet returned
+  size_t end_ = 0;      // end of the bytes held
   size_t scanned_ = 0;  // bytes from start_ known to hold no line feed
   std::string_view line_;
 };

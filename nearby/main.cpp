@@ -53,16 +53,17 @@ int main() {
   queueThread.detach();
 
   // This thread is the reader; the process ends only through exitProcess.
+  // Reads land in the line buffer itself; one read takes what a full pipe holds.
   nearby::LineInput input(nearby::maxCommand);
-  static char chunk[65'536];
+  constexpr size_t kReadSize = 1 << 20;
   for (;;) {
-    ssize_t n = ::read(0, chunk, sizeof chunk);
+    ssize_t n = ::read(0, input.space(kReadSize), kReadSize);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       onQueue(bridge, [&] { bridge.shutdown(); });
       exitProcess(0);
     }
-    input.append(chunk, static_cast<size_t>(n));
+    input.commit(static_cast<size_t>(n));
     for (;;) {
       auto result = input.next();
       if (result == nearby::LineInput::Result::NeedMore) break;

@@ -55,6 +55,37 @@ TEST(Base64, AllByteValuesRoundTrip) {
   }
 }
 
+// The decoder reads eight characters at a time: every length, a bad character at every position
+// and the exact output size (nothing written past it) are checked against the encoder.
+TEST(Base64, DecodeToEveryLengthAndPosition) {
+  std::string bytes;
+  for (int i = 0; i < 64; ++i) bytes.push_back(static_cast<char>(i * 37 + 11));
+  for (size_t n = 0; n <= bytes.size(); ++n) {
+    const std::string text = base64Encode(bytes.substr(0, n));
+    std::string out(n + 16, '#');
+    ASSERT_TRUE(base64DecodeTo(text, out.data())) << n;
+    EXPECT_EQ(out, bytes.substr(0, n) + std::string(16, '#')) << n;
+    for (size_t at = 0; at < text.size(); ++at) {
+      for (char bad : {'=', '-', '\0', '\x80', ' '}) {
+        // Padding at the end is valid wherever it lands; a padding character is not replaced.
+        const bool endsPadded = at + 1 == text.size() || (at + 2 == text.size() && text.back() == '=');
+        if (text[at] == '=' || (bad == '=' && endsPadded)) continue;
+        std::string broken = text;
+        broken[at] = bad;
+        EXPECT_FALSE(base64Decode(broken)) << n << " at " << at;
+      }
+    }
+  }
+}
+
+TEST(Base64, EncodeAppendKeepsWhatWasThere) {
+  std::string line = "{\"data\":\"";
+  base64EncodeAppend(line, "foob");
+  EXPECT_EQ(line, "{\"data\":\"Zm9vYg==");
+  base64EncodeAppend(line, "");
+  EXPECT_EQ(line, "{\"data\":\"Zm9vYg==");
+}
+
 // The escaped encoding is the plain one as our JSON writer writes it inside a string.
 TEST(Base64, EscapedEncodingIsThePlainOneWrittenAsJson) {
   std::mt19937 random(7);

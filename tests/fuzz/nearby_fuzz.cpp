@@ -1,18 +1,45 @@
 // SolvaNearby's way in: bytes split into reads at random, the line splitter, and every line
 // handed to the bridge. Whatever comes in, each line written is one JSON object within the
-// output bound, and the process ends only as the protocol says (status 0 or 2).
+// output bound, and the process ends only as the protocol says (status 0 or 2). A line the plain
+// send reader takes, with data that decodes, is the JSON object it read.
 #include <cstdint>
 #include <string>
 
+#include "base64.h"
 #include "bridge.h"
 #include "input.h"
 #include "json.h"
+#include "payload.h"
+#include "send_line.h"
 
 namespace {
 
 struct Exited {
   int status;
 };
+
+}  // namespace
+
+namespace {
+
+void checkSendLine(std::string_view line, mirelo::JsonReader& reader) {
+  const std::optional<nearby::SendLine> send = nearby::readSendLine(line);
+  if (!send) return;
+  std::string data;
+  nearby::unescapeSlashes(send->data, data);
+  std::string bytes(mirelo::base64DecodedSize(data), '\0');
+  if (data.empty() || !mirelo::base64DecodeTo(data, bytes.data())) return;
+  const auto value = reader.parse(line);
+  if (!value || !value->is_object() || value->size() != 4) __builtin_trap();
+  const auto same = [&](const char* name, std::string_view expected) {
+    const std::string* member = mirelo::readString(*value, name);
+    if (!member || *member != expected) __builtin_trap();
+  };
+  same("command", "send");
+  same("connectionId", send->connectionId);
+  same("requestId", send->requestId);
+  same("data", data);
+}
 
 }  // namespace
 
@@ -44,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       off += n;
       for (auto result = input.next(); result != nearby::LineInput::Result::NeedMore; result = input.next()) {
         if (result == nearby::LineInput::Result::TooLong) return 0;
+        checkSendLine(input.line(), reader);
         bridge.handleLine(input.line());
         for (int i = 0; i < 8 && queue.poll_one(); ++i) {
         }

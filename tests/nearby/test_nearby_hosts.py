@@ -342,6 +342,40 @@ class HostsTest(unittest.TestCase):
                                  {"event": "connection-closed", "connectionId": cid, "code": "INVALID_WRITE"})
         self.assertEqual(a.quiet(0.5, lambda e: e["event"] in ("sent", "connection-closed")), [])
 
+    def test_sends_in_every_shape(self):
+        # Sends as any JSON writer may shape them relay their bytes; invalid JSON is refused as such
+        # whatever it holds, and the channel stays open until a send of the wrong type.
+        a, b = self.pair()
+        inbound = self.channel(a, b, "f")
+        relayed = [
+            ('{"data":"QUJD","requestId":"o0","connectionId":"f","command":"send"}', b"ABC"),
+            ('{"command":"send","connectionId":"f","requestId":"o1","data":"\\/\\/\\/\\/"}', b"\xff\xff\xff"),
+            ('{"command":"send","connectionId":"f","requestId":"o2","data":"QUJ\\u0044"}', b"ABC"),
+            ('{"command":"send","connectionId":"f","requestId":"o3","data":"AAAA","data":"QUJD"}', b"ABC"),
+            ('{"command":"send","connectionId":"f","requestId":"o4","data":"QUJD","x":[1,{"y":null}]}', b"ABC"),
+            (' { "command" : "send" , "connectionId":"f", "requestId":"o5" ,\t"data" : "QUJD" } \r', b"ABC"),
+        ]
+        # A large send from a writer that escapes every "/".
+        large = os.urandom(300_000)
+        relayed.append(('{"command":"send","connectionId":"f","requestId":"o6","data":"%s"}' %
+                        base64.b64encode(large).decode().replace("/", "\\/"), large))
+        for n, (text, data) in enumerate(relayed):
+            with self.subTest(line=text):
+                a.send(text.encode() + b"\n")
+                a.expect({"event": "sent", "connectionId": "f", "requestId": "o%d" % n})
+                self.assertEqual(b.receive(inbound, len(data)), data)
+        for raw in (b'{"command":"send","connectionId":"f","requestId":"r","data":"QU\x01D"}',
+                    b'{"command":"send","connectionId":"f","requestId":"r","data":"QU\xff\xfe"}',
+                    b'{"command":"send","connectionId":"f","requestId":"r\xff","data":"QUJD"}',
+                    b'{"command":"send","connectionId":"f","requestId":"r","data":"QUJD"} x'):
+            with self.subTest(line=raw):
+                a.send(raw + b"\n")
+                self.assertEqual(a.expect({"event": "error"}), {"event": "error", "code": "INVALID_JSON"})
+        a.send(b'{"command":"send","connectionId":"f","requestId":"r","data":["QUJD"]}\n')
+        self.assertEqual(a.expect({"event": "connection-closed", "connectionId": "f"}),
+                         {"event": "connection-closed", "connectionId": "f", "code": "INVALID_WRITE"})
+        self.assertEqual(a.quiet(0.3, lambda e: e["event"] == "sent"), [])
+
     def test_connect_with_an_open_id_and_closing(self):
         a, b = self.pair()
         inbound = self.channel(a, b, "same")

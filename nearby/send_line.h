@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nearby {
+
+// The members of a "send" line read where they lie, without building a JSON value: the bulk of
+// the input is sends of up to a megabyte of Base64, which the general reader would copy twice.
+struct SendLine {
+  std::string_view connectionId, requestId;
+  std::string_view data;   // the text between the quotes, "\/" escapes still in it
+  bool dataEscaped = false;
+};
+
+// A send this reader vouches for: `line` is one JSON object whose members are exactly "command"
+// (the string "send"), "connectionId", "requestId" and "data", each once and each a string, in any
+// order, with JSON whitespace anywhere between tokens. The three short strings hold no escapes and
+// no control characters and are valid UTF-8; "data" holds no escape but "\/". Anything else
+// (another member, a repeated one, another type, another escape) is left to the general reader.
+//
+// The content of "data" is NOT checked here: the caller must refuse the line unless the text
+// decodes as Base64, which proves it is valid string content (its alphabet is printable ASCII).
+std::optional<SendLine> readSendLine(std::string_view line);
+
+// `data` with its "\/" escapes undone, into `out` (reused, so it keeps its allocation).
+void unescapeSlashes(std::string_view data, std::string& out);
+
+}  // namespace nearby
