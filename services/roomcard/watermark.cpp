@@ -5,10 +5,15 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <thread>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <new>
+
+#include <sys/mman.h>
 
 #include "base64.h"
 #include "codec.h"
@@ -322,22 +327,60 @@ std::string RoomCardWatermark::decodeBits(const std::vector<uint8_t>& bits) {
 
 namespace {
 
-// Brightness (R + G + B) / 3 of straight RGB or RGBA bytes flattened on white.
-Plane brightnessOf(const uint8_t* pixels, int width, int height, int bands) {
-  Plane plane{width, height, std::vector<float>(static_cast<size_t>(width) * height)};
-  for (size_t i = 0; i < plane.samples.size(); ++i) {
-    const uint8_t* p = pixels + i * bands;
+// Brightness (R + G + B) / 3 of one row of straight RGB or RGBA bytes flattened on white.
+void brightnessRow(const uint8_t* pixels, int width, int bands, float* out) {
+  for (int x = 0; x < width; ++x) {
+    const uint8_t* p = pixels + static_cast<size_t>(x) * bands;
     float value = (p[0] + p[1] + p[2]) / 3.f;
     if (bands == 4 && p[3] != 255) {
       const float a = p[3] / 255.f;
       value = value * a + 255.f * (1 - a);
     }
-    plane.samples[i] = value;
+    out[x] = value;
   }
-  return plane;
 }
 
-Plane brightness(const Image& image) {
+// The scores of every usable block of an image given as straight RGB or RGBA bytes at its own
+// size, as drawn flattened at the working size. Drawing and scoring need nothing but brightness,
+// and one channel resamples three times faster than colour; rows are streamed through the
+// resampler into the scores, so no plane of either size is made. Empty when the image is too small
+// to read.
+std::vector<double> scoresOf(const uint8_t* pixels, int sourceWidth, int sourceHeight, int bands) {
+  using WM = RoomCardWatermark;
+  if (sourceWidth < WM::minDecodeSize || sourceHeight < WM::minDecodeSize) return {};
+  const auto [width, height] = profileFor(sourceWidth, sourceHeight);
+  const std::vector<int> blocks = WM::order(width, height);
+  const int columns = width / WM::blockSize, rows = height / WM::blockSize;
+  // For each block of the grid, its place in the order, or −1.
+  std::vector<int> place(static_cast<size_t>(columns) * rows, -1);
+  std::vector<char> rowUsed(static_cast<size_t>(rows), 0);
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    place[static_cast<size_t>(blocks[i])] = static_cast<int>(i);
+    rowUsed[static_cast<size_t>(blocks[i] / columns)] = 1;
+  }
+  const auto& weights = WM::basis();
+  std::vector<double> scores(blocks.size(), 0.0);
+  const size_t stride = static_cast<size_t>(sourceWidth) * bands;
+  resampleRows(
+      sourceWidth, sourceHeight, width, height,
+      [&](int y, float* out) { brightnessRow(pixels + stride * y, sourceWidth, bands, out); },
+      [&](int y) { return y / WM::blockSize < rows && rowUsed[static_cast<size_t>(y / WM::blockSize)]; },
+      [&](int y, const float* samples) {
+        const int r = y / WM::blockSize;
+        const double* weight = &weights[static_cast<size_t>(y % WM::blockSize) * WM::blockSize];
+        for (int c = 0; c < columns; ++c) {
+          const int i = place[static_cast<size_t>(r) * columns + c];
+          if (i < 0) continue;
+          const float* p = samples + c * WM::blockSize;
+          double sum = scores[static_cast<size_t>(i)];
+          for (int column = 0; column < WM::blockSize; ++column) sum += weight[column] * p[column];
+          scores[static_cast<size_t>(i)] = sum;
+        }
+      });
+  return scores;
+}
+
+std::vector<double> scoresOf(const Image& image) {
   const Owned rgb = eightBitRgb(image);
   size_t size = 0;
   auto* pixels = static_cast<uint8_t*>(vips_image_write_to_memory(rgb.get(), &size));
@@ -345,34 +388,8 @@ Plane brightness(const Image& image) {
     vips_error_clear();
     throw RoomCardCodec::error("房卡图片无法读取");
   }
-  Plane plane = brightnessOf(pixels, image.width(), image.height(), vips_image_get_bands(rgb.get()));
+  std::vector<double> scores = scoresOf(pixels, image.width(), image.height(), vips_image_get_bands(rgb.get()));
   g_free(pixels);
-  return plane;
-}
-
-double scorePlane(const Plane& plane, int block, int width) {
-  const int columns = width / RoomCardWatermark::blockSize;
-  const int left = 16 * (block % columns), top = 16 * (block / columns);
-  const auto& weights = RoomCardWatermark::basis();
-  double sum = 0;
-  for (int row = 0; row < 16; ++row) {
-    const float* p = &plane.samples[static_cast<size_t>(top + row) * width + left];
-    for (int column = 0; column < 16; ++column) sum += weights[row * 16 + column] * p[column];
-  }
-  return sum;
-}
-
-// The scores of every usable block of an image given by its brightness at its own size, as drawn
-// flattened at the working size. Drawing and scoring need nothing but brightness, and one channel
-// resamples three times faster than colour. Empty when the image is too small to read.
-std::vector<double> scoresOf(const Plane& source) {
-  using WM = RoomCardWatermark;
-  if (source.width < WM::minDecodeSize || source.height < WM::minDecodeSize) return {};
-  const auto [width, height] = profileFor(source.width, source.height);
-  const Plane plane = resample(source, width, height);
-  const std::vector<int> blocks = WM::order(width, height);
-  std::vector<double> scores(blocks.size());
-  for (size_t i = 0; i < blocks.size(); ++i) scores[i] = scorePlane(plane, blocks[i], width);
   return scores;
 }
 
@@ -388,47 +405,89 @@ std::optional<std::string> decodeScores(const std::vector<double>& scores) {
   return std::nullopt;
 }
 
-std::optional<std::string> decodePlane(const Plane& source) { return decodeScores(scoresOf(source)); }
+// Memory for the big buffers of one embed, asked to be backed by huge pages: a few faults per
+// buffer instead of one per 4 KiB, and never zero-filled by us.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { std::free(data_); }
+  // At least `size` bytes; the contents are kept only when nothing had to be allocated.
+  uint8_t* reserve(size_t size) {
+    if (size > capacity_) {
+      std::free(data_);
+      constexpr size_t huge = size_t{2} << 20;
+      capacity_ = (size + huge - 1) / huge * huge;
+      data_ = static_cast<uint8_t*>(std::aligned_alloc(huge, capacity_));
+      if (!data_) {
+        capacity_ = 0;
+        throw std::bad_alloc();
+      }
+      ::madvise(data_, capacity_, MADV_HUGEPAGE);
+    }
+    return data_;
+  }
+  uint8_t* data() const { return data_; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t capacity_ = 0;
+};
+
+// What one thread of the self-check reuses across its JPEG round trips: the codec's handles, the
+// compressed bytes and the decoded pixels.
+struct JpegWorkspace {
+  tjhandle compressor = nullptr;
+  tjhandle decompressor = nullptr;
+  Buffer jpeg;
+  Buffer decoded;
+  JpegWorkspace() = default;
+  JpegWorkspace(const JpegWorkspace&) = delete;
+  JpegWorkspace& operator=(const JpegWorkspace&) = delete;
+  ~JpegWorkspace() {
+    if (compressor) tjDestroy(compressor);
+    if (decompressor) tjDestroy(decompressor);
+  }
+};
 
 // The copy a chat app or a screenshot tool would make: JPEG at quality 100 × factor with 4:2:0
-// chroma, decoded again; its brightness. Nothing when the codec cannot make or read it.
-std::optional<Plane> jpegRoundTrip(const std::vector<uint8_t>& rgb, int width, int height, double factor) {
-  tjhandle compressor = tjInitCompress();
-  tjhandle decompressor = tjInitDecompress();
-  unsigned char* jpeg = nullptr;
-  unsigned long size = 0;
-  std::optional<Plane> plane;
-  if (compressor && decompressor &&
-      tjCompress2(compressor, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420,
-                  static_cast<int>(std::lround(100 * factor)), TJFLAG_FASTDCT) == 0) {
-    int w = 0, h = 0, subsampling = 0, colourspace = 0;
-    if (tjDecompressHeader3(decompressor, jpeg, size, &w, &h, &subsampling, &colourspace) == 0 && w == width &&
-        h == height) {
-      std::vector<uint8_t> decoded(static_cast<size_t>(w) * h * 3);
-      if (tjDecompress2(decompressor, jpeg, size, decoded.data(), w, 0, h, TJPF_RGB, 0) == 0) {
-        plane = brightnessOf(decoded.data(), w, h, 3);
-      }
-    }
+// chroma, decoded again; its scores. Nothing when the codec cannot make or read it.
+std::optional<std::vector<double>> jpegRoundTrip(JpegWorkspace& work, const uint8_t* rgb, int width, int height,
+                                                 double factor) {
+  if (!work.compressor) work.compressor = tjInitCompress();
+  if (!work.decompressor) work.decompressor = tjInitDecompress();
+  if (!work.compressor || !work.decompressor) return std::nullopt;
+  unsigned long size = tjBufSize(width, height, TJSAMP_420);
+  unsigned char* jpeg = work.jpeg.reserve(size);
+  if (tjCompress2(work.compressor, rgb, width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_420,
+                  static_cast<int>(std::lround(100 * factor)), TJFLAG_FASTDCT | TJFLAG_NOREALLOC) != 0) {
+    return std::nullopt;
   }
-  tjFree(jpeg);
-  if (compressor) tjDestroy(compressor);
-  if (decompressor) tjDestroy(decompressor);
-  return plane;
+  int w = 0, h = 0, subsampling = 0, colourspace = 0;
+  if (tjDecompressHeader3(work.decompressor, jpeg, size, &w, &h, &subsampling, &colourspace) != 0 || w != width ||
+      h != height) {
+    return std::nullopt;
+  }
+  uint8_t* decoded = work.decoded.reserve(static_cast<size_t>(w) * h * 3);
+  if (tjDecompress2(work.decompressor, jpeg, size, decoded, w, 0, h, TJPF_RGB, 0) != 0) return std::nullopt;
+  return scoresOf(decoded, w, h, 3);
 }
 
 // Runs task(0) … task(count − 1) on this thread and one helper until one returns false; returns
 // whether all returned true. Tasks after a failure are not started.
+// Each task is told which of the two threads runs it (0: this one, 1: the helper).
 template <class Task>
 bool allPass(size_t count, const Task& task) {
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
-  const auto work = [&] {
+  const auto work = [&](int worker) {
     for (size_t i; !failed.load() && (i = next.fetch_add(1)) < count;) {
-      if (!task(i)) failed.store(true);
+      if (!task(i, worker)) failed.store(true);
     }
   };
-  std::thread helper(work);
-  work();
+  std::thread helper(work, 1);
+  work(0);
   helper.join();
   return !failed.load();
 }
@@ -438,7 +497,7 @@ bool allPass(size_t count, const Task& task) {
 std::optional<std::string> RoomCardWatermark::decode(const Image& image) {
   if (image.width() < minDecodeSize || image.height() < minDecodeSize) return std::nullopt;
   try {
-    return decodePlane(brightness(image));
+    return decodeScores(scoresOf(image));
   } catch (const Error&) {
     return std::nullopt;
   }
@@ -461,7 +520,7 @@ constexpr double kLossChance = 0.15;
 
 enum class Independent { halfJpeg, webp };
 
-std::optional<Plane> independentCopy(const Image& candidate, int width, int height, Independent kind) {
+std::optional<std::vector<double>> independentCopy(const Image& candidate, int width, int height, Independent kind) {
   Owned image = eightBitRgb(candidate);
   bool ok = true;
   if (vips_image_get_bands(image.get()) == 4) {
@@ -483,31 +542,44 @@ std::optional<Plane> independentCopy(const Image& candidate, int width, int heig
     vips_error_clear();
     return std::nullopt;
   }
-  std::optional<Plane> plane;
+  std::optional<std::vector<double>> scores;
   if (VipsImage* decoded = vips_image_new_from_buffer(encoded, size, "", nullptr)) {
     try {
-      plane = brightness(Image(decoded));
+      scores = scoresOf(Image(decoded));
     } catch (const Error&) {
     }
   }
   g_free(encoded);
   vips_error_clear();
-  return plane;
+  return scores;
 }
 
-// The scaled drawing of a card for a self-check copy, as 3-band RGB bytes.
-std::vector<uint8_t> scaledRgb(const Image& candidate, int width, int height) {
-  const Owned drawn = draw(candidate, width, height, true);
-  size_t size = 0;
-  auto* memory = static_cast<uint8_t*>(vips_image_write_to_memory(drawn.get(), &size));
-  if (!memory || vips_image_get_bands(drawn.get()) != 3) {
-    g_free(memory);
+// Copies an 8-bit image's bytes into `out`, strip by strip as libvips computes them: no buffer of
+// the whole image besides ours.
+bool copyInto(VipsImage* image, uint8_t* out) {
+  const auto write = [](VipsRegion* region, VipsRect* area, void* a) -> int {
+    auto* target = static_cast<uint8_t*>(a);
+    const size_t row = VIPS_IMAGE_SIZEOF_LINE(region->im);
+    for (int y = area->top; y < VIPS_RECT_BOTTOM(area); ++y) {
+      std::memcpy(target + row * y, VIPS_REGION_ADDR(region, area->left, y), row);
+    }
+    return 0;
+  };
+  if (vips_sink_disc(image, write, out)) {
     vips_error_clear();
+    return false;
+  }
+  return true;
+}
+
+// The scaled drawing of a card for a self-check copy, as 3-band RGB bytes in `out`.
+const uint8_t* scaledRgb(const Image& candidate, int width, int height, Buffer& out) {
+  const Owned drawn = draw(candidate, width, height, true);
+  uint8_t* target = out.reserve(static_cast<size_t>(width) * height * 3);
+  if (vips_image_get_bands(drawn.get()) != 3 || !copyInto(drawn.get(), target)) {
     throw RoomCardCodec::error("房卡图片无法读取");
   }
-  std::vector<uint8_t> rgb(memory, memory + size);
-  g_free(memory);
-  return rgb;
+  return target;
 }
 
 }  // namespace
@@ -521,7 +593,8 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   const Raster canvas = raster(image, width, height, false);
   bool opaque = true;
   for (size_t i = 3; i < canvas.pixels.size() && opaque; i += 4) opaque = canvas.pixels[i] == 255;
-  const Raster base = opaque ? canvas : raster(image, width, height, true);
+  const Raster flattened = opaque ? Raster{} : raster(image, width, height, true);
+  const Raster& base = opaque ? canvas : flattened;
   const auto& weights = basis();
   std::vector<double> scores(bits.size());
   for (size_t i = 0; i < bits.size(); ++i) scores[i] = score(base, blocks[i], width);
@@ -630,7 +703,9 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     }
     return out;
   }();
-  const auto reads = [&](const std::optional<Plane>& copy) { return copy && decodePlane(*copy) == invitation; };
+  const auto reads = [&](const std::optional<std::vector<double>>& copy) {
+    return copy && decodeScores(*copy) == invitation;
+  };
   // An independent copy must read back with room to spare. Its flipped bits land in random
   // codewords, and two in one codeword lose the card: with k flipped bits among n codewords,
   // another program's copy, flipping about as many, loses it with a chance of about k(k − 1) / 2n.
@@ -641,9 +716,9 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // the self-check's own rule accepts.
   const size_t codewords = bits.size() / 15;
   std::atomic<bool> shortOfMargin{false};
-  const auto readsWithMargin = [&](const std::optional<Plane>& copy, int step, bool relaxed) {
+  const auto readsWithMargin = [&](const std::optional<std::vector<double>>& copy, int step, bool relaxed) {
     if (!copy) return false;
-    const std::vector<double> found = scoresOf(*copy);
+    const std::vector<double>& found = *copy;
     if (decodeScores(found) != invitation) return false;
     size_t flipped = 0;
     for (size_t i = 0; i < bits.size() && i < found.size(); ++i) flipped += parity(found[i], step) != bits[i];
@@ -655,38 +730,56 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // The self-check, cheapest and most telling copies first, stopping at the first failure: the
   // card itself; the harshest of the twelve copies (half size, factor 0.4) and the independent JPEG
   // copy; then the WebP copy and the other eleven.
-  const auto check = [&](const std::vector<uint8_t>& pixels, int bands, int step, bool relaxed) {
-    if (decodePlane(brightnessOf(pixels.data(), width, height, bands)) != invitation) return false;
-    const Image candidate = imageFrom(pixels.data(), pixels.size(), width, height, bands);
+  // Buffers reused by every strength: each thread's JPEG round trips, and the scaled drawings.
+  std::array<JpegWorkspace, 2> jpegWork;
+  std::array<Buffer, selfCheckScales.size()> scaledBuffers;
+  const int bands = opaque ? 3 : 4;
+  // The card's pixels as an image the scaler reads in place.
+  const auto candidateOf = [&](const std::vector<uint8_t>& pixels) {
+    VipsImage* image = vips_image_new_from_memory(pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR);
+    if (!image) {
+      vips_error_clear();
+      throw RoomCardCodec::error("房卡生成失败");
+    }
+    image->Type = VIPS_INTERPRETATION_sRGB;
+    return Image(image);
+  };
+  // A copy's scaled drawing; an opaque card's own pixels at full size.
+  const auto scaledOf = [&](const Image& candidate, const std::vector<uint8_t>& pixels, size_t s) -> const uint8_t* {
+    if (opaque && sizes[s] == std::pair(width, height)) return pixels.data();
+    return scaledRgb(candidate, sizes[s].first, sizes[s].second, scaledBuffers[s]);
+  };
+  const auto check = [&](const std::vector<uint8_t>& pixels, int step, bool relaxed) {
+    if (decodeScores(scoresOf(pixels.data(), width, height, bands)) != invitation) return false;
+    const Image candidate = candidateOf(pixels);
     constexpr size_t harshestScale = selfCheckScales.size() - 1, harshestFactor = selfCheckFactors.size() - 1;
-    std::array<std::vector<uint8_t>, selfCheckScales.size()> scaled;
+    std::array<const uint8_t*, selfCheckScales.size()> scaled{};
     bool drawFailed = false;
-    const bool first = allPass(2, [&](size_t task) {
+    const bool first = allPass(2, [&](size_t task, int worker) {
       if (task == 1) {
         return readsWithMargin(independentCopy(candidate, width, height, Independent::halfJpeg), step, relaxed);
       }
       try {
-        scaled[harshestScale] = scaledRgb(candidate, sizes[harshestScale].first, sizes[harshestScale].second);
+        scaled[harshestScale] = scaledOf(candidate, pixels, harshestScale);
       } catch (const Error&) {
         drawFailed = true;
         return false;
       }
-      return reads(jpegRoundTrip(scaled[harshestScale], sizes[harshestScale].first, sizes[harshestScale].second,
-                                 selfCheckFactors[harshestFactor]));
+      return reads(jpegRoundTrip(jpegWork[worker], scaled[harshestScale], sizes[harshestScale].first,
+                                 sizes[harshestScale].second, selfCheckFactors[harshestFactor]));
     });
     if (drawFailed) throw RoomCardCodec::error("房卡图片无法读取");
     if (!first) return false;
-    for (size_t s = 0; s < harshestScale; ++s) scaled[s] = scaledRgb(candidate, sizes[s].first, sizes[s].second);
+    for (size_t s = 0; s < harshestScale; ++s) scaled[s] = scaledOf(candidate, pixels, s);
     // The WebP copy, the dearest, first so that it runs beside the others.
-    return allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task) {
+    return allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task, int worker) {
       if (task-- == 0) return readsWithMargin(independentCopy(candidate, width, height, Independent::webp), step, relaxed);
       const size_t s = task / selfCheckFactors.size(), f = task % selfCheckFactors.size();
-      return reads(jpegRoundTrip(scaled[s], sizes[s].first, sizes[s].second, selfCheckFactors[f]));
+      return reads(jpegRoundTrip(jpegWork[worker], scaled[s], sizes[s].first, sizes[s].second, selfCheckFactors[f]));
     });
   };
 
   // The card at one strength, with or without headroom; whether some nudge was clamped.
-  const int bands = opaque ? 3 : 4;
   std::vector<uint8_t> pixels;
   const auto make = [&](int step, bool headroom) {
     copy = canvas;
@@ -710,19 +803,21 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // and highest drift, zero included (the card itself).
   const auto drift = [&] {
     std::vector<double> low(bits.size(), 0.0), high(bits.size(), 0.0);
-    const std::vector<double> own = scoresOf(brightnessOf(pixels.data(), width, height, bands));
-    const Image candidate = imageFrom(pixels.data(), pixels.size(), width, height, bands);
-    const auto& [hw, hh] = sizes.back();
+    const std::vector<double> own = scoresOf(pixels.data(), width, height, bands);
+    const Image candidate = candidateOf(pixels);
+    const auto& [hw, hh] = sizes[2];
     const auto& [mw, mh] = sizes[1];
-    const std::vector<uint8_t> half = scaledRgb(candidate, hw, hh), mid = scaledRgb(candidate, mw, mh);
-    const std::optional<Plane> copies[] = {independentCopy(candidate, width, height, Independent::halfJpeg),
-                                           independentCopy(candidate, width, height, Independent::webp),
-                                           jpegRoundTrip(half, hw, hh, selfCheckFactors.back()),
-                                           jpegRoundTrip(half, hw, hh, selfCheckFactors.front()),
-                                           jpegRoundTrip(mid, mw, mh, selfCheckFactors.back())};
-    for (const auto& plane : copies) {
-      if (!plane) continue;
-      const std::vector<double> found = scoresOf(*plane);
+    const uint8_t* half = scaledOf(candidate, pixels, 2);
+    const uint8_t* mid = scaledOf(candidate, pixels, 1);
+    const std::optional<std::vector<double>> copies[] = {
+        independentCopy(candidate, width, height, Independent::halfJpeg),
+        independentCopy(candidate, width, height, Independent::webp),
+        jpegRoundTrip(jpegWork[0], half, hw, hh, selfCheckFactors.back()),
+        jpegRoundTrip(jpegWork[0], half, hw, hh, selfCheckFactors.front()),
+        jpegRoundTrip(jpegWork[0], mid, mw, mh, selfCheckFactors.back())};
+    for (const auto& scores : copies) {
+      if (!scores) continue;
+      const std::vector<double>& found = *scores;
       if (found.size() < bits.size()) continue;
       for (size_t i = 0; i < bits.size(); ++i) {
         low[i] = std::min(low[i], found[i] - own[i]);
@@ -779,11 +874,11 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
       const bool clamped = make(strengths[k], headroom);
       if (!headroom) clampedAt[k] = clamped;
       shortOfMargin.store(false);
-      if (check(pixels, bands, strengths[k], false)) return accepted(strengths[k], headroom);
+      if (check(pixels, strengths[k], false)) return accepted(strengths[k], headroom);
       if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
       if (headroom && aimOff(strengths[k])) {
         shortOfMargin.store(false);
-        if (check(pixels, bands, strengths[k], false)) return accepted(strengths[k], headroom);
+        if (check(pixels, strengths[k], false)) return accepted(strengths[k], headroom);
         if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
       }
     }
@@ -793,7 +888,7 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   for (const Candidate& candidate : shortOfMarginOnly) {
     offsets = candidate.offsets;
     make(strengths[candidate.k], candidate.headroom);
-    if (check(pixels, bands, strengths[candidate.k], true)) return accepted(strengths[candidate.k], candidate.headroom);
+    if (check(pixels, strengths[candidate.k], true)) return accepted(strengths[candidate.k], candidate.headroom);
   }
   throw RoomCardCodec::error("房卡生成后未通过压缩识别检查");
 }
