@@ -8,6 +8,7 @@
 #include <cstring>
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -158,14 +159,19 @@ namespace {
 
 // Premultiplied RGBA to straight RGBA. Colour above its alpha is not valid premultiplied data; it
 // saturates.
-std::vector<uint8_t> straight(const Raster& raster) {
-  std::vector<uint8_t> out(raster.pixels);
-  for (size_t i = 0; i < out.size(); i += 4) {
+void straightInto(const Raster& raster, uint8_t* out) {
+  std::memcpy(out, raster.pixels.data(), raster.pixels.size());
+  for (size_t i = 0; i < raster.pixels.size(); i += 4) {
     uint8_t* p = &out[i];
     const unsigned a = p[3];
     if (a == 255) continue;
     for (int c = 0; c < 3; ++c) p[c] = a ? static_cast<uint8_t>(std::min(255u, (p[c] * 255u + a / 2) / a)) : 0;
   }
+}
+
+std::vector<uint8_t> straight(const Raster& raster) {
+  std::vector<uint8_t> out(raster.pixels.size());
+  straightInto(raster, out.data());
   return out;
 }
 
@@ -429,6 +435,11 @@ class Buffer {
     return data_;
   }
   uint8_t* data() const { return data_; }
+  // Hands the memory over (to be given back with std::free); the buffer is empty after.
+  uint8_t* release() {
+    capacity_ = 0;
+    return std::exchange(data_, nullptr);
+  }
 
  private:
   uint8_t* data_ = nullptr;
@@ -610,10 +621,16 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // worked out again from the mapped score. Headroom nudges are grey (each channel alike): JPEG
   // keeps brightness far better than colour, which it subsamples. A block's target is its quantised
   // value plus its offset, zero unless the block is aimed off (below).
+  // The card's pixels as it ships: RGB when opaque, written in place; otherwise straight RGBA from
+  // `copy`, the premultiplied drawing written first.
   Raster copy;
+  Buffer pixelBuffer;
+  const int bands = opaque ? 3 : 4;
+  const size_t pixelBytes = static_cast<size_t>(width) * height * bands;
   std::vector<double> offsets(bits.size(), 0.0);
   const auto write = [&](int step, bool headroom) {
     bool clamped = false;
+    uint8_t* const out = opaque ? pixelBuffer.data() : copy.pixels.data();
     for (size_t i = 0; i < bits.size(); ++i) {
       const int left = blockSize * (blocks[i] % columns), top = blockSize * (blocks[i] / columns);
       const auto pixel = [&](int k) { return &base.pixels[(static_cast<size_t>(top + k / 16) * width + left + k % 16) * 4]; };
@@ -681,8 +698,8 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
       for (int row = 0; row < blockSize; ++row) {
         const size_t offset = (static_cast<size_t>(top + row) * width + left) * 4;
         const uint8_t* from = &base.pixels[offset];
-        uint8_t* to = &copy.pixels[offset];
-        for (int column = 0; column < blockSize; ++column, from += 4, to += 4) {
+        uint8_t* to = out + offset / 4 * bands;
+        for (int column = 0; column < blockSize; ++column, from += 4, to += bands) {
           const double delta = shift(row * blockSize + column, d);
           for (int channel = 0; channel < 3; ++channel) {
             const double value = roundHalfAway(lo + from[channel] * scale + delta);
@@ -733,10 +750,9 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // Buffers reused by every strength: each thread's JPEG round trips, and the scaled drawings.
   std::array<JpegWorkspace, 2> jpegWork;
   std::array<Buffer, selfCheckScales.size()> scaledBuffers;
-  const int bands = opaque ? 3 : 4;
   // The card's pixels as an image the scaler reads in place.
-  const auto candidateOf = [&](const std::vector<uint8_t>& pixels) {
-    VipsImage* image = vips_image_new_from_memory(pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR);
+  const auto candidateOf = [&](const uint8_t* pixels) {
+    VipsImage* image = vips_image_new_from_memory(pixels, pixelBytes, width, height, bands, VIPS_FORMAT_UCHAR);
     if (!image) {
       vips_error_clear();
       throw RoomCardCodec::error("房卡生成失败");
@@ -745,12 +761,12 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     return Image(image);
   };
   // A copy's scaled drawing; an opaque card's own pixels at full size.
-  const auto scaledOf = [&](const Image& candidate, const std::vector<uint8_t>& pixels, size_t s) -> const uint8_t* {
-    if (opaque && sizes[s] == std::pair(width, height)) return pixels.data();
+  const auto scaledOf = [&](const Image& candidate, const uint8_t* pixels, size_t s) -> const uint8_t* {
+    if (opaque && sizes[s] == std::pair(width, height)) return pixels;
     return scaledRgb(candidate, sizes[s].first, sizes[s].second, scaledBuffers[s]);
   };
-  const auto check = [&](const std::vector<uint8_t>& pixels, int step, bool relaxed) {
-    if (decodeScores(scoresOf(pixels.data(), width, height, bands)) != invitation) return false;
+  const auto check = [&](const uint8_t* pixels, int step, bool relaxed) {
+    if (decodeScores(scoresOf(pixels, width, height, bands)) != invitation) return false;
     const Image candidate = candidateOf(pixels);
     constexpr size_t harshestScale = selfCheckScales.size() - 1, harshestFactor = selfCheckFactors.size() - 1;
     std::array<const uint8_t*, selfCheckScales.size()> scaled{};
@@ -780,22 +796,22 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   };
 
   // The card at one strength, with or without headroom; whether some nudge was clamped.
-  std::vector<uint8_t> pixels;
+  // An opaque card stays without an alpha band: smaller to encode, nothing to flatten. Its colour is
+  // already straight: the drawing is packed into the buffer of the previous strength and the blocks
+  // are written there.
   const auto make = [&](int step, bool headroom) {
-    copy = canvas;
-    const bool clamped = write(step, headroom);
-    // An opaque card stays without an alpha band: smaller to encode, nothing to flatten. Its
-    // colour is already straight; packed into the buffer of the previous strength.
+    uint8_t* pixels = pixelBuffer.reserve(pixelBytes);
     if (opaque) {
-      pixels.resize(copy.pixels.size() / 4 * 3);
-      for (size_t from = 0, to = 0; from < copy.pixels.size(); from += 4, to += 3) {
-        pixels[to] = copy.pixels[from];
-        pixels[to + 1] = copy.pixels[from + 1];
-        pixels[to + 2] = copy.pixels[from + 2];
+      for (size_t from = 0, to = 0; from < canvas.pixels.size(); from += 4, to += 3) {
+        pixels[to] = canvas.pixels[from];
+        pixels[to + 1] = canvas.pixels[from + 1];
+        pixels[to + 2] = canvas.pixels[from + 2];
       }
     } else {
-      pixels = straight(copy);
+      copy = canvas;
     }
+    const bool clamped = write(step, headroom);
+    if (!opaque) straightInto(copy, pixels);
     return clamped;
   };
 
@@ -803,7 +819,8 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // and highest drift, zero included (the card itself).
   const auto drift = [&] {
     std::vector<double> low(bits.size(), 0.0), high(bits.size(), 0.0);
-    const std::vector<double> own = scoresOf(pixels.data(), width, height, bands);
+    const uint8_t* pixels = pixelBuffer.data();
+    const std::vector<double> own = scoresOf(pixels, width, height, bands);
     const Image candidate = candidateOf(pixels);
     const auto& [hw, hh] = sizes[2];
     const auto& [mw, mh] = sizes[1];
@@ -863,9 +880,19 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     std::vector<double> offsets;
   };
   std::vector<Candidate> shortOfMarginOnly;
+  // The card kept: its image takes the pixel buffer over.
   const auto accepted = [&](int step, bool headroom) {
     if (report) *report = {step, headroom};
-    return imageFrom(pixels.data(), pixels.size(), width, height, bands);
+    uint8_t* pixels = pixelBuffer.release();
+    VipsImage* card = vips_image_new_from_memory(pixels, pixelBytes, width, height, bands, VIPS_FORMAT_UCHAR);
+    if (!card) {
+      std::free(pixels);
+      vips_error_clear();
+      throw RoomCardCodec::error("房卡生成失败");
+    }
+    card->Type = VIPS_INTERPRETATION_sRGB;
+    g_signal_connect(card, "postclose", G_CALLBACK(+[](VipsImage*, gpointer memory) { std::free(memory); }), pixels);
+    return Image(card);
   };
   for (const bool headroom : {false, true}) {
     for (size_t k = 0; k < strengths.size(); ++k) {
@@ -874,11 +901,11 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
       const bool clamped = make(strengths[k], headroom);
       if (!headroom) clampedAt[k] = clamped;
       shortOfMargin.store(false);
-      if (check(pixels, strengths[k], false)) return accepted(strengths[k], headroom);
+      if (check(pixelBuffer.data(), strengths[k], false)) return accepted(strengths[k], headroom);
       if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
       if (headroom && aimOff(strengths[k])) {
         shortOfMargin.store(false);
-        if (check(pixels, strengths[k], false)) return accepted(strengths[k], headroom);
+        if (check(pixelBuffer.data(), strengths[k], false)) return accepted(strengths[k], headroom);
         if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
       }
     }
@@ -888,7 +915,7 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   for (const Candidate& candidate : shortOfMarginOnly) {
     offsets = candidate.offsets;
     make(strengths[candidate.k], candidate.headroom);
-    if (check(pixels, strengths[candidate.k], true)) return accepted(strengths[candidate.k], candidate.headroom);
+    if (check(pixelBuffer.data(), strengths[candidate.k], true)) return accepted(strengths[candidate.k], candidate.headroom);
   }
   throw RoomCardCodec::error("房卡生成后未通过压缩识别检查");
 }
