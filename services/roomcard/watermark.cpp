@@ -516,6 +516,24 @@ std::optional<std::string> RoomCardWatermark::decode(const Image& image) {
 
 namespace {
 
+// Copies an 8-bit image's bytes into `out`, strip by strip as libvips computes them: no buffer of
+// the whole image besides ours.
+bool copyInto(VipsImage* image, uint8_t* out) {
+  const auto write = [](VipsRegion* region, VipsRect* area, void* a) -> int {
+    auto* target = static_cast<uint8_t*>(a);
+    const size_t row = VIPS_IMAGE_SIZEOF_LINE(region->im);
+    for (int y = area->top; y < VIPS_RECT_BOTTOM(area); ++y) {
+      std::memcpy(target + row * y, VIPS_REGION_ADDR(region, area->left, y), row);
+    }
+    return 0;
+  };
+  if (vips_sink_disc(image, write, out)) {
+    vips_error_clear();
+    return false;
+  }
+  return true;
+}
+
 // The independent copies of the self-check, made by a pipeline that shares nothing with ours: a
 // triangle (bilinear) half-size drawing by libvips saved by libvips' own JPEG writer (libjpeg's
 // accurate DCT, its standard tables), and the card saved whole as lossy WebP, whose smoothing of
@@ -531,7 +549,8 @@ constexpr double kLossChance = 0.15;
 
 enum class Independent { halfJpeg, webp };
 
-std::optional<std::vector<double>> independentCopy(const Image& candidate, int width, int height, Independent kind) {
+std::optional<std::vector<double>> independentCopy(const Image& candidate, int width, int height, Independent kind,
+                                                   Buffer& decodedPixels) {
   Owned image = eightBitRgb(candidate);
   bool ok = true;
   if (vips_image_get_bands(image.get()) == 4) {
@@ -556,31 +575,17 @@ std::optional<std::vector<double>> independentCopy(const Image& candidate, int w
   std::optional<std::vector<double>> scores;
   if (VipsImage* decoded = vips_image_new_from_buffer(encoded, size, "", nullptr)) {
     try {
-      scores = scoresOf(Image(decoded));
+      const Owned rgb = eightBitRgb(Image(decoded));
+      const int w = vips_image_get_width(rgb.get()), h = vips_image_get_height(rgb.get());
+      const int bands = vips_image_get_bands(rgb.get());
+      uint8_t* pixels = decodedPixels.reserve(static_cast<size_t>(w) * h * bands);
+      if (copyInto(rgb.get(), pixels)) scores = scoresOf(pixels, w, h, bands);
     } catch (const Error&) {
     }
   }
   g_free(encoded);
   vips_error_clear();
   return scores;
-}
-
-// Copies an 8-bit image's bytes into `out`, strip by strip as libvips computes them: no buffer of
-// the whole image besides ours.
-bool copyInto(VipsImage* image, uint8_t* out) {
-  const auto write = [](VipsRegion* region, VipsRect* area, void* a) -> int {
-    auto* target = static_cast<uint8_t*>(a);
-    const size_t row = VIPS_IMAGE_SIZEOF_LINE(region->im);
-    for (int y = area->top; y < VIPS_RECT_BOTTOM(area); ++y) {
-      std::memcpy(target + row * y, VIPS_REGION_ADDR(region, area->left, y), row);
-    }
-    return 0;
-  };
-  if (vips_sink_disc(image, write, out)) {
-    vips_error_clear();
-    return false;
-  }
-  return true;
 }
 
 // The scaled drawing of a card for a self-check copy, as 3-band RGB bytes in `out`.
@@ -750,6 +755,7 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // Buffers reused by every strength: each thread's JPEG round trips, and the scaled drawings.
   std::array<JpegWorkspace, 2> jpegWork;
   std::array<Buffer, selfCheckScales.size()> scaledBuffers;
+  std::array<Buffer, 2> independentPixels;
   // The card's pixels as an image the scaler reads in place.
   const auto candidateOf = [&](const uint8_t* pixels) {
     VipsImage* image = vips_image_new_from_memory(pixels, pixelBytes, width, height, bands, VIPS_FORMAT_UCHAR);
@@ -773,7 +779,8 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     bool drawFailed = false;
     const bool first = allPass(2, [&](size_t task, int worker) {
       if (task == 1) {
-        return readsWithMargin(independentCopy(candidate, width, height, Independent::halfJpeg), step, relaxed);
+        return readsWithMargin(independentCopy(candidate, width, height, Independent::halfJpeg, independentPixels[worker]),
+                               step, relaxed);
       }
       try {
         scaled[harshestScale] = scaledOf(candidate, pixels, harshestScale);
@@ -789,7 +796,10 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     for (size_t s = 0; s < harshestScale; ++s) scaled[s] = scaledOf(candidate, pixels, s);
     // The WebP copy, the dearest, first so that it runs beside the others.
     return allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task, int worker) {
-      if (task-- == 0) return readsWithMargin(independentCopy(candidate, width, height, Independent::webp), step, relaxed);
+      if (task-- == 0) {
+        return readsWithMargin(independentCopy(candidate, width, height, Independent::webp, independentPixels[worker]),
+                               step, relaxed);
+      }
       const size_t s = task / selfCheckFactors.size(), f = task % selfCheckFactors.size();
       return reads(jpegRoundTrip(jpegWork[worker], scaled[s], sizes[s].first, sizes[s].second, selfCheckFactors[f]));
     });
@@ -827,8 +837,8 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     const uint8_t* half = scaledOf(candidate, pixels, 2);
     const uint8_t* mid = scaledOf(candidate, pixels, 1);
     const std::optional<std::vector<double>> copies[] = {
-        independentCopy(candidate, width, height, Independent::halfJpeg),
-        independentCopy(candidate, width, height, Independent::webp),
+        independentCopy(candidate, width, height, Independent::halfJpeg, independentPixels[0]),
+        independentCopy(candidate, width, height, Independent::webp, independentPixels[0]),
         jpegRoundTrip(jpegWork[0], half, hw, hh, selfCheckFactors.back()),
         jpegRoundTrip(jpegWork[0], half, hw, hh, selfCheckFactors.front()),
         jpegRoundTrip(jpegWork[0], mid, mw, mh, selfCheckFactors.back())};
