@@ -159,9 +159,9 @@ namespace {
 
 // Premultiplied RGBA to straight RGBA. Colour above its alpha is not valid premultiplied data; it
 // saturates.
-void straightInto(const Raster& raster, uint8_t* out) {
-  std::memcpy(out, raster.pixels.data(), raster.pixels.size());
-  for (size_t i = 0; i < raster.pixels.size(); i += 4) {
+void straightInto(const uint8_t* premultiplied, size_t size, uint8_t* out) {
+  std::memcpy(out, premultiplied, size);
+  for (size_t i = 0; i < size; i += 4) {
     uint8_t* p = &out[i];
     const unsigned a = p[3];
     if (a == 255) continue;
@@ -171,7 +171,7 @@ void straightInto(const Raster& raster, uint8_t* out) {
 
 std::vector<uint8_t> straight(const Raster& raster) {
   std::vector<uint8_t> out(raster.pixels.size());
-  straightInto(raster, out.data());
+  straightInto(raster.pixels.data(), raster.pixels.size(), out.data());
   return out;
 }
 
@@ -588,6 +588,35 @@ std::optional<std::vector<double>> independentCopy(const Image& candidate, int w
   return scores;
 }
 
+// The image drawn at W × H as `raster` draws it (premultiplied RGBA), converted strip by strip
+// into `out`: neither libvips' buffer of the whole drawing nor a zero-filled one of ours.
+const uint8_t* drawRgba(const Image& image, int width, int height, bool flatten, Buffer& out) {
+  const Owned drawn = draw(image, width, height, flatten);
+  struct Target {
+    uint8_t* pixels;
+    int width;
+    int bands;
+  } target{out.reserve(static_cast<size_t>(width) * height * 4), width, vips_image_get_bands(drawn.get())};
+  const auto write = [](VipsRegion* region, VipsRect* area, void* a) -> int {
+    const auto* t = static_cast<const Target*>(a);
+    for (int y = area->top; y < VIPS_RECT_BOTTOM(area); ++y) {
+      const auto* from = reinterpret_cast<const uint8_t*>(VIPS_REGION_ADDR(region, area->left, y));
+      uint8_t* to = t->pixels + static_cast<size_t>(y) * t->width * 4;
+      for (int x = 0; x < area->width; ++x, from += t->bands, to += 4) {
+        const unsigned a = t->bands == 4 ? from[3] : 255;
+        for (int c = 0; c < 3; ++c) to[c] = a == 255 ? from[c] : static_cast<uint8_t>((from[c] * a + 127) / 255);
+        to[3] = static_cast<uint8_t>(a);
+      }
+    }
+    return 0;
+  };
+  if (vips_sink_disc(drawn.get(), write, &target)) {
+    vips_error_clear();
+    throw RoomCardCodec::error("房卡图片无法读取");
+  }
+  return target.pixels;
+}
+
 // The scaled drawing of a card for a self-check copy, as 3-band RGB bytes in `out`.
 const uint8_t* scaledRgb(const Image& candidate, int width, int height, Buffer& out) {
   const Owned drawn = draw(candidate, width, height, true);
@@ -606,14 +635,27 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   const std::vector<uint8_t> bits = encodeBits(packet(invitation));
   const std::vector<int> blocks = order(width, height);
   if (blocks.size() < bits.size()) throw RoomCardCodec::error("邀请内容超出房卡容量");
-  const Raster canvas = raster(image, width, height, false);
+  // The drawing (premultiplied RGBA, as `raster` makes it), and the colour the blocks are written
+  // from: the same drawing when opaque, else the picture flattened on white.
+  const size_t rgbaBytes = static_cast<size_t>(width) * height * 4;
+  Buffer canvasBuffer, flattenedBuffer;
+  const uint8_t* const canvas = drawRgba(image, width, height, false, canvasBuffer);
   bool opaque = true;
-  for (size_t i = 3; i < canvas.pixels.size() && opaque; i += 4) opaque = canvas.pixels[i] == 255;
-  const Raster flattened = opaque ? Raster{} : raster(image, width, height, true);
-  const Raster& base = opaque ? canvas : flattened;
+  for (size_t i = 3; i < rgbaBytes && opaque; i += 4) opaque = canvas[i] == 255;
+  const uint8_t* const base = opaque ? canvas : drawRgba(image, width, height, true, flattenedBuffer);
   const auto& weights = basis();
   std::vector<double> scores(bits.size());
-  for (size_t i = 0; i < bits.size(); ++i) scores[i] = score(base, blocks[i], width);
+  for (size_t i = 0; i < bits.size(); ++i) {
+    const int left = blockSize * (blocks[i] % (width / blockSize)), top = blockSize * (blocks[i] / (width / blockSize));
+    double sum = 0;
+    for (int row = 0; row < blockSize; ++row) {
+      const uint8_t* p = &base[(static_cast<size_t>(top + row) * width + left) * 4];
+      for (int column = 0; column < blockSize; ++column, p += 4) {
+        sum += weights[row * blockSize + column] * ((p[0] + p[1] + p[2]) / 3.0);
+      }
+    }
+    scores[i] = sum;
+  }
   const int columns = width / blockSize;
 
   // Writes every data block of the copy at this step; returns whether some channel had to be
@@ -628,17 +670,17 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // value plus its offset, zero unless the block is aimed off (below).
   // The card's pixels as it ships: RGB when opaque, written in place; otherwise straight RGBA from
   // `copy`, the premultiplied drawing written first.
-  Raster copy;
+  Buffer copy;
   Buffer pixelBuffer;
   const int bands = opaque ? 3 : 4;
   const size_t pixelBytes = static_cast<size_t>(width) * height * bands;
   std::vector<double> offsets(bits.size(), 0.0);
   const auto write = [&](int step, bool headroom) {
     bool clamped = false;
-    uint8_t* const out = opaque ? pixelBuffer.data() : copy.pixels.data();
+    uint8_t* const out = opaque ? pixelBuffer.data() : copy.data();
     for (size_t i = 0; i < bits.size(); ++i) {
       const int left = blockSize * (blocks[i] % columns), top = blockSize * (blocks[i] / columns);
-      const auto pixel = [&](int k) { return &base.pixels[(static_cast<size_t>(top + k / 16) * width + left + k % 16) * 4]; };
+      const auto pixel = [&](int k) { return &base[(static_cast<size_t>(top + k / 16) * width + left + k % 16) * 4]; };
       double lo = 0, hi = 255, d = 0, target = 0, c = 0;
       const auto aim = [&] {
         c = lo == 0 && hi == 255 ? scores[i] : scores[i] * (hi - lo) / 255;
@@ -702,7 +744,7 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
       const double scale = (hi - lo) / 255;
       for (int row = 0; row < blockSize; ++row) {
         const size_t offset = (static_cast<size_t>(top + row) * width + left) * 4;
-        const uint8_t* from = &base.pixels[offset];
+        const uint8_t* from = &base[offset];
         uint8_t* to = out + offset / 4 * bands;
         for (int column = 0; column < blockSize; ++column, from += 4, to += bands) {
           const double delta = shift(row * blockSize + column, d);
@@ -812,16 +854,16 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   const auto make = [&](int step, bool headroom) {
     uint8_t* pixels = pixelBuffer.reserve(pixelBytes);
     if (opaque) {
-      for (size_t from = 0, to = 0; from < canvas.pixels.size(); from += 4, to += 3) {
-        pixels[to] = canvas.pixels[from];
-        pixels[to + 1] = canvas.pixels[from + 1];
-        pixels[to + 2] = canvas.pixels[from + 2];
+      for (size_t from = 0, to = 0; from < rgbaBytes; from += 4, to += 3) {
+        pixels[to] = canvas[from];
+        pixels[to + 1] = canvas[from + 1];
+        pixels[to + 2] = canvas[from + 2];
       }
     } else {
-      copy = canvas;
+      std::memcpy(copy.reserve(rgbaBytes), canvas, rgbaBytes);
     }
     const bool clamped = write(step, headroom);
-    if (!opaque) straightInto(copy, pixels);
+    if (!opaque) straightInto(copy.data(), rgbaBytes, pixels);
     return clamped;
   };
 
