@@ -106,6 +106,39 @@ void EmbedNoiseLong(benchmark::State& state) {
 }
 BENCHMARK(EmbedNoiseLong)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly();
 
+// Every strength refused at its copies, headroom and aiming included: black and white noise of
+// 5-pixel cells, which scaling and JPEG turn to grey mush, carrying a card-filling invitation.
+images::Image binaryNoise() {
+  VipsImage *noise = nullptr, *bands = nullptr, *rgb = nullptr, *binary = nullptr;
+  VipsImage* small = nullptr;
+  vips_gaussnoise(&small, 2000 / 5, 1500 / 5, "sigma", 1.0, "mean", 0.0, "seed", 5, nullptr);
+  vips_zoom(small, &noise, 5, 5, nullptr);
+  g_object_unref(small);
+  vips_moreeq_const1(noise, &binary, 0.0, nullptr);
+  VipsImage* three[3] = {binary, binary, binary};
+  vips_bandjoin(three, &bands, 3, nullptr);
+  vips_cast_uchar(bands, &rgb, nullptr);
+  g_object_unref(noise);
+  g_object_unref(binary);
+  g_object_unref(bands);
+  return images::Image(vips_image_copy_memory(rgb));
+}
+
+void EmbedHardest(benchmark::State& state) {
+  const images::Image source = binaryNoise();
+  RoomCardWatermark::EmbedReport report;
+  bool refused = false;
+  warmLoop(state, [&] {
+    try {
+      RoomCardWatermark::embed(source, longInvitation(), &report);
+    } catch (const std::exception&) {
+      refused = true;
+    }
+  });
+  state.SetLabel(refused ? "refused" : "step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
+}
+BENCHMARK(EmbedHardest)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(1);
+
 // An invitation whose compact form carries "=" padding never reads back the same, so every strength
 // is rejected; here at its first check (the cheapest way to fail).
 void EmbedEveryStrengthRejected(benchmark::State& state) {

@@ -676,9 +676,11 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   const size_t pixelBytes = static_cast<size_t>(width) * height * bands;
   std::vector<double> offsets(bits.size(), 0.0);
   const auto write = [&](int step, bool headroom) {
-    bool clamped = false;
+    std::atomic<bool> anyClamped{false};
     uint8_t* const out = opaque ? pixelBuffer.data() : copy.data();
-    for (size_t i = 0; i < bits.size(); ++i) {
+    // One block; blocks do not overlap, so two threads may write them.
+    const auto one = [&](size_t i) {
+      bool clamped = false;
       const int left = blockSize * (blocks[i] % columns), top = blockSize * (blocks[i] / columns);
       const auto pixel = [&](int k) { return &base[(static_cast<size_t>(top + k / 16) * width + left + k % 16) * 4]; };
       double lo = 0, hi = 255, d = 0, target = 0, c = 0;
@@ -755,8 +757,19 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
           }
         }
       }
+      if (clamped) anyClamped.store(true, std::memory_order_relaxed);
+    };
+    // Headroom searches each block's nudge, hundreds of trial writes: worth a second thread.
+    if (headroom) {
+      constexpr size_t chunk = 64;
+      allPass((bits.size() + chunk - 1) / chunk, [&](size_t task, int) {
+        for (size_t i = task * chunk; i < std::min(bits.size(), (task + 1) * chunk); ++i) one(i);
+        return true;
+      });
+    } else {
+      for (size_t i = 0; i < bits.size(); ++i) one(i);
     }
-    return clamped;
+    return anyClamped.load();
   };
 
   const std::array<std::pair<int, int>, selfCheckScales.size()> sizes = [&] {
@@ -878,12 +891,17 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     const auto& [mw, mh] = sizes[1];
     const uint8_t* half = scaledOf(candidate, pixels, 2);
     const uint8_t* mid = scaledOf(candidate, pixels, 1);
-    const std::optional<std::vector<double>> copies[] = {
-        independentCopy(candidate, width, height, Independent::halfJpeg, independentPixels[0]),
-        independentCopy(candidate, width, height, Independent::webp, independentPixels[0]),
-        jpegRoundTrip(jpegWork[0], half, hw, hh, selfCheckFactors.back()),
-        jpegRoundTrip(jpegWork[0], half, hw, hh, selfCheckFactors.front()),
-        jpegRoundTrip(jpegWork[0], mid, mw, mh, selfCheckFactors.back())};
+    std::array<std::optional<std::vector<double>>, 5> copies;
+    allPass(copies.size(), [&](size_t task, int worker) {
+      switch (task) {
+        case 0: copies[task] = independentCopy(candidate, width, height, Independent::webp, independentPixels[worker]); break;
+        case 1: copies[task] = independentCopy(candidate, width, height, Independent::halfJpeg, independentPixels[worker]); break;
+        case 2: copies[task] = jpegRoundTrip(jpegWork[worker], half, hw, hh, selfCheckFactors.back()); break;
+        case 3: copies[task] = jpegRoundTrip(jpegWork[worker], half, hw, hh, selfCheckFactors.front()); break;
+        default: copies[task] = jpegRoundTrip(jpegWork[worker], mid, mw, mh, selfCheckFactors.back()); break;
+      }
+      return true;
+    });
     for (const auto& scores : copies) {
       if (!scores) continue;
       const std::vector<double>& found = *scores;
@@ -908,12 +926,16 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     for (int round = 0; round < kAimRounds; ++round) {
       const auto [low, high] = drift();
       bool moved = false;
+      size_t beyond = 0;  // blocks whose drifts would still leave their bin once aimed
       for (size_t i = 0; i < bits.size(); ++i) {
         if (std::max(-low[i], high[i]) > kAimFrom * step) {
           offsets[i] = std::clamp(-(low[i] + high[i]) / 2, -kAimLimit * step, kAimLimit * step);
           moved = true;
         }
+        beyond += std::max(high[i] + offsets[i], -(low[i] + offsets[i])) > 0.5 * step;
       }
+      // Far more lost bits than the check would let pass: aiming cannot save this strength.
+      if (beyond > codewords / 4) return false;
       if (!moved) break;
       make(step, true);
       aimed = true;
