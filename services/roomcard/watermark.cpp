@@ -826,8 +826,10 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     if (opaque && sizes[s] == std::pair(width, height)) return pixels;
     return scaledRgb(candidate, sizes[s].first, sizes[s].second, scaledBuffers[s]);
   };
+  bool cardReads = false;  // whether the last card checked read back itself, before any copy
   const auto check = [&](const uint8_t* pixels, int step, bool relaxed) {
-    if (decodeScores(scoresOf(pixels, width, height, bands)) != invitation) return false;
+    cardReads = decodeScores(scoresOf(pixels, width, height, bands)) == invitation;
+    if (!cardReads) return false;
     const Image candidate = candidateOf(pixels);
     constexpr size_t harshestScale = selfCheckScales.size() - 1, harshestFactor = selfCheckFactors.size() - 1;
     std::array<const uint8_t*, selfCheckScales.size()> scaled{};
@@ -977,7 +979,8 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
       shortOfMargin.store(false);
       if (check(pixelBuffer.data(), strengths[k], false)) return accepted(strengths[k], headroom);
       if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
-      if (headroom && aimOff(strengths[k])) {
+      // Aiming helps copies, not a card that does not read itself.
+      if (headroom && cardReads && aimOff(strengths[k])) {
         shortOfMargin.store(false);
         if (check(pixelBuffer.data(), strengths[k], false)) return accepted(strengths[k], headroom);
         if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
