@@ -32,7 +32,15 @@ constexpr std::string_view kCompactPrefixes[] = {"PC2-", "PC3-", "PC4-", "PC5-"}
 
 using Owned = images::OwnedVips;
 
-double roundHalfAway(double value) { return std::round(value); }  // std::round rounds halves away from zero
+// Rounds halves away from zero, exactly as std::round, without a library call for the values pixel
+// work meets: truncation by conversion is exact, and so is the difference it leaves.
+double roundHalfAway(double value) {
+  if (!(std::fabs(value) < 0x1p62)) return std::round(value);
+  const double truncated = static_cast<double>(static_cast<int64_t>(value));
+  if (value - truncated >= 0.5) return truncated + 1;
+  if (truncated - value >= 0.5) return truncated - 1;
+  return truncated;
+}
 
 bool isCompactPrefix(std::string_view text) {
   return std::any_of(std::begin(kCompactPrefixes), std::end(kCompactPrefixes),
@@ -793,12 +801,15 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   // the self-check's own rule accepts.
   const size_t codewords = bits.size() / 15;
   std::atomic<bool> shortOfMargin{false};
+  std::atomic<size_t> mostFlipped{0};  // the most bits an independent copy of the last check flipped
   const auto readsWithMargin = [&](const std::optional<std::vector<double>>& copy, int step, bool relaxed) {
     if (!copy) return false;
     const std::vector<double>& found = *copy;
-    if (decodeScores(found) != invitation) return false;
     size_t flipped = 0;
     for (size_t i = 0; i < bits.size() && i < found.size(); ++i) flipped += parity(found[i], step) != bits[i];
+    for (size_t seen = mostFlipped.load(); flipped > seen && !mostFlipped.compare_exchange_weak(seen, flipped);) {
+    }
+    if (decodeScores(found) != invitation) return false;
     if (relaxed || flipped * (flipped - (flipped > 0)) <= 2 * kLossChance * codewords) return true;
     shortOfMargin.store(true);
     return false;
@@ -828,6 +839,7 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
   };
   bool cardReads = false;  // whether the last card checked read back itself, before any copy
   const auto check = [&](const uint8_t* pixels, int step, bool relaxed) {
+    mostFlipped.store(0);
     cardReads = decodeScores(scoresOf(pixels, width, height, bands)) == invitation;
     if (!cardReads) return false;
     const Image candidate = candidateOf(pixels);
@@ -979,8 +991,9 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
       shortOfMargin.store(false);
       if (check(pixelBuffer.data(), strengths[k], false)) return accepted(strengths[k], headroom);
       if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
-      // Aiming helps copies, not a card that does not read itself.
-      if (headroom && cardReads && aimOff(strengths[k])) {
+      // Aiming helps copies, not a card that does not read itself, nor one whose independent copy
+      // lost more bits than there are codewords (aiming recovers a few dozen hard edges at most).
+      if (headroom && cardReads && mostFlipped.load() <= codewords && aimOff(strengths[k])) {
         shortOfMargin.store(false);
         if (check(pixelBuffer.data(), strengths[k], false)) return accepted(strengths[k], headroom);
         if (shortOfMargin.load()) shortOfMarginOnly.push_back({k, headroom, offsets});
