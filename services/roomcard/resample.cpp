@@ -84,4 +84,57 @@ Plane resample(const Plane& source, int width, int height) {
   return out;
 }
 
+void resampleRows(int sourceWidth, int sourceHeight, int width, int height, const std::function<void(int, float*)>& row,
+                  const std::function<bool(int)>& wanted, const std::function<void(int, const float*)>& sink) {
+  std::vector<float> source(static_cast<size_t>(sourceWidth));
+  if (sourceWidth == width && sourceHeight == height) {
+    for (int y = 0; y < height; ++y) {
+      if (!wanted(y)) continue;
+      row(y, source.data());
+      sink(y, source.data());
+    }
+    return;
+  }
+  const Taps across = taps(sourceWidth, width);
+  const Taps down = taps(sourceHeight, height);
+  std::vector<int> index(static_cast<size_t>(width) * across.count);
+  for (int x = 0; x < width; ++x) {
+    for (int k = 0; k < across.count; ++k) {
+      index[static_cast<size_t>(x) * across.count + k] = std::clamp(across.first[x] + k, 0, sourceWidth - 1);
+    }
+  }
+  // The rows one output row needs are at most down.count consecutive source rows, so row j can
+  // live in slot j % down.count until no later output row needs it.
+  const int slots = down.count;
+  std::vector<float> ring(static_cast<size_t>(slots) * width);
+  std::vector<int> held(static_cast<size_t>(slots), -1);
+  const auto horizontal = [&](int j) {
+    float* target = &ring[static_cast<size_t>(j % slots) * width];
+    if (held[j % slots] == j) return target;
+    row(j, source.data());
+    const int* at = index.data();
+    const float* weight = across.weights.data();
+    for (int x = 0; x < width; ++x, at += across.count, weight += across.count) {
+      float sum = 0;
+      for (int k = 0; k < across.count; ++k) sum += weight[k] * source[at[k]];
+      target[x] = sum;
+    }
+    held[j % slots] = j;
+    return target;
+  };
+  std::vector<float> out(static_cast<size_t>(width));
+  for (int y = 0; y < height; ++y) {
+    if (!wanted(y)) continue;
+    std::fill(out.begin(), out.end(), 0.f);
+    const float* weight = &down.weights[static_cast<size_t>(y) * down.count];
+    for (int k = 0; k < down.count; ++k) {
+      const float w = weight[k];
+      if (w == 0.f) continue;
+      const float* in = horizontal(std::clamp(down.first[y] + k, 0, sourceHeight - 1));
+      for (int x = 0; x < width; ++x) out[x] += w * in[x];
+    }
+    sink(y, out.data());
+  }
+}
+
 }  // namespace mirelo::services::roomcard

@@ -12,6 +12,7 @@ using namespace std::string_literals;
 
 #include "../images/fixtures.h"
 #include "roomcard/codec.h"
+#include "roomcard/resample.h"
 #include "../support/error_of.h"
 
 namespace mirelo::services::roomcard {
@@ -26,6 +27,31 @@ class WatermarkTest : public ::testing::Test {
 };
 
 using services::testing::errorOf;
+
+// The reader streams rows through the resampler; what it sees must be exactly the whole plane
+// resampled, shrinking and enlarging, including rows it skips and edges.
+TEST_F(WatermarkTest, StreamedResamplingEqualsWholePlane) {
+  struct Case {
+    int fromWidth, fromHeight, toWidth, toHeight;
+  };
+  std::mt19937 random(4);
+  for (const Case c : {Case{720, 480, 1440, 960}, Case{2000, 1500, 1440, 960}, Case{301, 977, 960, 1440}}) {
+    Plane source{c.fromWidth, c.fromHeight, std::vector<float>(static_cast<size_t>(c.fromWidth) * c.fromHeight)};
+    for (float& v : source.samples) v = static_cast<float>(random() % 256);
+    const Plane whole = resample(source, c.toWidth, c.toHeight);
+    size_t rows = 0, differing = 0;
+    resampleRows(
+        c.fromWidth, c.fromHeight, c.toWidth, c.toHeight,
+        [&](int y, float* out) { std::copy_n(&source.samples[static_cast<size_t>(y) * c.fromWidth], c.fromWidth, out); },
+        [](int y) { return y % 7 != 3; },
+        [&](int y, const float* row) {
+          ++rows;
+          for (int x = 0; x < c.toWidth; ++x) differing += row[x] != whole.samples[static_cast<size_t>(y) * c.toWidth + x];
+        });
+    EXPECT_EQ(rows, static_cast<size_t>(c.toHeight - (c.toHeight + 3) / 7)) << c.fromWidth;
+    EXPECT_EQ(differing, 0u) << c.fromWidth;
+  }
+}
 
 TEST_F(WatermarkTest, BasisProperties) {
   const auto& basis = WM::basis();
