@@ -174,8 +174,9 @@ BENCHMARK(Decode)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As the program runs: large buffers are fresh mappings, so the fault counts are the program's.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // The program's heap settings (services/main.cpp), so the fault counts are the program's.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
   images::initialise();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
