@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 
 #include "bridge/dispatcher.h"
 #include "bridge/main_queue.h"
 #include "bridge/reader.h"
 #include "bridge/system_events.h"
-#include "images/images.h"
+#include "module/loader.h"
 #include "notifications/commands.h"
 #include "platform/platform.h"
 
@@ -39,10 +40,18 @@ void widenPipes() {
   for (int fd : {STDIN_FILENO, STDOUT_FILENO}) ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
 }
 
+// libvips loads every optional module it finds under its prefix (PDF, slides, HEIF, ImageMagick
+// and their dependencies) although only its built-in PNG, JPEG, GIF, WebP and TIFF loaders are
+// allowed. Its prefix comes from VIPSHOME when set; under /dev/null no module folder can exist.
+// Set here, before any thread runs: libvips starts later, on the first image command, and then
+// reads the variable (it would set it itself otherwise).
+void keepImageModulesOut() { ::setenv("VIPSHOME", "/dev/null", 1); }
+
 }  // namespace
 
 int main() {
   silenceDiagnostics();
+  keepImageModulesOut();
   widenPipes();
   // Allocations up to 32 MiB (decoded payloads, image buffers) come from the heap, so a second
   // large request reuses warm pages instead of faulting in fresh mappings; fixed thresholds stop
@@ -53,11 +62,11 @@ int main() {
   // A host that closes our output must not kill the process in the middle of a command.
   std::signal(SIGPIPE, SIG_IGN);
 
-  // The notification centre and the other platform services.
-  static platform::Platform platform = platform::makePlatform();
+  // The notification centre and the other platform services. The toolkit, the display and the
+  // image libraries are in the desktop module, loaded by the first command that needs them.
+  static platform::Platform platform = platform::makePlatform(module::loadDisplay);
   notifications::hookUp(*platform.notifications);
   static Services services{.platform = platform};
-  mirelo::services::images::initialise();
 
   static MainQueue queue(kMainQueueLimit);
   queue.attach();

@@ -5,16 +5,18 @@
 #include <string_view>
 
 #include "desktop.h"
-#include "images/commands.h"
+#include "module/loader.h"
 #include "network/network.h"
 #include "notifications/commands.h"
 #include "protocol/output.h"
-#include "roomcard/commands.h"
 
 namespace mirelo::services {
 namespace {
 
 using Command = void (*)(Services&, const std::string& command, const Json& payload, Reply reply);
+
+// The image and room card commands are in the desktop module, loaded by the first of them.
+using Module = module::DesktopModule;
 
 // A command that finishes on the main thread: its value is the reply, its exception the error.
 template <Json (*run)(const Json&)>
@@ -104,15 +106,15 @@ constexpr std::array<std::pair<std::string_view, Command>, 25> kCommands{{
     {"idle", idleCommand},
     {"clipboard-text", withPasteboard<clipboardText>},
     {"clipboard-write-text", withPasteboard<clipboardWriteText>},
-    {"room-card-encode", now<roomcard::roomCardEncode>},
-    {"room-card-decode", now<roomcard::roomCardDecode>},
-    {"qr-decode", now<images::qrDecode>},
-    {"qr-generate", now<images::qrGenerate>},
-    {"clipboard-card-read", withPasteboard<roomcard::clipboardCardRead>},
-    {"clipboard-card-write", withPasteboard<roomcard::clipboardCardWrite>},
-    {"room-card-save-file", withPanels<roomcard::roomCardSaveFile>},
-    {"choose-images", withPanels<images::chooseImages>},
-    {"normalize-image", now<images::normalizeImage>},
+    {"room-card-encode", now<module::run<&Module::roomCardEncode>>},
+    {"room-card-decode", now<module::run<&Module::roomCardDecode>>},
+    {"qr-decode", now<module::run<&Module::qrDecode>>},
+    {"qr-generate", now<module::run<&Module::qrGenerate>>},
+    {"clipboard-card-read", withPasteboard<module::run<platform::Pasteboard, &Module::clipboardCardRead>>},
+    {"clipboard-card-write", withPasteboard<module::run<platform::Pasteboard, &Module::clipboardCardWrite>>},
+    {"room-card-save-file", withPanels<module::run<platform::Panels, &Module::roomCardSaveFile>>},
+    {"choose-images", withPanels<module::run<platform::Panels, &Module::chooseImages>>},
+    {"normalize-image", now<module::run<&Module::normalizeImage>>},
     {"emoji-panel", emojiPanelCommand},
     {"notification-status", withNotifications<notifications::notificationStatus>},
     {"notify", withNotifications<notifications::notify>},

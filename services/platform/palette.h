@@ -19,4 +19,7 @@ class CharacterPalette {
 // outlive it). Without a display the palette shows nothing.
 std::unique_ptr<CharacterPalette> makeCharacterPalette(bool haveDisplay, Pasteboard& pasteboard);
 
+// Without a display the palette shows nothing.
+std::unique_ptr<CharacterPalette> makeNoCharacterPalette();
+
 }  // namespace mirelo::services::platform

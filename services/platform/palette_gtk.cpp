@@ -91,17 +91,11 @@ class GtkCharacterPalette final : public CharacterPalette {
   guint closing_ = 0;
 };
 
-// Without a display there is nothing to show.
-class NoCharacterPalette final : public CharacterPalette {
- public:
-  void show() override {}
-};
-
 }  // namespace
 
 std::unique_ptr<CharacterPalette> makeCharacterPalette(bool haveDisplay, Pasteboard& pasteboard) {
   if (haveDisplay) return std::make_unique<GtkCharacterPalette>(pasteboard);
-  return std::make_unique<NoCharacterPalette>();
+  return makeNoCharacterPalette();
 }
 
 }  // namespace mirelo::services::platform

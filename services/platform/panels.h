@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,5 +28,8 @@ class Panels {
   };
   virtual std::optional<std::string> chooseSaveLocation(const Save& options) = 0;
 };
+
+// Without a display: every panel answers as cancelled.
+std::unique_ptr<Panels> makeNoPanels();
 
 }  // namespace mirelo::services::platform

@@ -89,13 +89,6 @@ class GtkPanels final : public Panels {
   }
 };
 
-// Without a display no panel can be shown: it answers as if the user cancelled.
-class NoPanels final : public Panels {
- public:
-  std::vector<std::string> chooseFiles(const Open&) override { return {}; }
-  std::optional<std::string> chooseSaveLocation(const Save&) override { return std::nullopt; }
-};
-
 bool displayLost = false;
 
 // Xlib ends the process when the connection to the X server breaks, after its I/O error handler
@@ -116,15 +109,15 @@ void keepRunningWithoutDisplay(Display* display, void*) {
 class PanelsWhileDisplayed final : public Panels {
  public:
   std::vector<std::string> chooseFiles(const Open& options) override {
-    return displayAvailable() ? gtk_.chooseFiles(options) : none_.chooseFiles(options);
+    return displayAvailable() ? gtk_.chooseFiles(options) : none_->chooseFiles(options);
   }
   std::optional<std::string> chooseSaveLocation(const Save& options) override {
-    return displayAvailable() ? gtk_.chooseSaveLocation(options) : none_.chooseSaveLocation(options);
+    return displayAvailable() ? gtk_.chooseSaveLocation(options) : none_->chooseSaveLocation(options);
   }
 
  private:
   GtkPanels gtk_;
-  NoPanels none_;
+  std::unique_ptr<Panels> none_ = makeNoPanels();
 };
 
 }  // namespace
@@ -144,7 +137,7 @@ bool initialiseGtk() {
 
 std::unique_ptr<Panels> makePanels(bool haveDisplay) {
   if (haveDisplay) return std::make_unique<PanelsWhileDisplayed>();
-  return std::make_unique<NoPanels>();
+  return makeNoPanels();
 }
 
 }  // namespace mirelo::services::platform

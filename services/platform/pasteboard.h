@@ -48,4 +48,7 @@ class Pasteboard {
   virtual void limitReads(std::chrono::steady_clock::time_point deadline) { (void)deadline; }
 };
 
+// Without a display there is no pasteboard: reads find nothing, writes are refused.
+std::unique_ptr<Pasteboard> makeNoPasteboard();
+
 }  // namespace mirelo::services::platform

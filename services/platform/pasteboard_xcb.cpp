@@ -407,14 +407,6 @@ std::optional<std::string> XcbItem::data(std::string_view type, size_t limit) {
   return std::nullopt;
 }
 
-class NoPasteboard final : public Pasteboard {
- public:
-  std::vector<std::unique_ptr<Item>> items() override { return {}; }
-  std::vector<std::string> fileUrls() override { return {}; }
-  std::optional<std::string> text() override { return std::nullopt; }
-  bool write(PasteboardItem) override { return false; }
-};
-
 }  // namespace
 
 std::unique_ptr<Pasteboard> makeXcbPasteboard() {
@@ -432,7 +424,5 @@ std::unique_ptr<Pasteboard> makeXcbPasteboard() {
   }
   return std::make_unique<XcbPasteboard>(connection, screens.data);
 }
-
-std::unique_ptr<Pasteboard> makeNoPasteboard() { return std::make_unique<NoPasteboard>(); }
 
 }  // namespace mirelo::services::platform

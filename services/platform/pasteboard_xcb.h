@@ -10,7 +10,4 @@ namespace mirelo::services::platform {
 // X display can be reached.
 std::unique_ptr<Pasteboard> makeXcbPasteboard();
 
-// Without a display there is no pasteboard: reads find nothing, writes are refused.
-std::unique_ptr<Pasteboard> makeNoPasteboard();
-
 }  // namespace mirelo::services::platform

@@ -1,12 +1,10 @@
 // Idle time from the desktop: the compositor knows best (Mutter's IdleMonitor, or a desktop's
-// org.freedesktop.ScreenSaver), the X server otherwise (MIT-SCREEN-SAVER counts input it saw).
+// org.freedesktop.ScreenSaver), the X server otherwise (idle_xcb.cpp, in the desktop module).
 // Every D-Bus call is bounded, so a stalled service costs a fraction of a second, not a hang.
 #include <gio/gio.h>
-#include <xcb/screensaver.h>
-#include <xcb/xcb.h>
 
-#include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include "bus_gdbus.h"
 #include "idle.h"
@@ -18,18 +16,10 @@ constexpr int kCallTimeoutMs = 500;
 
 class DesktopIdleTime final : public IdleTime {
  public:
-  explicit DesktopIdleTime(bool haveDisplay) {
-    if (!haveDisplay) return;
-    x_ = xcb_connect(nullptr, &screenNumber_);
-    if (xcb_connection_has_error(x_)) {
-      xcb_disconnect(x_);
-      x_ = nullptr;
-    }
-  }
+  explicit DesktopIdleTime(IdleMilliseconds fromX) : fromX_(std::move(fromX)) {}
 
   ~DesktopIdleTime() override {
     if (bus_) g_object_unref(bus_);
-    if (x_) xcb_disconnect(x_);
   }
 
   double secondsSinceLastInput() override {
@@ -43,7 +33,9 @@ class DesktopIdleTime final : public IdleTime {
         return *ms / 1000.0;
       }
     }
-    if (auto ms = fromX()) return *ms / 1000.0;
+    if (fromX_) {
+      if (auto ms = fromX_()) return *ms / 1000.0;
+    }
     return 0;
   }
 
@@ -76,30 +68,14 @@ class DesktopIdleTime final : public IdleTime {
     return ms;
   }
 
-  std::optional<guint64> fromX() {
-    if (!x_) return std::nullopt;
-    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(x_, &xcb_screensaver_id);
-    if (!extension || !extension->present) return std::nullopt;
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(x_));
-    for (int i = 0; i < screenNumber_ && screens.rem; ++i) xcb_screen_next(&screens);
-    if (!screens.rem) return std::nullopt;
-    xcb_screensaver_query_info_reply_t* info =
-        xcb_screensaver_query_info_reply(x_, xcb_screensaver_query_info(x_, screens.data->root), nullptr);
-    if (!info) return std::nullopt;
-    const guint64 ms = info->ms_since_user_input;
-    std::free(info);
-    return ms;
-  }
-
+  IdleMilliseconds fromX_;
   GDBusConnection* bus_ = nullptr;
-  xcb_connection_t* x_ = nullptr;
-  int screenNumber_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<IdleTime> makeIdleTime(bool haveDisplay) {
-  return std::make_unique<DesktopIdleTime>(haveDisplay);
+std::unique_ptr<IdleTime> makeIdleTime(IdleMilliseconds fromX) {
+  return std::make_unique<DesktopIdleTime>(std::move(fromX));
 }
 
 }  // namespace mirelo::services::platform
