@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -51,6 +52,8 @@ void keepImageModulesOut() { ::setenv("VIPSHOME", "/dev/null", 1); }
 
 int main() {
   silenceDiagnostics();
+  // The user's locale, as the toolkit would set it; it is initialised later, when threads run.
+  std::setlocale(LC_ALL, "");
   keepImageModulesOut();
   widenPipes();
   // Allocations up to 32 MiB (decoded payloads, image buffers) come from the heap, so a second

@@ -127,6 +127,8 @@ bool displayAvailable() { return !displayLost; }
 bool initialiseGtk() {
   // X11 only: XWayland serves Wayland sessions, and the clipboard code speaks X11.
   gdk_set_allowed_backends("x11");
+  // The locale was set at start-up, before any thread ran; changing it now would race with them.
+  gtk_disable_setlocale();
   if (!gtk_init_check()) return false;
   if (GdkDisplay* display = gdk_display_get_default(); display && GDK_IS_X11_DISPLAY(display)) {
     XSetIOErrorHandler([](Display*) { return 0; });

@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <utility>
+
 #include "notification_centre_gdbus.h"
 #include "utf8.h"
 
@@ -65,38 +67,38 @@ class Display {
 
 class LoadedPanels final : public Panels {
  public:
-  explicit LoadedPanels(Display& display) : display_(display) {}
-  std::vector<std::string> chooseFiles(const Open& options) override { return display_.panels().chooseFiles(options); }
+  explicit LoadedPanels(std::shared_ptr<Display> display) : display_(std::move(display)) {}
+  std::vector<std::string> chooseFiles(const Open& options) override { return display_->panels().chooseFiles(options); }
   std::optional<std::string> chooseSaveLocation(const Save& options) override {
-    return display_.panels().chooseSaveLocation(options);
+    return display_->panels().chooseSaveLocation(options);
   }
 
  private:
-  Display& display_;
+  std::shared_ptr<Display> display_;
 };
 
 class LoadedPasteboard final : public Pasteboard {
  public:
-  explicit LoadedPasteboard(Display& display) : display_(display) {}
-  std::vector<std::unique_ptr<Item>> items() override { return display_.pasteboard().items(); }
-  std::vector<std::string> fileUrls() override { return display_.pasteboard().fileUrls(); }
-  std::optional<std::string> text() override { return display_.pasteboard().text(); }
-  bool write(PasteboardItem item) override { return display_.pasteboard().write(std::move(item)); }
+  explicit LoadedPasteboard(std::shared_ptr<Display> display) : display_(std::move(display)) {}
+  std::vector<std::unique_ptr<Item>> items() override { return display_->pasteboard().items(); }
+  std::vector<std::string> fileUrls() override { return display_->pasteboard().fileUrls(); }
+  std::optional<std::string> text() override { return display_->pasteboard().text(); }
+  bool write(PasteboardItem item) override { return display_->pasteboard().write(std::move(item)); }
   void limitReads(std::chrono::steady_clock::time_point deadline) override {
-    display_.pasteboard().limitReads(deadline);
+    display_->pasteboard().limitReads(deadline);
   }
 
  private:
-  Display& display_;
+  std::shared_ptr<Display> display_;
 };
 
 class LoadedPalette final : public CharacterPalette {
  public:
-  explicit LoadedPalette(Display& display) : display_(display) {}
-  void show() override { display_.palette().show(); }
+  explicit LoadedPalette(std::shared_ptr<Display> display) : display_(std::move(display)) {}
+  void show() override { display_->palette().show(); }
 
  private:
-  Display& display_;
+  std::shared_ptr<Display> display_;
 };
 
 }  // namespace
@@ -106,13 +108,13 @@ std::unique_ptr<Pasteboard> makeNoPasteboard() { return std::make_unique<NoPaste
 std::unique_ptr<CharacterPalette> makeNoCharacterPalette() { return std::make_unique<NoCharacterPalette>(); }
 
 Platform makePlatform(DisplayLoader loadDisplay) {
-  static Display display(loadDisplay);  // one per process, like the display parts it stands for
+  auto display = std::make_shared<Display>(loadDisplay);
   Platform platform;
   platform.notifications = makeGdbusNotificationCentre();
   platform.panels = std::make_unique<LoadedPanels>(display);
   platform.pasteboard = std::make_unique<LoadedPasteboard>(display);
   platform.power = makeLogindPowerAssertions();
-  platform.idle = makeIdleTime([] { return display.xIdleMilliseconds(); });
+  platform.idle = makeIdleTime([display] { return display->xIdleMilliseconds(); });
   platform.palette = std::make_unique<LoadedPalette>(display);
   platform.keychain = makeSecretServiceKeychain();
   return platform;

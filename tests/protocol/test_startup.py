@@ -43,6 +43,9 @@ class LoadedOnFirstUseTest(unittest.TestCase):
         self.assertEqual(program.request("d", "qr-decode", {"data": generated["value"]}),
                          {"id": "d", "value": "mirelo://join/1"})
         self.assertTrue({"libvips", "MireloServicesDesktop"} <= mapped(program))
+        # libvips' optional modules (PDF, slides, HEIF, JPEG XL, ImageMagick) stay out.
+        with open("/proc/%d/maps" % program.process.pid) as maps:
+            self.assertNotIn("vips-modules", maps.read())
 
     def test_display_commands_on_a_display(self):
         env, program, _ = desktop_session(self)
