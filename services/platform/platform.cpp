@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "notification_centre_gdbus.h"
@@ -52,7 +53,10 @@ class Display {
   DisplayParts* parts() {
     if (!asked_) {
       asked_ = true;
-      parts_ = load_();
+      // The toolkit reaches the X server named by DISPLAY only: without one, nothing is loaded
+      // for the parts that would answer as without a display anyway.
+      const char* name = std::getenv("DISPLAY");
+      if (name && *name) parts_ = load_();
     }
     return parts_;
   }

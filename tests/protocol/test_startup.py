@@ -67,6 +67,18 @@ class LoadedOnFirstUseTest(unittest.TestCase):
         self.assertTrue(any("base64Decode" in name for name in bound), bound)
 
 
+class WithoutDisplayTest(unittest.TestCase):
+    def test_display_commands_load_nothing(self):
+        # No DISPLAY: the toolkit could reach no X server, so the display commands answer without it.
+        program = Program()
+        self.addCleanup(program.close)
+        for command, payload, value in [("clipboard-text", {}, ""), ("clipboard-write-text", {"text": "x"}, False),
+                                        ("emoji-panel", {}, True), ("idle", {}, 0)]:
+            with self.subTest(command=command):
+                self.assertEqual(program.request("r", command, payload), {"id": "r", "value": value})
+        self.assertEqual(mapped(program), set())
+
+
 class ModuleMissingTest(unittest.TestCase):
     def alone(self):
         """The executable copied into a build folder of its own, without its module next to it."""
