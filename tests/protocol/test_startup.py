@@ -1,6 +1,7 @@
 """Start-up: the toolkit and the image libraries are in the desktop module, which the program
 loads on the first command that needs it; without the module those commands fail cleanly."""
 
+import base64
 import os
 import shutil
 import subprocess
@@ -43,7 +44,14 @@ class LoadedOnFirstUseTest(unittest.TestCase):
         self.assertEqual(program.request("d", "qr-decode", {"data": generated["value"]}),
                          {"id": "d", "value": "mirelo://join/1"})
         self.assertTrue({"libvips", "MireloServicesDesktop"} <= mapped(program))
-        # libvips' optional modules (PDF, slides, HEIF, JPEG XL, ImageMagick) stay out.
+        # libvips' optional modules (PDF, slides, HEIF, JPEG XL, ImageMagick) stay out; the five
+        # formats taken are built into libvips itself.
+        for kind in ("png", "jpeg", "gif", "webp", "tiff"):
+            with self.subTest(kind=kind):
+                data = subprocess.run(["convert", "-size", "40x30", "gradient:red-blue", kind + ":-"],
+                                      capture_output=True, check=True).stdout
+                reply = program.request("n", "normalize-image", {"data": base64.b64encode(data).decode()})
+                self.assertEqual((reply["value"]["width"], reply["value"]["height"]), (40, 30), reply)
         with open("/proc/%d/maps" % program.process.pid) as maps:
             self.assertNotIn("vips-modules", maps.read())
 
