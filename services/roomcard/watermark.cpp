@@ -901,8 +901,9 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
     const uint8_t* pixels = pixelBuffer.data();
     const std::vector<double> own = scoresOf(pixels, width, height, bands);
     const Image candidate = candidateOf(pixels);
-    const auto& [hw, hh] = sizes[2];
-    const auto& [mw, mh] = sizes[1];
+    // Plain names, not structured bindings: clang 14 cannot capture those in the lambda below.
+    const int hw = sizes[2].first, hh = sizes[2].second;
+    const int mw = sizes[1].first, mh = sizes[1].second;
     const uint8_t* half = scaledOf(candidate, pixels, 2);
     const uint8_t* mid = scaledOf(candidate, pixels, 1);
     std::array<std::optional<std::vector<double>>, 5> copies;
