@@ -81,8 +81,11 @@ class XcbPasteboard final : public Pasteboard {
   std::vector<std::unique_ptr<Item>> items() override {
     std::vector<std::unique_ptr<Item>> list;
     if (gone()) return list;
-    if (owner_ || currentOwner() != XCB_NONE) list.push_back(std::make_unique<XcbItem>(*this));
+    // The owner is asked first: a SelectionClear sent before its answer is in by then, and is
+    // handled before we decide whether what we offered is still the clipboard.
+    const xcb_window_t current = currentOwner();
     drainQueued();
+    if (owner_ || current != XCB_NONE) list.push_back(std::make_unique<XcbItem>(*this));
     return list;
   }
 

@@ -34,8 +34,10 @@ class ClipboardTest(unittest.TestCase):
         owner = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", path],
                                  env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (owner.terminate(), owner.wait()))
-        deadline = time.monotonic() + 10  # owned once the target is listed
-        while target.encode() not in self.xclip_out("-t", "TARGETS") and time.monotonic() < deadline:
+        # Owned once the clipboard gives back `data`: the target alone may still be listed by the
+        # owner before it.
+        deadline = time.monotonic() + 10
+        while self.xclip_out("-t", target) != data and time.monotonic() < deadline:
             time.sleep(0.05)
 
     def misbehaving_owner(self, mode, target="UTF8_STRING", text="PC-dripped-invitation"):
