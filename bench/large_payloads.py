@@ -24,15 +24,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "env")
 if len(sys.argv) > 1:
     os.environ["MIRELO_BUILD_DIR"] = sys.argv[1]
 from servers import TestCA  # noqa: E402
-from testenv import Program, clean_env  # noqa: E402
+from testenv import Program, clean_env, minor_faults  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LINE_LIMIT = 25_165_824
-
-
-def minor_faults(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[7])
 
 
 def timed(program, line, check, runs):

@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "env")
 if len(sys.argv) > 1:
     os.environ["MIRELO_BUILD_DIR"] = sys.argv[1]
 from servers import HttpsServer, TestCA, WssServer  # noqa: E402
-from testenv import DbusMock, PrivateBus, Program, TempHome, Xvfb, clean_env  # noqa: E402
+from testenv import DbusMock, PrivateBus, Program, TempHome, Xvfb, clean_env, status_kib  # noqa: E402
 
 SECONDS = int(sys.argv[2]) if len(sys.argv) > 2 else 600
 IN_FLIGHT = 32  # the network client's own bound on requests in flight
@@ -27,14 +27,6 @@ INVITE = "mirelo://join/#PC3-eyJyIjoic29hayJ9"
 
 def picture(size, fmt):
     return subprocess.run(["convert", "-size", size, "plasma:", fmt + ":-"], capture_output=True, check=True).stdout
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def main():
@@ -98,7 +90,7 @@ def main():
             replies += 1
             now = time.monotonic()
             if now - last_sample >= 5:
-                samples.append((now - started, rss_kib(program.process.pid)))
+                samples.append((now - started, status_kib(program.process.pid)))
                 last_sample = now
         elapsed = time.monotonic() - started
         program.close_input()

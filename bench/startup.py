@@ -18,7 +18,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "env"))
 if len(sys.argv) > 1:
     os.environ["MIRELO_BUILD_DIR"] = sys.argv[1]
-from testenv import TempHome, Xvfb, clean_env, program_path  # noqa: E402
+from testenv import TempHome, Xvfb, clean_env, minor_faults, program_path, status_kib  # noqa: E402
 
 STARTS = int(sys.argv[2]) if len(sys.argv) > 2 else 20
 LINE = b'{"id":"1","command":"nope"}\n'
@@ -38,19 +38,6 @@ def read_line(fd, timeout=10):
     return data
 
 
-def minor_faults(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[7])
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def one_start(argv, env):
     started = time.perf_counter()
     process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -60,7 +47,7 @@ def one_start(argv, env):
     read_line(process.stdout.fileno())
     elapsed = time.perf_counter() - started
     time.sleep(SETTLE)
-    faults, rss = minor_faults(process.pid), rss_kib(process.pid)
+    faults, rss = minor_faults(process.pid), status_kib(process.pid)
     process.stdin.close()
     try:
         process.wait(10)

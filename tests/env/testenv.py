@@ -36,6 +36,21 @@ def _end(process, timeout=5):
         process.wait()
 
 
+
+def status_kib(pid, field="VmRSS"):
+    """A memory figure of /proc/PID/status (VmRSS, VmHWM, ...) in KiB; 0 when absent."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def minor_faults(pid):
+    """Minor page faults of the process so far (fresh pages it touched)."""
+    with open("/proc/%d/stat" % pid) as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[7])
+
 class Program:
     """One of our programs as the host sees it: requests in on stdin, lines out on stdout."""
 
@@ -100,14 +115,10 @@ class Program:
         return self.process.stderr.read()
 
     def peak_rss_kib(self, field="VmHWM"):
-        with open("/proc/%d/status" % self.process.pid) as status:
-            for line in status:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-        return 0
+        return status_kib(self.process.pid, field)
 
     def rss_kib(self):
-        return self.peak_rss_kib("VmRSS")
+        return status_kib(self.process.pid, "VmRSS")
 
     def close(self):
         """Ends the program if it still runs. One that had already died of anything but a clean exit
