@@ -42,6 +42,32 @@ double roundHalfAway(double value) {
   return truncated;
 }
 
+// roundHalfAway for |value| < 2^31, without branches.
+inline double roundSmall(double value) {
+  const double truncated = static_cast<double>(static_cast<int32_t>(value));
+  const double fraction = value - truncated;
+  const double up = fraction >= 0.5 ? 1.0 : 0.0, down = fraction <= -0.5 ? 1.0 : 0.0;
+  return truncated + up - down;
+}
+
+// Each pixel's brightness (the sum of its channels) once a grey nudge of `dd` times its weight is
+// added, limited to what the pixel's darkest and brightest channels allow, each channel rounded
+// and clamped to 0 … 255. Plain selects, so the loop runs on vectors.
+void nudgedBrightness(const std::array<std::array<double, 256>, 3>& channels, const std::array<double, 256>& darkest,
+                      const std::array<double, 256>& brightest, const std::array<double, 256>& weights, double dd,
+                      std::array<double, 256>& out) {
+  const auto clamped = [](double value, double low, double high) {
+    const double above = value < low ? low : value;
+    return above > high ? high : above;
+  };
+  for (int k = 0; k < 256; ++k) {
+    const double delta = clamped(dd * weights[k], -darkest[k], 255 - brightest[k]);
+    out[k] = 0.0 + clamped(roundSmall(channels[0][k] + delta), 0.0, 255.0) +
+             clamped(roundSmall(channels[1][k] + delta), 0.0, 255.0) +
+             clamped(roundSmall(channels[2][k] + delta), 0.0, 255.0);
+  }
+}
+
 bool isCompactPrefix(std::string_view text) {
   return std::any_of(std::begin(kCompactPrefixes), std::end(kCompactPrefixes),
                      [&](std::string_view prefix) { return text.starts_with(prefix); });
@@ -699,33 +725,38 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
         target = step * static_cast<double>(q) + offsets[i];
         d = (target - c) * 0.5;
       };
+      // With headroom, each channel of the block mapped into lo … hi, and each pixel's darkest and
+      // brightest mapped channel: the search below tries hundreds of nudges on the same values.
+      std::array<std::array<double, 256>, 3> mapped;
+      std::array<double, 256> darkest, brightest;
+      const auto mapBlock = [&] {
+        const double scale = (hi - lo) / 255;
+        for (int k = 0; k < 256; ++k) {
+          const uint8_t* p = pixel(k);
+          for (int channel = 0; channel < 3; ++channel) mapped[channel][k] = lo + p[channel] * scale;
+          darkest[k] = lo + std::min({p[0], p[1], p[2]}) * scale;
+          brightest[k] = lo + std::max({p[0], p[1], p[2]}) * scale;
+        }
+      };
       // The change of pixel k under nudge `dd`. With headroom it is grey, the same in each channel,
       // and stops where the pixel's darkest or brightest channel clips.
       const auto shift = [&](int k, double dd) {
         const double raw = dd * weights[k];
         if (!headroom) return raw;
-        const uint8_t* p = pixel(k);
-        const double scale = (hi - lo) / 255;
-        const double low = lo + std::min({p[0], p[1], p[2]}) * scale, high = lo + std::max({p[0], p[1], p[2]}) * scale;
-        return std::clamp(raw, -low, 255 - high);
+        return std::clamp(raw, -darkest[k], 255 - brightest[k]);
       };
-      // The block's score once written with nudge `dd`, rounding and clamping included.
+      // The block's score once written with headroom nudge `dd`, rounding and clamping included.
+      // The pixels are worked out free of branches, then summed in order.
       const auto landed = [&](double dd) {
-        const double scale = (hi - lo) / 255;
+        std::array<double, 256> brightness;
+        nudgedBrightness(mapped, darkest, brightest, weights, dd, brightness);
         double sum = 0;
-        for (int k = 0; k < 256; ++k) {
-          const uint8_t* p = pixel(k);
-          double brightness = 0;
-          const double delta = shift(k, dd);
-          for (int channel = 0; channel < 3; ++channel) {
-            brightness += std::clamp(roundHalfAway(lo + p[channel] * scale + delta), 0.0, 255.0);
-          }
-          sum += weights[k] * brightness / 3;
-        }
+        for (int k = 0; k < 256; ++k) sum += weights[k] * brightness[k] / 3;
         return sum;
       };
       aim();
       if (headroom) {
+        mapBlock();
         for (int round = 0; round < 4 && std::fabs(landed(d) - target) > 1; ++round) {
           // Stronger nudges reach further while the clamped part grows; bisect for the target.
           double near = d, far = d * 8;
@@ -749,6 +780,7 @@ Image RoomCardWatermark::embed(const Image& image, std::string_view invitation, 
           lo = std::min(lo + std::ceil(under), 64.0);
           hi = std::max(hi - std::ceil(over), 191.0);
           aim();
+          mapBlock();
         }
       }
       const double scale = (hi - lo) / 255;
