@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base64.h"
+#include "block_pool.h"
 #include "utf8.h"
 
 namespace mirelo {
@@ -75,12 +77,31 @@ bool anyToEscape(uint64_t w) {
          zeroByte(w ^ (ones * '/'));
 }
 
+// The writer appends to a std::string or to a BlockBuffer (a reply line: pooled memory, never
+// zero-filled).
+void put(std::string& out, char c) { out.push_back(c); }
+void put(std::string& out, std::string_view bytes) { out.append(bytes); }
+void reserveMore(std::string& out, size_t count) { out.reserve(out.size() + count); }
+void putBase64(std::string& out, std::string_view bytes) {
+  const size_t at = out.size();
+  out.resize(at + base64EscapedBound(bytes.size()));
+  out.resize(at + base64EncodeEscaped(bytes, out.data() + at));
+}
+void put(BlockBuffer& out, char c) { out.append(std::string_view(&c, 1)); }
+void put(BlockBuffer& out, std::string_view bytes) { out.append(bytes); }
+void reserveMore(BlockBuffer& out, size_t count) { out.reserve(out.size() + count); }
+void putBase64(BlockBuffer& out, std::string_view bytes) {
+  out.reserve(out.size() + base64EscapedBound(bytes.size()));
+  out.commit(base64EncodeEscaped(bytes, out.end()));
+}
+
 // Runs without escapes are found 8 bytes at a time and copied whole: long texts (megabytes of
 // Base64) are written at memory speed.
-void writeString(std::string& out, std::string_view s) {
+template <typename Out>
+void writeString(Out& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out.reserve(out.size() + s.size() + s.size() / 16 + 2);
-  out.push_back('"');
+  reserveMore(out, s.size() + s.size() / 16 + 2);
+  put(out, '"');
   const char* data = s.data();
   const size_t size = s.size();
   size_t run = 0, i = 0;
@@ -98,28 +119,29 @@ void writeString(std::string& out, std::string_view s) {
       ++i;
       continue;
     }
-    out.append(data + run, i - run);
+    put(out, std::string_view(data + run, i - run));
     run = ++i;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '/': out += "\\/"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"': put(out, "\\\""); break;
+      case '\\': put(out, "\\\\"); break;
+      case '/': put(out, "\\/"); break;
+      case '\b': put(out, "\\b"); break;
+      case '\f': put(out, "\\f"); break;
+      case '\n': put(out, "\\n"); break;
+      case '\r': put(out, "\\r"); break;
+      case '\t': put(out, "\\t"); break;
       default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
+        put(out, "\\u00");
+        put(out, kHex[c >> 4]);
+        put(out, kHex[c & 15]);
     }
   }
-  out.append(data + run, size - run);
-  out.push_back('"');
+  put(out, std::string_view(data + run, size - run));
+  put(out, '"');
 }
 
-bool writeNumber(std::string& out, double d) {
+template <typename Out>
+bool writeNumber(Out& out, double d) {
   if (!std::isfinite(d)) return false;
   char buffer[32];
   // Whole numbers print without a fraction, as the host's JSON reader expects of counts. Past
@@ -127,41 +149,42 @@ bool writeNumber(std::string& out, double d) {
   // readers with 64-bit integers refuse, or read as a different number.
   if (d == std::trunc(d) && std::fabs(d) < 9007199254740992.0) {
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<int64_t>(d));
-    out.append(buffer, end);
+    put(out, std::string_view(buffer, end - buffer));
     return true;
   }
   auto [end, ec] = d == std::trunc(d) ? std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::scientific)
                                       : std::to_chars(buffer, buffer + sizeof buffer, d);
   if (ec != std::errc()) return false;
-  out.append(buffer, end);
+  put(out, std::string_view(buffer, end - buffer));
   return true;
 }
 
-bool write(std::string& out, const Json& value) {
+template <typename Out>
+bool write(Out& out, const Json& value) {
   switch (value.type()) {
     case Json::value_t::object: {
-      out.push_back('{');
+      put(out, '{');
       bool first = true;
       for (const auto& [key, item] : value.items()) {  // std::map: ascending byte order
-        if (!first) out.push_back(',');
+        if (!first) put(out, ',');
         first = false;
         if (!isValidUtf8(key)) return false;
         writeString(out, key);
-        out.push_back(':');
+        put(out, ':');
         if (!write(out, item)) return false;
       }
-      out.push_back('}');
+      put(out, '}');
       return true;
     }
     case Json::value_t::array: {
-      out.push_back('[');
+      put(out, '[');
       bool first = true;
       for (const auto& item : value) {
-        if (!first) out.push_back(',');
+        if (!first) put(out, ',');
         first = false;
         if (!write(out, item)) return false;
       }
-      out.push_back(']');
+      put(out, ']');
       return true;
     }
     case Json::value_t::string: {
@@ -171,26 +194,37 @@ bool write(std::string& out, const Json& value) {
       return true;
     }
     case Json::value_t::boolean:
-      out += value.get<bool>() ? "true" : "false";
+      put(out, value.get<bool>() ? "true" : "false");
       return true;
     case Json::value_t::number_integer: {
       char buffer[24];
       auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.get<int64_t>());
-      out.append(buffer, end);
+      put(out, std::string_view(buffer, end - buffer));
       return true;
     }
     case Json::value_t::number_unsigned: {
       char buffer[24];
       auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.get<uint64_t>());
-      out.append(buffer, end);
+      put(out, std::string_view(buffer, end - buffer));
       return true;
     }
     case Json::value_t::number_float:
       return writeNumber(out, value.get<double>());
     case Json::value_t::null:
-      out += "null";
+      put(out, "null");
       return true;
-    case Json::value_t::binary:
+    case Json::value_t::binary: {
+      const auto& bytes = value.get_binary();
+      put(out, '"');
+      if (bytes.has_subtype() && bytes.subtype() == static_cast<uint64_t>(Base64Prefix::pngDataUrl)) {
+        put(out, "data:image\\/png;base64,");
+      } else if (bytes.has_subtype() && bytes.subtype() != static_cast<uint64_t>(Base64Prefix::none)) {
+        return false;
+      }
+      putBase64(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+      put(out, '"');
+      return true;
+    }
     case Json::value_t::discarded:
       return false;
   }
@@ -346,6 +380,12 @@ std::optional<std::string> writeJson(const Json& value) {
   std::string out;
   if (!write(out, value)) return std::nullopt;
   return out;
+}
+
+bool writeJson(const Json& value, BlockBuffer& out) { return write(out, value); }
+
+Json base64Value(std::vector<uint8_t> bytes, Base64Prefix prefix) {
+  return Json::binary(std::move(bytes), static_cast<uint64_t>(prefix));
 }
 
 }  // namespace mirelo

@@ -2,9 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mirelo {
 
@@ -45,6 +47,17 @@ class JsonReader {
 // raw UTF-8, "/" escaped as "\/". Returns nothing (and never a partial text) when a value cannot be
 // written: a string that is not valid UTF-8, or a number that is not finite.
 std::optional<std::string> writeJson(const Json& value);
+
+class BlockBuffer;
+
+// The same appended to `out` (a reply line); false when the value cannot be written, and what was
+// appended is then to be dropped.
+bool writeJson(const Json& value, BlockBuffer& out);
+
+// Bytes the writer writes as the JSON string of their Base64, after the prefix: encoded straight
+// into the line, so a large value has no string of its Base64 and no second copy of the line.
+enum class Base64Prefix : uint8_t { none = 0, pngDataUrl = 1 /* "data:image/png;base64," */ };
+Json base64Value(std::vector<uint8_t> bytes, Base64Prefix prefix = Base64Prefix::none);
 
 // Appends `text` as `writeJson` writes a string (quotes included), for lines assembled by hand;
 // false, with nothing appended, when it is not valid UTF-8.

@@ -54,7 +54,8 @@ Json chooseImages(platform::Panels& panels, const Json& payload) {
     const std::string data = boundedFile(uris[i], limit);
     image(data, kDefaultEdge);  // only a check: the file's own bytes are returned
     const std::string name = lastComponent(uris[i]);
-    files.push_back(Json{{"name", name}, {"type", typeOf(name)}, {"data", base64Encode(data)}});
+    files.push_back(Json{{"name", name}, {"type", typeOf(name)},
+                         {"data", base64Value(std::vector<uint8_t>(data.begin(), data.end()))}});
   }
   return files;
 }
@@ -68,9 +69,10 @@ Json normalizeImage(const Json& payload) {
   const Image first = image(data, edge);
   for (;;) {
     const Image scaled = first.width() <= edge && first.height() <= edge ? first : shrink(first, edge);
-    const std::string encoded = png(scaled);
+    std::vector<uint8_t> encoded = pngBytes(scaled);
+    if (encoded.empty()) throw failure("无法打开图片");
     if (static_cast<int64_t>(encoded.size()) <= limit) {
-      return Json{{"data", base64Encode(encoded)},
+      return Json{{"data", base64Value(std::move(encoded))},
                   {"width", scaled.width()},
                   {"height", scaled.height()},
                   {"type", "image/png"}};
@@ -83,7 +85,8 @@ Json normalizeImage(const Json& payload) {
 Json qrGenerate(const Json& payload) {
   const std::string* value = readString(payload, "value");
   if (!value || value->size() > kMaxQrText) throw failure("邀请内容无效");
-  return "data:image/png;base64," + base64Encode(qrPng(*value));
+  const std::string code = qrPng(*value);
+  return base64Value(std::vector<uint8_t>(code.begin(), code.end()), Base64Prefix::pngDataUrl);
 }
 
 Json qrDecode(const Json& payload) {

@@ -149,17 +149,26 @@ Image eightBit(const Image& source, bool keepGrey) {
   return Image(current.release());
 }
 
-std::string png(const Image& image) {
+namespace {
+
+template <typename Out>
+Out pngAs(const Image& image) {
   void* buffer = nullptr;
   size_t length = 0;
   if (!image || vips_pngsave_buffer(image.get(), &buffer, &length, nullptr)) {
     clearVipsError();
     return {};
   }
-  std::string out(static_cast<const char*>(buffer), length);
+  Out out(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + length);
   g_free(buffer);
   return out;
 }
+
+}  // namespace
+
+std::string png(const Image& image) { return pngAs<std::string>(image); }
+
+std::vector<uint8_t> pngBytes(const Image& image) { return pngAs<std::vector<uint8_t>>(image); }
 
 std::string boundedFile(const std::string& url, size_t limit) {
   gchar* path = g_filename_from_uri(url.c_str(), nullptr, nullptr);

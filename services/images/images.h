@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "json.h"
@@ -84,6 +85,8 @@ Image eightBit(const Image& image, bool keepGrey);
 
 // PNG encoding; empty when the encoder gives nothing.
 std::string png(const Image& image);
+// The same as bytes, for a reply that carries them as Base64.
+std::vector<uint8_t> pngBytes(const Image& image);
 
 // The bytes of a local file named by a file URL, at most `limit` of them, read with one read(2) of
 // one byte more than the size checked, so a file that grows meanwhile is noticed.

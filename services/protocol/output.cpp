@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "block_pool.h"
+
 namespace mirelo::services {
 namespace {
 
@@ -44,9 +46,10 @@ void writeLine(std::string_view line) {
 }
 
 bool emit(const Json& object) {
-  auto line = writeJson(object);
-  if (!line) return false;
-  writeLine(*line);
+  // Large lines (Base64 of images) are written in pooled memory, warm and never zero-filled.
+  BlockBuffer line;
+  if (!writeJson(object, line)) return false;
+  writeLine(line.view());
   return true;
 }
 

@@ -52,25 +52,42 @@ std::vector<RoomCardCodec::Chunk> RoomCardCodec::chunks(std::string_view png) {
   return list;
 }
 
-std::string RoomCardCodec::encode(std::string_view png, std::string_view invitation) {
+namespace {
+
+void append(std::string& out, std::string_view bytes) { out.append(bytes); }
+void append(std::vector<uint8_t>& out, std::string_view bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+template <typename Out>
+Out RoomCardCodec::encodeAs(std::string_view png, std::string_view invitation) {
   if (!invitation.starts_with(invitationPrefix) || invitation.size() > maxInvitation) throw error("邀请内容无效");
   const std::vector<Chunk> list = chunks(png);
   const auto json = writeJson(Json{{"invitation", std::string(invitation)}, {"version", 1}});
   if (!json) throw error("邀请内容无效");  // not UTF-8: nothing a JSON text can carry
   const std::string body = std::string(chunkType) + *json;
-  std::string out(signature);
+  Out out;
   out.reserve(png.size() + body.size() + 8);
+  append(out, signature);
   for (const Chunk& chunk : list) {
     if (chunk.type == chunkType) continue;
     if (chunk.type == "IEND") {
-      out += number(static_cast<uint32_t>(json->size()));
-      out += body;
-      out += number(checksum(body));
+      append(out, number(static_cast<uint32_t>(json->size())));
+      append(out, body);
+      append(out, number(checksum(body)));
     }
-    out.append(png.substr(chunk.begin, chunk.end - chunk.begin));
+    append(out, png.substr(chunk.begin, chunk.end - chunk.begin));
   }
   if (out.size() > maxPng) throw error("房卡图片过大");
   return out;
+}
+
+std::string RoomCardCodec::encode(std::string_view png, std::string_view invitation) {
+  return encodeAs<std::string>(png, invitation);
+}
+
+std::vector<uint8_t> RoomCardCodec::encodeBytes(std::string_view png, std::string_view invitation) {
+  return encodeAs<std::vector<uint8_t>>(png, invitation);
 }
 
 std::string RoomCardCodec::decode(std::string_view png) {

@@ -36,8 +36,14 @@ struct RoomCardCodec {
   static std::vector<Chunk> chunks(std::string_view png);
   // The PNG with the card chunk for `invitation` (an existing one is replaced).
   static std::string encode(std::string_view png, std::string_view invitation);
+  // The same as bytes, for a reply that carries them as Base64.
+  static std::vector<uint8_t> encodeBytes(std::string_view png, std::string_view invitation);
   // The invitation in the card chunk.
   static std::string decode(std::string_view png);
+
+ private:
+  template <typename Out>
+  static Out encodeAs(std::string_view png, std::string_view invitation);
 };
 
 }  // namespace mirelo::services::roomcard

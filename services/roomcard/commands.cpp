@@ -79,7 +79,7 @@ Json roomCardEncode(const Json& payload) {
     const images::Image card = RoomCardWatermark::embed(images::image(bytes, kWatermarkEdge), *invitation);
     bytes = images::png(card);
   }
-  return "data:image/png;base64," + base64Encode(RoomCardCodec::encode(bytes, *invitation));
+  return base64Value(RoomCardCodec::encodeBytes(bytes, *invitation), Base64Prefix::pngDataUrl);
 }
 
 Json roomCardDecode(const Json& payload) { return readRoomCard(dataOf(payload)); }

@@ -1,5 +1,8 @@
 #include "json.h"
 
+#include "base64.h"
+#include "block_pool.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -112,6 +115,26 @@ TEST(JsonWriter, AppendedStringIsTheWritersString) {
   std::string out = "x";
   EXPECT_FALSE(appendJsonString(out, "bad\xff"));
   EXPECT_EQ(out, "x");
+}
+
+// Bytes given as a Base64 value are written as the string of their Base64 (after a data URL's
+// prefix), in a std::string and in a reply line alike; a prefix the writer does not know is refused.
+TEST(JsonWriter, Base64ValueIsTheStringOfItsBase64) {
+  const std::vector<std::vector<uint8_t>> cases = {{}, {0xff}, {0xfb, 0xff}, {0xff, 0xff, 0xff, 0x3f}, {'a', 'b', 'c', 'd', 'e'}};
+  for (const auto& bytes : cases) {
+    const std::string text = base64Encode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    for (const auto& [prefix, written] : {std::pair(Base64Prefix::none, text),
+                                           std::pair(Base64Prefix::pngDataUrl, "data:image/png;base64," + text)}) {
+      const Json value{{"data", base64Value(bytes, prefix)}, {"n", 1}};
+      const Json expected{{"data", written}, {"n", 1}};
+      EXPECT_EQ(writeJson(value), writeJson(expected)) << text;
+      BlockBuffer line;
+      line.append("x");
+      ASSERT_TRUE(writeJson(value, line));
+      EXPECT_EQ(line.view(), "x" + writeJson(expected).value());
+    }
+  }
+  EXPECT_FALSE(writeJson(Json::binary({1, 2, 3}, 7)));
 }
 
 }  // namespace

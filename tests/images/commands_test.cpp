@@ -12,6 +12,7 @@
 #include "fixtures.h"
 #include "images/images.h"
 #include "images/qr.h"
+#include "../support/as_host.h"
 #include "../support/error_of.h"
 
 namespace mirelo::services::images {
@@ -24,6 +25,7 @@ class CommandsTest : public ::testing::Test {
   static void SetUpTestSuite() { initialise(); }
 };
 
+using services::testing::asHost;
 using services::testing::errorOf;
 
 // Decoded now: libvips reads lazily from a buffer it does not copy.
@@ -52,7 +54,7 @@ TEST_F(CommandsTest, NormalizeTriesShrinkingEdges) {
       {{{"data", square}, {"edge", 100.0}, {"limit", "5"}}, 100, 100},     // 100.0 reads as 100; "5" is absent
   };
   for (const auto& c : cases) {
-    const Json value = normalizeImage(c.payload);
+    const Json value = asHost(normalizeImage(c.payload));
     EXPECT_EQ(value["width"], c.width) << c.payload.dump().substr(0, 60);
     EXPECT_EQ(value["height"], c.height);
     EXPECT_EQ(value["type"], "image/png");
@@ -83,7 +85,7 @@ TEST_F(CommandsTest, NormalizeErrors) {
 TEST_F(CommandsTest, QrRoundTripsExactly) {
   for (const std::string& text : {std::string("mirelo://join/#abc"), std::string("房卡 邀请 ✓ mirelo://join/#é"),
                                    std::string(2048, 'q'), std::string("a\"b\\c/d")}) {
-    const std::string url = qrGenerate(Json{{"value", text}}).get<std::string>();
+    const std::string url = asHost(qrGenerate(Json{{"value", text}})).get<std::string>();
     ASSERT_TRUE(url.starts_with("data:image/png;base64,"));
     EXPECT_EQ(qrDecode(Json{{"data", url}}), text);
   }
@@ -92,7 +94,7 @@ TEST_F(CommandsTest, QrRoundTripsExactly) {
 TEST_F(CommandsTest, QrGeneratedGeometry) {
   // 43 bytes need version 3 at level L: 29 modules, scaled by 10, margin 40.
   const std::string text = "mirelo://join/#abcdefghijklmnopqrstuvwxyz01";
-  const std::string url = qrGenerate(Json{{"value", text}}).get<std::string>();
+  const std::string url = asHost(qrGenerate(Json{{"value", text}})).get<std::string>();
   const Image code = decodePng(*base64Decode(url.substr(22)));
   EXPECT_EQ(code.width(), 370);
   EXPECT_EQ(code.height(), 370);
@@ -100,7 +102,7 @@ TEST_F(CommandsTest, QrGeneratedGeometry) {
   EXPECT_EQ(pixel(code, 40, 40)[0], 0);    // the finder pattern's corner module
   EXPECT_EQ(pixel(code, 49, 49)[0], 0);
   // 2048 bytes need version 34: 149 modules, scale 2, margin 8.
-  const Image big = decodePng(*base64Decode(qrGenerate(Json{{"value", std::string(2048, 'x')}}).get<std::string>().substr(22)));
+  const Image big = decodePng(*base64Decode(asHost(qrGenerate(Json{{"value", std::string(2048, 'x')}})).get<std::string>().substr(22)));
   EXPECT_EQ(big.width(), 149 * 2 + 16);
   EXPECT_EQ(pixel(big, 7, 7)[0], 255);
   EXPECT_EQ(pixel(big, 8, 8)[0], 0);
@@ -208,7 +210,7 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   FakePanels panels;
   // Types by extension in any case; the file's own bytes; at most eight files.
   for (int i = 0; i < 10; ++i) panels.answer.push_back(put("f" + std::to_string(i) + (i == 1 ? ".JPG" : i == 2 ? ".bin" : ".png"), png));
-  Json files = chooseImages(panels, Json{{"multiple", 1}});
+  Json files = asHost(chooseImages(panels, Json{{"multiple", 1}}));
   EXPECT_TRUE(panels.asked.multiple);
   EXPECT_EQ(panels.asked.message, "选择要导入的图片");
   ASSERT_EQ(files.size(), 8u);
@@ -220,7 +222,7 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   panels.answer = {put("caf\xfe.png", png)};
   ASSERT_EQ(panels.answer[0].find("\xfe"), panels.answer[0].size() - 5);
   panels.answer[0].replace(panels.answer[0].size() - 5, 1, "%FE");
-  files = chooseImages(panels, Json::object());
+  files = asHost(chooseImages(panels, Json::object()));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0]["name"], "caf\xEF\xBF\xBD.png");
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "../images/fixtures.h"
+#include "../support/as_host.h"
 #include "base64.h"
 #include "images/qr.h"
 #include "roomcard/codec.h"
@@ -73,6 +74,7 @@ class FakePanels final : public platform::Panels {
   }
 };
 
+using services::testing::asHost;
 using services::testing::errorOf;
 
 class RoomCardCommandsTest : public ::testing::Test {
@@ -193,13 +195,13 @@ TEST_F(RoomCardCommandsTest, EncodeAndDecode) {
   const std::string source = images::testing::save(images::testing::gradient(300, 200), ".png");
   // Without robust: the input with one chunk added.
   const std::string plain = *base64Decode(
-      roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}}).get<std::string>().substr(22));
+      asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}})).get<std::string>().substr(22));
   EXPECT_EQ(RoomCardCodec::decode(plain), kInvite);
   const auto sourceChunks = RoomCardCodec::chunks(source);
   EXPECT_EQ(RoomCardCodec::chunks(plain).size(), sourceChunks.size() + 1);
   // With robust: a card of the working size whatever the input size.
   const std::string robust = *base64Decode(
-      roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}, {"robust", true}}).get<std::string>().substr(22));
+      asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}, {"robust", true}})).get<std::string>().substr(22));
   const images::Image decoded = images::image(robust, 4096);
   EXPECT_EQ(std::pair(decoded.width(), decoded.height()), std::pair(1440, 960));
   EXPECT_EQ(roomCardDecode(Json{{"data", base64Encode(robust)}}), kInvite);
