@@ -107,15 +107,16 @@ void EmbedNoiseLong(benchmark::State& state) {
 }
 BENCHMARK(EmbedNoiseLong)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
 
-// The hardest picture found: black and white cells of 5 pixels (every block clamps at both ends
-// and sits on hard edges) carrying a card-filling invitation. Every strength fails as drawn and the
-// weaker ones with headroom; the previous embed refused it after all of them, this one makes a card
-// at step 224 with headroom after aiming. One call, labelled with its outcome.
-images::Image binaryNoise() {
+// The hardest pictures found: black and white cells of 5 pixels, the argument (every block clamps at
+// both ends and sits on hard edges), carrying a card-filling invitation. Every strength fails as
+// drawn and the weaker ones with headroom; an earlier embed refused the 5-pixel one after all of
+// them, this one makes a card at step 224 with headroom after aiming (3-pixel cells: step 192).
+// One call, labelled with its outcome.
+images::Image binaryNoise(int cell = 5) {
   VipsImage *noise = nullptr, *bands = nullptr, *rgb = nullptr, *binary = nullptr;
   VipsImage* small = nullptr;
-  vips_gaussnoise(&small, 2000 / 5, 1500 / 5, "sigma", 1.0, "mean", 0.0, "seed", 5, nullptr);
-  vips_zoom(small, &noise, 5, 5, nullptr);
+  vips_gaussnoise(&small, 2000 / cell, 1500 / cell, "sigma", 1.0, "mean", 0.0, "seed", 5, nullptr);
+  vips_zoom(small, &noise, cell, cell, nullptr);
   g_object_unref(small);
   vips_moreeq_const1(noise, &binary, 0.0, nullptr);
   VipsImage* three[3] = {binary, binary, binary};
@@ -128,7 +129,7 @@ images::Image binaryNoise() {
 }
 
 void EmbedHardest(benchmark::State& state) {
-  const images::Image source = binaryNoise();
+  const images::Image source = binaryNoise(static_cast<int>(state.range(0)));
   RoomCardWatermark::EmbedReport report;
   bool refused = false;
   warmLoop(state, [&] {
@@ -140,7 +141,23 @@ void EmbedHardest(benchmark::State& state) {
   });
   state.SetLabel(refused ? "refused" : "step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
-BENCHMARK(EmbedHardest)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1)->Repetitions(1);
+BENCHMARK(EmbedHardest)->Arg(5)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1)->Repetitions(1);
+
+// Every strength fails, with headroom too, and the picture is refused: black and white cells of 8
+// pixels carrying a card-filling invitation (what a refusal costs after the whole ladder).
+void EmbedEveryStrengthFails(benchmark::State& state) {
+  const images::Image source = binaryNoise(8);
+  bool refused = false;
+  warmLoop(state, [&] {
+    try {
+      RoomCardWatermark::embed(source, longInvitation());
+    } catch (const std::exception&) {
+      refused = true;
+    }
+  });
+  state.SetLabel(refused ? "refused" : "made");
+}
+BENCHMARK(EmbedEveryStrengthFails)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1)->Repetitions(1);
 
 // An invitation whose compact form carries "=" padding never reads back the same, so every strength
 // is rejected; here at its first check (the cheapest way to fail).

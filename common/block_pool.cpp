@@ -16,7 +16,7 @@ namespace {
 
 constexpr size_t kPage = 4096;
 constexpr size_t kHuge = size_t{2} << 20;
-constexpr size_t kPooled = BlockBuffer::kPooledBytes;  // smaller blocks are cheap to map and are not kept
+constexpr size_t kPooled = BlockBuffer::kPooledBytes;  // a smaller block is never grown into a kept one
 
 size_t rounded(size_t bytes) {
   const size_t unit = bytes >= kHuge ? kHuge : kPage;
@@ -91,23 +91,27 @@ namespace blocks {
 
 Block take(size_t minimum) {
   const size_t size = rounded(minimum ? minimum : 1);
-  if (size >= kPooled) {
-    Pool& p = pool();
-    std::unique_lock guard(p.lock);
-    p.lastUse = std::chrono::steady_clock::now();
-    size_t best = p.kept.size(), largest = p.kept.size();
-    for (size_t i = 0; i < p.kept.size(); ++i) {
-      if (p.kept[i].size >= size && (best == p.kept.size() || p.kept[i].size < p.kept[best].size)) best = i;
-      if (largest == p.kept.size() || p.kept[i].size > p.kept[largest].size) largest = i;
-    }
-    if (best < p.kept.size()) return p.remove(best);
-    if (largest < p.kept.size()) {
-      // Too small, but its pages are warm: grown, it needs fresh pages only for the rest.
-      const Block block = p.remove(largest);
-      guard.unlock();
-      return remap(block, size);
-    }
+  Pool& p = pool();
+  std::unique_lock guard(p.lock);
+  // A small request takes a kept block too: the reader of a long line starts small, and warm pages
+  // beat a fresh mapping that then grows a page fault at a time. It is handed back whole.
+  size_t best = p.kept.size(), largest = p.kept.size();
+  for (size_t i = 0; i < p.kept.size(); ++i) {
+    if (p.kept[i].size >= size && (best == p.kept.size() || p.kept[i].size < p.kept[best].size)) best = i;
+    if (largest == p.kept.size() || p.kept[i].size > p.kept[largest].size) largest = i;
   }
+  if (best < p.kept.size()) {
+    p.lastUse = std::chrono::steady_clock::now();
+    return p.remove(best);
+  }
+  if (size >= kPooled && largest < p.kept.size()) {
+    // Too small, but its pages are warm: grown, it needs fresh pages only for the rest.
+    p.lastUse = std::chrono::steady_clock::now();
+    const Block block = p.remove(largest);
+    guard.unlock();
+    return remap(block, size);
+  }
+  guard.unlock();
   return mapFresh(size);
 }
 
@@ -134,7 +138,9 @@ Block grow(Block block, size_t used, size_t minimum) {
 
 void give(Block block) {
   if (!block) return;
-  if (block.size < kPooled || block.size > kKeptBytes) {
+  // Small blocks are kept too: the reader of a long line starts in one and grows it a page fault
+  // at a time, while the block of the line before is still being read.
+  if (block.size > kKeptBytes) {
     ::munmap(block.data, block.size);
     return;
   }

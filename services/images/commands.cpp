@@ -66,7 +66,7 @@ Json normalizeImage(const Json& payload) {
                                                   kNormalizeMaxEdge));
   const int64_t limit = std::min(readInteger(payload, "limit").value_or(kNormalizeMaxBytes), kNormalizeMaxBytes);
   // Decoded once at the first edge; each smaller edge is scaled from that, not decoded again.
-  const Image first = image(data, edge);
+  const Image first = thumbnail(data, edge);
   for (;;) {
     const Image scaled = first.width() <= edge && first.height() <= edge ? first : shrink(first, edge);
     std::vector<uint8_t> encoded = pngBytes(scaled);

@@ -11,7 +11,8 @@ namespace {
 
 constexpr size_t MiB = size_t{1} << 20;
 
-// A block handed back is handed out again, so its pages stay warm; small ones are not kept.
+// A block handed back is handed out again, so its pages stay warm; a small request takes a kept
+// block too, and a small block handed back is kept.
 TEST(Blocks, BlockHandedBackIsReused) {
   blocks::releaseKept();
   const Block first = blocks::take(3 * MiB);
@@ -25,10 +26,19 @@ TEST(Blocks, BlockHandedBackIsReused) {
   blocks::give(again);
 
   const Block small = blocks::take(64 * 1024);
+  EXPECT_EQ(small.data, first.data);
   blocks::give(small);
   EXPECT_EQ(blocks::keptBytes(), first.size);
   blocks::releaseKept();
   EXPECT_EQ(blocks::keptBytes(), 0u);
+  const Block fresh = blocks::take(64 * 1024);
+  std::memset(fresh.data, 1, fresh.size);
+  blocks::give(fresh);
+  EXPECT_EQ(blocks::keptBytes(), fresh.size);
+  EXPECT_EQ(blocks::take(64 * 1024).data, fresh.data);
+  EXPECT_EQ(blocks::keptBytes(), 0u);
+  blocks::give(fresh);
+  blocks::releaseKept();
 }
 
 // What is kept stays within its bound, however much is handed back.

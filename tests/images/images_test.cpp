@@ -1,6 +1,8 @@
 #include "images/images.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +124,54 @@ TEST_F(ImagesTest, AppliesExifOrientation) {
   ASSERT_EQ(oriented.height(), 40);
   EXPECT_LT(pixel(oriented, 10, 5)[0], 64);    // the black half is now on top
   EXPECT_GT(pixel(oriented, 10, 35)[0], 192);  // the white half below
+}
+
+// A large JPEG is scaled in its decoder for a small picture; what comes out is what `image` makes,
+// to within the difference of the decoder's scaling (orientation, grey kept grey). Pictures that
+// decoder does not read as libvips would (CMYK, a damaged file) take libvips' path.
+TEST_F(ImagesTest, ThumbnailOfLargeJpegsIsTheImage) {
+  const Image photo = gradient(2000, 1200);
+  VipsImage* tagged = nullptr;
+  ASSERT_EQ(vips_copy(photo.get(), &tagged, nullptr), 0);
+  vips_image_set_int(tagged, VIPS_META_ORIENTATION, 6);
+  VipsImage* grey = nullptr;
+  ASSERT_EQ(vips_colourspace(photo.get(), &grey, VIPS_INTERPRETATION_B_W, nullptr), 0);
+  VipsImage* cmyk = nullptr;
+  ASSERT_EQ(vips_colourspace(photo.get(), &cmyk, VIPS_INTERPRETATION_CMYK, nullptr), 0);
+  std::string damaged = save(photo, ".jpg", "[Q=90]");
+  damaged.resize(damaged.size() * 2 / 3);
+  struct Case {
+    const char* name;
+    std::string jpeg;
+    int edge, width, height, bands;
+  };
+  const Case cases[] = {
+      {"colour, 1/8", save(photo, ".jpg", "[Q=90]"), 240, 240, 144, 3},
+      {"colour, 1/2", save(photo, ".jpg", "[Q=90]"), 900, 900, 540, 3},
+      {"colour, under twice the edge", save(photo, ".jpg", "[Q=90]"), 1100, 1100, 660, 3},
+      {"orientation 6", save(Image(tagged), ".jpg", "[Q=90]"), 240, 144, 240, 3},
+      {"grey", save(Image(grey), ".jpg", "[Q=90]"), 240, 240, 144, 1},
+      {"CMYK", save(Image(cmyk), ".jpg", "[Q=90]"), 240, 240, 144, 3},
+      {"damaged", damaged, 240, 240, 144, 3},
+  };
+  for (const auto& c : cases) {
+    const Image small = thumbnail(c.jpeg, c.edge);
+    const Image reference = image(c.jpeg, c.edge);
+    EXPECT_EQ(std::tuple(small.width(), small.height(), vips_image_get_bands(small.get())),
+              std::tuple(c.width, c.height, c.bands))
+        << c.name;
+    ASSERT_EQ(std::pair(small.width(), small.height()), std::pair(reference.width(), reference.height())) << c.name;
+    double difference = 0;
+    VipsImage* delta = nullptr;
+    ASSERT_EQ(vips_subtract(small.get(), reference.get(), &delta, nullptr), 0);
+    VipsImage* magnitude = nullptr;
+    ASSERT_EQ(vips_abs(delta, &magnitude, nullptr), 0);
+    ASSERT_EQ(vips_avg(magnitude, &difference, nullptr), 0);
+    g_object_unref(magnitude);
+    g_object_unref(delta);
+    EXPECT_LT(difference, 2.0) << c.name;  // mean absolute difference per sample, of 255
+  }
+  EXPECT_THROW(thumbnail("not an image", 240), Error);
 }
 
 TEST_F(ImagesTest, UsesOnlyTheFirstFrameOfAnAnimation) {
