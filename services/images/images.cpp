@@ -150,7 +150,9 @@ std::optional<Image> scaledJpeg(std::string_view data, VipsImage* header, int ed
   if (!decoder) return std::nullopt;
   auto* const bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(data.data()));
   int width = 0, height = 0, subsampling = 0, colourspace = 0;
+  // The size checked from libvips' header is the size decoded here, or nothing is.
   if (tjDecompressHeader3(decoder.get(), bytes, data.size(), &width, &height, &subsampling, &colourspace) != 0 ||
+      width != vips_image_get_width(header) || height != vips_image_get_height(header) ||
       (colourspace != TJCS_YCbCr && colourspace != TJCS_RGB && colourspace != TJCS_GRAY)) {
     return std::nullopt;
   }

@@ -1,5 +1,6 @@
 // Image intake on arbitrary bytes: the header checks and the allow-listed loaders (PNG, JPEG,
-// GIF, WebP, TIFF). Whatever is accepted decodes within the pixel bounds and encodes as PNG.
+// GIF, WebP, TIFF), and the thumbnail path that decodes large JPEGs with TurboJPEG. Whatever is
+// accepted decodes within the pixel bounds and encodes as PNG.
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       __builtin_trap();
     }
     if (images::png(images::eightBit(decoded, false)).empty()) __builtin_trap();
+  } catch (const Error&) {
+  }
+  try {
+    // A small edge, so that JPEGs twice its size or more take the decoder's own scaling.
+    const images::Image small = images::thumbnail(bytes, 32);
+    if (small.width() < 1 || small.height() < 1 || small.width() > 32 || small.height() > 32) __builtin_trap();
   } catch (const Error&) {
   }
   return 0;
