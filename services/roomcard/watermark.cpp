@@ -2,6 +2,7 @@
 
 #include <vips/vips.h>
 #include <turbojpeg.h>
+#include <webp/decode.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -607,7 +608,20 @@ std::optional<std::vector<double>> independentCopy(const Image& candidate, int w
     return std::nullopt;
   }
   std::optional<std::vector<double>> scores;
-  if (VipsImage* decoded = vips_image_new_from_buffer(encoded, size, "", nullptr)) {
+  WebPBitstreamFeatures features;
+  if (kind == Independent::webp) {
+    // libwebp itself: the same pixels as libvips' loader gives, in a third of its time.
+    if (WebPGetFeatures(static_cast<const uint8_t*>(encoded), size, &features) == VP8_STATUS_OK) {
+      const int bands = features.has_alpha ? 4 : 3;
+      const size_t bytes = static_cast<size_t>(features.width) * features.height * bands;
+      uint8_t* pixels = decodedPixels.reserve(bytes);
+      const auto* data = static_cast<const uint8_t*>(encoded);
+      if ((bands == 4 ? WebPDecodeRGBAInto(data, size, pixels, bytes, features.width * 4)
+                      : WebPDecodeRGBInto(data, size, pixels, bytes, features.width * 3)) != nullptr) {
+        scores = scoresOf(pixels, features.width, features.height, bands);
+      }
+    }
+  } else if (VipsImage* decoded = vips_image_new_from_buffer(encoded, size, "", nullptr)) {
     try {
       const Owned rgb = eightBitRgb(Image(decoded));
       const int w = vips_image_get_width(rgb.get()), h = vips_image_get_height(rgb.get());
