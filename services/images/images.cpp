@@ -175,7 +175,7 @@ std::optional<Image> scaledJpeg(std::string_view data, VipsImage* header, int ed
     return std::nullopt;
   }
   g_signal_connect(decoded, "postclose", G_CALLBACK(+[](VipsImage*, gpointer memory) { g_free(memory); }), pixels);
-  OwnedVips owned(decoded);
+  const Image owned(decoded);
   decoded->Type = grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
   int orientation = 1;
   if (vips_image_get_typeof(header, VIPS_META_ORIENTATION) != 0 &&
@@ -183,9 +183,7 @@ std::optional<Image> scaledJpeg(std::string_view data, VipsImage* header, int ed
     vips_image_set_int(decoded, VIPS_META_ORIENTATION, orientation);
   }
   clearVipsError();
-  VipsImage* thumbnail = nullptr;
-  return decodedNow(vips_thumbnail_image(decoded, &thumbnail, edge, "height", edge, "size", VIPS_SIZE_DOWN, nullptr),
-                    thumbnail);
+  return shrink(owned, edge);
 }
 
 }  // namespace

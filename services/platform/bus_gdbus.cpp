@@ -70,4 +70,13 @@ GDBusConnection* connectBus(const std::string& address, int timeoutMs) {
   return state.connection;
 }
 
+GDBusConnection* liveBus(GDBusConnection*& bus, std::string (*address)(), int timeoutMs) {
+  if (bus && g_dbus_connection_is_closed(bus)) {
+    g_object_unref(bus);
+    bus = nullptr;
+  }
+  if (!bus) bus = connectBus(address(), timeoutMs);
+  return bus;
+}
+
 }  // namespace mirelo::services::platform

@@ -22,4 +22,9 @@ std::string systemBusAddress();
 // thread, connects asynchronously there instead.)
 GDBusConnection* connectBus(const std::string& address, int timeoutMs);
 
+// The connection kept in `bus`, made anew (connectBus to the address `address` gives) when there is
+// none or the bus has closed it: a bus that appears later, or comes back, is found. Null when none
+// can be made. The address is looked up only to connect.
+GDBusConnection* liveBus(GDBusConnection*& bus, std::string (*address)(), int timeoutMs);
+
 }  // namespace mirelo::services::platform

@@ -40,14 +40,7 @@ class DesktopIdleTime final : public IdleTime {
   }
 
  private:
-  GDBusConnection* connection() {
-    if (bus_ && g_dbus_connection_is_closed(bus_)) {
-      g_object_unref(bus_);
-      bus_ = nullptr;
-    }
-    if (!bus_) bus_ = connectBus(sessionBusAddress(), kCallTimeoutMs);
-    return bus_;
-  }
+  GDBusConnection* connection() { return liveBus(bus_, sessionBusAddress, kCallTimeoutMs); }
 
   // Milliseconds answered by one method, or nothing when the service is absent, fails or is slow.
   static std::optional<guint64> call(GDBusConnection* bus, const char* name, const char* path,

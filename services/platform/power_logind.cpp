@@ -56,14 +56,7 @@ class LogindPowerAssertions final : public PowerAssertions {
  private:
   // Connected when first needed and again after the bus went away, so a system bus that appears
   // later is found.
-  GDBusConnection* connection() {
-    if (bus_ && g_dbus_connection_is_closed(bus_)) {
-      g_object_unref(bus_);
-      bus_ = nullptr;
-    }
-    if (!bus_) bus_ = connectBus(systemBusAddress(), kTimeoutMs);
-    return bus_;
-  }
+  GDBusConnection* connection() { return liveBus(bus_, systemBusAddress, kTimeoutMs); }
 
   GDBusConnection* bus_ = nullptr;
   std::map<uint32_t, int> held_;
