@@ -56,7 +56,7 @@ constexpr auto kOpenTimeout = std::chrono::seconds(5);
 constexpr auto kPoolIdle = std::chrono::seconds(60);
 constexpr size_t kPoolPerHost = 4;
 constexpr size_t kPoolTotal = 16;
-constexpr const char* kUserAgent = "Mirelo/0.3.0";
+constexpr const char* kUserAgent = "Mirelo/" MIRELO_VERSION;
 
 beast::error_code cancelled() { return asio::error::operation_aborted; }
 

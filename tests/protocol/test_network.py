@@ -92,7 +92,7 @@ class HttpTest(NetworkTest):
         get, post, post2 = self.server.requests
         self.assertEqual((get["method"], get["path"], get["body"]), ("GET", "/status/200?q=1", b""))
         self.assertNotIn("Content-Type", get["headers"])
-        self.assertEqual(get["headers"]["User-Agent"], "Mirelo/0.3.0")
+        self.assertEqual(get["headers"]["User-Agent"], "Mirelo/" + os.environ["MIRELO_VERSION"])
         self.assertEqual((post["method"], post["body"], post["headers"]["Content-Type"]), ("POST", b"", "application/json"))
         self.assertEqual(post["headers"]["Content-Length"], "0")
         self.assertEqual(post2["body"], b'{"a":1}')
