@@ -21,7 +21,8 @@ export function cleanEnv(extra = {}) {
 export async function fixture(mode, { timeoutMs = 120_000 } = {}) {
   const child = spawn('/usr/bin/python3', [path.join(here, 'fixture.py'), mode], {
     stdio: ['pipe', 'pipe', 'inherit'],
-    env: { ...cleanEnv(), PYTHONDONTWRITEBYTECODE: '1' },
+    // Its own tools (dbus-send in a host's namespace) take the system bus from where they run.
+    env: (({ DBUS_SYSTEM_BUS_ADDRESS, ...rest }) => ({ ...rest, PYTHONDONTWRITEBYTECODE: '1' }))(cleanEnv()),
   });
   const lines = createInterface({ input: child.stdout })[Symbol.asyncIterator]();
   const next = async () => {
