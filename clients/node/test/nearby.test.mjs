@@ -93,11 +93,14 @@ test('two hosts: a channel, sends resolving on "sent", and rejecting when the ch
     assert.deepEqual(await refused, { event: 'connection-closed', connectionId: 'c1', code: 'ENDPOINT_UNAVAILABLE' });
     await a.send({ connectionId: 'c1', data: Buffer.from('still open') });
 
-    // A send on a channel that is not ready yet closes it: the send rejects with the close's code.
+    // A send the program refuses closes its channel: the send rejects with the close's code.
+    const ready2 = nextEvent(a, 'connection-ready', (e) => e.connectionId === 'c2', 30_000);
     a.connect({ connectionId: 'c2', endpointId });
-    const early = a.send({ connectionId: 'c2', data: Buffer.from('too early') });
-    const error = await rejectsWith(early, 'REMOTE', 'INVALID_WRITE');
+    await ready2;
+    const refusedSend = a.send({ connectionId: 'c2', data: Buffer.from('x'), requestId: 'r'.repeat(65) });
+    const error = await rejectsWith(refusedSend, 'REMOTE', 'INVALID_WRITE');
     assert.deepEqual(error.event, { event: 'connection-closed', connectionId: 'c2', code: 'INVALID_WRITE' });
+    await rejectsWith(a.send({ connectionId: 'c2', data: Buffer.from('x') }), 'PROTOCOL');
 
     // Closed by the peer: sends after it are refused at once.
     const closed = nextEvent(a, 'connection-closed', (e) => e.connectionId === 'c1');
