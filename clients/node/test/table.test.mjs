@@ -1,6 +1,7 @@
 // The command table against the programs' README, and what is made from it.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
@@ -42,4 +43,13 @@ test('the ESM entry is the CommonJS build, every export included', () => {
   const cjs = createRequire(import.meta.url)('../dist/cjs/index.js');
   for (const key of Object.keys(cjs)) assert.equal(esm[key], cjs[key], key);
   assert.equal(esm.default, cjs);
+});
+
+test('npm pack gives the built CommonJS with its types and the ESM entry', () => {
+  const out = execFileSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: path.join(repository, 'clients', 'node'), encoding: 'utf8' });
+  const files = JSON.parse(out)[0].files.map((f) => f.path);
+  for (const file of ['dist/cjs/index.js', 'dist/cjs/index.d.ts', 'dist/cjs/protocol.d.ts', 'esm/index.mjs', 'esm/index.d.mts', 'README.md']) {
+    assert.ok(files.includes(file), `${file} is not in the package: ${files.join(' ')}`);
+  }
+  assert.ok(!files.some((f) => f.startsWith('src/') || f.startsWith('test/')), files.join(' '));
 });
