@@ -109,7 +109,7 @@ export class LineTransport {
   }
 
   get pid(): number | undefined {
-    return this.child && this.inputOk ? this.child.pid : undefined;
+    return this.child?.pid;
   }
 
   /** Whether a line written now reaches a running child. */
@@ -230,9 +230,18 @@ export class LineTransport {
         failed(error);
       }
     });
+    // A host's listener that throws must not cost the lines after it in the same chunk: the
+    // exception is thrown again on its own, uncaught as it would have been.
+    const guarded = (run: () => void): void => {
+      try {
+        run();
+      } catch (error) {
+        process.nextTick(() => { throw error; });
+      }
+    };
     const splitter = new LineSplitter(this.options.maxRead, {
-      line: (text) => { if (!finished) this.handlers.line(text); },
-      overflow: (head, length) => { if (!finished) this.handlers.overflow(head, length); },
+      line: (text) => { if (!finished) guarded(() => this.handlers.line(text)); },
+      overflow: (head, length) => { if (!finished) guarded(() => this.handlers.overflow(head, length)); },
     });
     child.stdout!.on('data', (chunk: Buffer) => splitter.push(chunk));
     child.stdin!.on('error', () => this.inputGone(child));
@@ -280,6 +289,7 @@ export class LineTransport {
       for (const resolve of this.stopWaiters.splice(0)) resolve();
       return;
     }
+    if (this.state === 'stopped') return;
     this.crashed(info);
   }
 
@@ -305,9 +315,15 @@ export class LineTransport {
     this.restartTimer = setTimeout(() => {
       this.restartTimer = undefined;
       this.spawnChild(() => {
+        if (this.state === 'stopped') {
+          // stop() came while this child was being spawned.
+          this.child?.kill('SIGKILL');
+          return;
+        }
         this.state = 'running';
         this.handlers.restarted(info);
       }, () => {
+        if (this.state === 'stopped') return;
         // Could not even be started: counts as one more crash.
         this.spawnedAt = 0;
         this.crashed({ code: null, signal: null });

@@ -137,6 +137,25 @@ test('timeouts and aborts end calls locally; an http is cancelled in the program
   assert.equal(await services.qrDecode({ data: await services.qrGenerate({ value: 'next' }) }), 'next');
 });
 
+test('while the child does not read, lines wait in the client for drain; every reply is still paired', { timeout: 60_000 }, async () => {
+  const client = await launch();
+  try {
+    process.kill(client.pid, 'SIGSTOP');
+    const ids = Array.from({ length: 200 }, (_, i) => `${i}-`.padEnd(100_000, 'x'));
+    const calls = ids.map((requestId) => client.request('http-cancel', { requestId }).then((v) => v));
+    await new Promise((resolve) => setTimeout(resolve, 300));
+    // 20 MB were asked for; the pipe and the stream hold no more than their buffers and one line.
+    const stdin = client['transport']['child'].stdin;
+    assert.ok(stdin.writableLength <= stdin.writableHighWaterMark + 100_100, `${stdin.writableLength} bytes in the stream`);
+    process.kill(client.pid, 'SIGCONT');
+    assert.deepEqual(await Promise.all(calls), ids.map(() => true));
+    assert.equal(await client.qrDecode({ data: await client.qrGenerate({ value: 'after' }) }), 'after');
+    assert.deepEqual(client.protocolErrors, []);
+  } finally {
+    await client.stop();
+  }
+});
+
 test('a child killed mid-call: pending calls reject, it restarts, the next call works', { timeout: 60_000 }, async () => {
   const client = await launch();
   try {
