@@ -226,3 +226,38 @@ test('a child whose input is gone: calls reject with EXITED, no unhandled error'
     rmSync(folder, { recursive: true, force: true });
   }
 });
+
+test('lines the client cannot place: an overlong reply fails its call, others are protocol errors', { timeout: 60_000 }, async () => {
+  // A stand-in child, to write what the program never does: each request gets the line its
+  // payload's "answer" names.
+  const folder = mkdtempSync(path.join(tmpdir(), 'mirelo-node-'));
+  try {
+    const script = path.join(folder, 'lines');
+    writeFileSync(script, `#!/usr/bin/python3
+import json, sys
+for line in sys.stdin:
+    request = json.loads(line)
+    answer, rid = request["payload"]["answer"], request["id"]
+    if answer == "huge":
+        sys.stdout.write('{"id":%s,"value":"' % json.dumps(rid) + "x" * (145 << 20) + '"}\\n')
+    elif answer == "garbage":
+        sys.stdout.write('not json\\n{"id":"nobody","value":1}\\n{"value":2}\\n')
+    sys.stdout.write(json.dumps({"id": rid, "value": answer}) + "\\n")
+    sys.stdout.flush()
+`);
+    chmodSync(script, 0o755);
+    const client = await MireloServices.launch({ binary: script, restart: false });
+    const errors = [];
+    client.on('protocol-error', (e) => errors.push(e.message));
+    const error = await rejectsWith(client.request('echo', { answer: 'huge' }), 'PROTOCOL');
+    assert.match(error.message, /over the client's/);
+    // The rest of that request's output (its second reply) is unplaceable: the call was settled.
+    assert.equal(await client.request('echo', { answer: 'garbage' }), 'garbage');
+    assert.equal(errors.length, 4, errors.join('; '));
+    assert.match(errors.join(';'), /replied to no pending request.*not JSON.*no pending request.*neither/);
+    await client.stop();
+  } finally {
+    rmSync(folder, { recursive: true, force: true });
+  }
+});
+
