@@ -119,6 +119,22 @@ test('a 30 MiB request is refused before anything is written', { timeout: 60_000
   assert.equal(services.pid, pid);
 });
 
+test('the request bound is exact: 25,165,824 bytes are written, one more is refused', { timeout: 60_000 }, async () => {
+  const client = await launch();
+  try {
+    // A fresh client's first ids are "1" and "2": the line's length is known to the byte.
+    const overhead = '{"id":"1","command":"qr-generate","payload":{"value":""}}'.length;
+    const value = 'x'.repeat(25_165_824 - overhead);
+    const written = await client.qrGenerate({ value }).then(() => 'resolved', (e) => e.code);
+    assert.equal(written, 'REMOTE');  // parsed by the program, which refuses a text that long
+    await rejectsWith(client.qrGenerate({ value: value + 'x' }), 'TOO_LARGE');
+    assert.equal(await client.qrDecode({ data: await client.qrGenerate({ value: 'after' }) }), 'after');
+    assert.deepEqual(client.protocolErrors, []);
+  } finally {
+    await client.stop();
+  }
+});
+
 test('timeouts and aborts end calls locally; an http is cancelled in the program too', { timeout: 60_000 }, async () => {
   const before = (await peers.ask('stall-ended')).ended;
   await rejectsWith(services.http({ url: peers.info.stall, timeout: 60 }, { timeoutMs: 300 }), 'TIMEOUT');
