@@ -4,17 +4,17 @@
 // added here is a method everywhere and a command missing here is a test failure.
 
 /** A command's payload and success value; both exist only in the types. */
-export interface CommandSpec<P, V> {
+export interface CommandEntry<P, V> {
   readonly payload?: P;
   readonly value?: V;
 }
 /** An event's object as read from the program. */
-export interface EventSpec<E> {
+export interface EventEntry<E> {
   readonly event?: E;
 }
 
-const command = <P, V>(): CommandSpec<P, V> => ({});
-const event = <E>(): EventSpec<E> => ({});
+const command = <P, V>(): CommandEntry<P, V> => ({});
+const event = <E>(): EventEntry<E> => ({});
 
 /** No members are read. */
 export type NoPayload = Record<string, never>;
@@ -163,9 +163,9 @@ export const nearbyEvents = {
 
 export type ServicesCommandName = keyof typeof servicesCommands;
 export type NearbyCommandName = keyof typeof nearbyCommands;
-type PayloadOf<T> = T extends CommandSpec<infer P, unknown> ? P : never;
-type ValueOf<T> = T extends CommandSpec<unknown, infer V> ? V : never;
-type EventOf<T> = T extends EventSpec<infer E> ? E : never;
+type PayloadOf<T> = T extends CommandEntry<infer P, unknown> ? P : never;
+type ValueOf<T> = T extends CommandEntry<unknown, infer V> ? V : never;
+type EventOf<T> = T extends EventEntry<infer E> ? E : never;
 
 export type ServicesPayload<K extends ServicesCommandName> = PayloadOf<(typeof servicesCommands)[K]>;
 export type ServicesValue<K extends ServicesCommandName> = ValueOf<(typeof servicesCommands)[K]>;
