@@ -80,7 +80,10 @@ export class MireloServices extends EventEmitter {
       line: (text) => this.onLine(text),
       overflow: (head, length) => this.onOverflow(head, length),
       lost: () => this.failAll(),
-      exit: (info) => this.emit('exit', info),
+      exit: (info) => {
+        this.abandoned.clear();
+        this.emit('exit', info);
+      },
       restarted: (info) => this.emit('restarted', info),
       gaveUp: (error) => this.emit('error', error),
     });
@@ -238,9 +241,10 @@ export class MireloServices extends EventEmitter {
   }
 
   private failAll(): void {
-    this.abandoned.clear();
     if (this.pending.size === 0) return;
     const entries = [...this.pending.values()];
+    // A child whose input broke may still write replies before it is gone: drop them quietly.
+    for (const id of this.pending.keys()) this.abandoned.add(id);
     this.pending.clear();
     for (const entry of entries) {
       entry.cleanup?.();
