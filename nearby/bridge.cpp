@@ -567,7 +567,11 @@ void NearbyBridge::registerService() {
   if (!avahi_entry_group_is_empty(group_)) return;
   AvahiStringList* txt = nullptr;
   // Avahi prepends to its lists and writes them to the wire last item first: this gives v, r, p, m.
-  for (const auto& [key, value] : publishedService->txt) txt = avahi_string_list_add_pair(txt, key.c_str(), value.c_str());
+  // Each string is added with its length: a value may hold U+0000, which C strings would cut.
+  for (const auto& [key, value] : publishedService->txt) {
+    const std::string entry = key + '=' + value;
+    txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t*>(entry.data()), entry.size());
+  }
   std::string type(serviceType);
   int result = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {

@@ -234,6 +234,26 @@ class HostsTest(unittest.TestCase):
                     self.assertLess(time.monotonic(), deadline, peer.log)
                     peer.backlog.append(peer._read(deadline - time.monotonic()) or {"event": "none"})
 
+    def test_txt_values_with_nul_reach_peers_whole(self):
+        # U+0000 is one byte of a value like any other: the peer on the other host, and the
+        # advertiser itself through its daemon, see every byte of every value.
+        name = "nul-values-%d" % os.getpid()
+        txt = {"v": "\u0000", "r": "a\u0000b=c\u0000", "p": "\u0000" * 128, "m": name + "\u0000\u00e9\u0000"}
+        a = self.peer(self.a, "", txt, name)
+        b = self.peer(self.b, "bravo")
+        a.ready()
+        b.ready()
+        for peer in (b, a):
+            with self.subTest(seen_by=peer.name):
+                peer.endpoint_of(txt["m"])
+                self.assertEqual(peer.found_txt[txt["m"]], txt)
+        # The record on the wire, as another DNS-SD client reads it on host b.
+        browse = self.b.run("avahi-browse", "-r", "-p", "-t", "_solvantio._tcp", check=False)
+        record = [line for line in browse.stdout.split(b"\n") if line.startswith(b"=") and name.encode() in line]
+        self.assertTrue(record, browse.stdout)
+        self.assertIn(b'"p=' + b"\\000" * 128 + b'"', record[0])
+        self.assertIn(b'"r=a\\000b=c\\000"', record[0])
+
     def test_txt_rules_of_published_instances(self):
         a = self.peer(self.a, "alpha")
         a.ready()
