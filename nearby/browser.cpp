@@ -32,7 +32,7 @@ std::optional<TxtValues> readTxt(const std::vector<std::string_view>& strings) {
 }
 
 ResolveSchedule::ResolveSchedule(boost::asio::io_context& queue, size_t slots, Open open)
-    : queue_(queue), slots_(slots), open_(std::move(open)), retry_(queue), alive_(std::make_shared<int>(0)) {}
+    : slots_(slots), open_(std::move(open)), retry_(queue), alive_(std::make_shared<int>(0)) {}
 
 void ResolveSchedule::want(const std::string& key) {
   if (active_.count(key)) return;

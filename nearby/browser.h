@@ -72,7 +72,6 @@ class ResolveSchedule {
   void armRetry();
   void unqueue(const std::string& key);
 
-  boost::asio::io_context& queue_;
   size_t slots_;
   Open open_;
   std::deque<std::string> waiting_;  // front first
