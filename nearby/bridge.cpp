@@ -21,6 +21,7 @@
 
 #include "avahi_poll.h"
 #include "base64.h"
+#include "browser.h"
 #include "payload.h"
 #include "send_line.h"
 #include "text.h"
@@ -130,9 +131,14 @@ bool validName(const std::string& name) {
 
 constexpr const char* kTxtKeys[] = {"v", "r", "p", "m"};
 constexpr size_t kMaxTxtValue = 128;
-constexpr size_t kMaxInstances = 1024;  // browse entries held at once, resolved or not
+// Browse entries held at once, decided or not. When full, a newcomer takes the place of the
+// oldest instance decided not reportable; with none of those it is dropped.
+constexpr size_t kMaxInstances = 8192;
+// Resolvers open at once for instances not yet decided; reported endpoints keep theirs besides
+// (at most maxEndpoints), so with the browser and the entry group the daemon holds at most 290
+// objects of ours, well under its default objects-per-client-max of 1,024.
+constexpr size_t kMaxResolving = 32;
 constexpr auto kClientRetry = std::chrono::seconds(2);
-constexpr auto kResolveRetry = std::chrono::seconds(2);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kLastBackoff = std::chrono::seconds(5);
 // One read from a channel becomes one "data" event, of at most this many bytes (the host's bound).
@@ -172,20 +178,28 @@ struct NearbyBridge::Channel {
   Channel(tcp::socket s, bool out) : socket(std::move(s)), outbound(out), retry(socket.get_executor()) {}
 };
 
+// One browsed instance. It holds a resolver while it is being resolved (a slot of the schedule),
+// while a reportable answer waits for the next delivery (still the slot), and while it has an
+// endpoint id (no slot: that resolver follows its changes). Otherwise it keeps only its decision.
 struct NearbyBridge::Instance {
   std::string key, name, type, domain;
+  uint64_t arrival = 0;  // the browser's order, in which results are delivered
   std::vector<std::pair<int, int>> links;  // (interface, protocol) pairs it is browsed on
   AvahiServiceResolver* resolver = nullptr;
   std::pair<int, int> resolving{-1, -1};
-  bool resolved = false;
-  std::vector<std::pair<std::string, std::string>> txt;
+  bool resolved = false;   // answered: in the results
+  bool undecided = false;  // reportable, and the next delivery decides whether it keeps its resolver
+  std::optional<TxtValues> values;  // when its TXT is reportable
   std::vector<tcp::endpoint> addresses;
-  std::unique_ptr<asio::steady_timer> retry;  // resolves again after a failure
 };
 
 struct NearbyBridge::Browser {
   AvahiServiceBrowser* avahi = nullptr;
-  std::vector<std::unique_ptr<Instance>> instances;
+  std::map<std::string, std::unique_ptr<Instance>> instances;  // by key
+  std::map<AvahiServiceResolver*, Instance*> byResolver;
+  std::deque<std::string> rejected;  // keys decided not reportable, oldest first; some may be stale
+  uint64_t arrivals = 0;
+  std::unique_ptr<ResolveSchedule> schedule;
   State state = State::None;
   std::string code;
 };
@@ -367,6 +381,9 @@ bool NearbyBridge::start(const Json& payload) {
 
 void NearbyBridge::startBrowser() {
   browser = std::make_unique<Browser>();
+  Browser* made = browser.get();
+  made->schedule = std::make_unique<ResolveSchedule>(
+      queue, kMaxResolving, [this, made](const std::string& key) { return openResolver(*made, key); });
   if (!poll_) return;  // the listener could not be made: there is nothing to browse with
   if (clientRunning_) {
     openAvahiBrowser(*browser);
@@ -397,8 +414,7 @@ void NearbyBridge::setDiscovery(bool enabled) {
   } else {
     std::unique_ptr<Browser> closing = std::move(browser);
     if (closing && closing->avahi) {
-      for (auto& instance : closing->instances)
-        if (instance->resolver) avahi_service_resolver_free(instance->resolver);
+      forgetInstances(*closing, true);
       avahi_service_browser_free(closing->avahi);
     }
     browserReady = false;
@@ -537,7 +553,7 @@ void NearbyBridge::dropClient(NetError why) {
   group_ = nullptr;
   if (browser) {
     browser->avahi = nullptr;
-    browser->instances.clear();
+    forgetInstances(*browser, false);  // the client frees their resolvers
     resultsChanged();
     reportBrowser(*browser, State::Waiting, why);
   }
@@ -567,7 +583,11 @@ void NearbyBridge::registerService() {
   if (!avahi_entry_group_is_empty(group_)) return;
   AvahiStringList* txt = nullptr;
   // Avahi prepends to its lists and writes them to the wire last item first: this gives v, r, p, m.
-  for (const auto& [key, value] : publishedService->txt) txt = avahi_string_list_add_pair(txt, key.c_str(), value.c_str());
+  // Each string is added with its length: a value may hold U+0000, which C strings would cut.
+  for (const auto& [key, value] : publishedService->txt) {
+    const std::string entry = key + '=' + value;
+    txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t*>(entry.data()), entry.size());
+  }
   std::string type(serviceType);
   int result = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -631,9 +651,7 @@ void NearbyBridge::onBrowse(AvahiServiceBrowser* b, int interface, int protocol,
   Browser& current = *browser;
   if (event == AVAHI_BROWSER_FAILURE) {
     int error = avahi_client_errno(client_);
-    for (auto& instance : current.instances)
-      if (instance->resolver) avahi_service_resolver_free(instance->resolver);
-    current.instances.clear();
+    forgetInstances(current, true);
     avahi_service_browser_free(current.avahi);
     current.avahi = nullptr;
     resultsChanged();
@@ -641,49 +659,93 @@ void NearbyBridge::onBrowse(AvahiServiceBrowser* b, int interface, int protocol,
   }
   if (event != AVAHI_BROWSER_NEW && event != AVAHI_BROWSER_REMOVE) return;
   std::string key = std::string(name) + '\0' + type + '\0' + domain;
-  auto it = std::find_if(current.instances.begin(), current.instances.end(),
-                         [&](const auto& instance) { return instance->key == key; });
+  auto it = current.instances.find(key);
   std::pair<int, int> link{interface, protocol};
   if (event == AVAHI_BROWSER_NEW) {
     if (it == current.instances.end()) {
-      if (current.instances.size() >= kMaxInstances) return;
+      if (current.instances.size() >= kMaxInstances && !evictRejected(current)) return;
       auto instance = std::make_unique<Instance>();
       instance->key = key;
       instance->name = name;
       instance->type = type;
       instance->domain = domain;
-      current.instances.push_back(std::move(instance));
-      it = std::prev(current.instances.end());
+      instance->arrival = ++current.arrivals;
+      instance->links.push_back(link);
+      current.instances.emplace(key, std::move(instance));
+      current.schedule->want(key);
+      return;
     }
-    Instance& instance = **it;
+    Instance& instance = *it->second;
     if (std::find(instance.links.begin(), instance.links.end(), link) == instance.links.end())
       instance.links.push_back(link);
-    if (!instance.resolver) startResolver(current, instance);
     return;
   }
   if (it == current.instances.end()) return;
-  Instance& instance = **it;
+  Instance& instance = *it->second;
   instance.links.erase(std::remove(instance.links.begin(), instance.links.end(), link), instance.links.end());
   if (instance.links.empty()) {
-    if (instance.resolver) avahi_service_resolver_free(instance.resolver);
-    bool wasResolved = instance.resolved;
+    const bool visible = instance.values || endpointIDs.count(key);
+    freeResolver(current, instance);
+    current.schedule->forget(key);
     current.instances.erase(it);
-    if (wasResolved) resultsChanged();
+    if (visible) resultsChanged();
     return;
   }
-  if (instance.resolving == link) {
-    if (instance.resolver) avahi_service_resolver_free(instance.resolver);
-    instance.resolver = nullptr;
-    startResolver(current, instance);
+  if (instance.resolving == link && instance.resolver) {
+    // Resolved on a link that went away: ask again on another one.
+    freeResolver(current, instance);
+    instance.undecided = false;
+    current.schedule->forget(key);
+    current.schedule->want(key);
   }
 }
 
-void NearbyBridge::startResolver(Browser&, Instance& instance) {
-  if (!client_ || instance.links.empty()) return;
+ResolveSchedule::Opened NearbyBridge::openResolver(Browser& target, const std::string& key) {
+  if (browser.get() != &target || !client_) return ResolveSchedule::Opened::Gone;
+  auto it = target.instances.find(key);
+  if (it == target.instances.end() || it->second->links.empty()) return ResolveSchedule::Opened::Gone;
+  Instance& instance = *it->second;
   instance.resolving = instance.links.front();
   instance.resolver = avahi_service_resolver_new(client_, instance.resolving.first, instance.resolving.second,
                                                  instance.name.c_str(), instance.type.c_str(), instance.domain.c_str(),
                                                  AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), AvahiCallbacks::resolve, this);
+  // Refused (the daemon's object limit, most likely): the schedule tries again after a back-off.
+  if (!instance.resolver) return ResolveSchedule::Opened::Failed;
+  target.byResolver[instance.resolver] = &instance;
+  return ResolveSchedule::Opened::Yes;
+}
+
+void NearbyBridge::freeResolver(Browser& target, Instance& instance) {
+  if (!instance.resolver) return;
+  target.byResolver.erase(instance.resolver);
+  avahi_service_resolver_free(instance.resolver);
+  instance.resolver = nullptr;
+}
+
+// Empties the table; `freeResolvers` is false when the client has gone and frees them itself.
+void NearbyBridge::forgetInstances(Browser& target, bool freeResolvers) {
+  if (freeResolvers)
+    for (auto& [resolver, instance] : target.byResolver) avahi_service_resolver_free(resolver);
+  target.byResolver.clear();
+  target.instances.clear();
+  target.rejected.clear();
+  target.schedule->clear();
+}
+
+// Makes room in a full table: the oldest instance decided not reportable leaves it.
+bool NearbyBridge::evictRejected(Browser& target) {
+  while (!target.rejected.empty()) {
+    std::string key = std::move(target.rejected.front());
+    target.rejected.pop_front();
+    auto it = target.instances.find(key);
+    if (it == target.instances.end()) continue;
+    const Instance& instance = *it->second;
+    if (!instance.resolved || instance.values || instance.resolver || endpointIDs.count(key)) continue;
+    target.schedule->forget(key);
+    target.instances.erase(it);
+    return true;
+  }
+  return false;
 }
 
 void AvahiCallbacks::resolve(AvahiServiceResolver* r, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
@@ -701,46 +763,60 @@ void AvahiCallbacks::resolve(AvahiServiceResolver* r, AvahiIfIndex interface, Av
       if (v6.is_link_local()) v6.scope_id(static_cast<unsigned long>(interface));
       result.address = tcp::endpoint(v6, port);
     }
-    for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item)) {
-      const char* text = reinterpret_cast<const char*>(avahi_string_list_get_text(item));
-      size_t size = avahi_string_list_get_size(item);
-      std::string_view entry(text, size);
-      size_t equals = entry.find('=');
-      result.txt.emplace_back(std::string(entry.substr(0, equals)),
-                              equals == std::string_view::npos ? std::string() : std::string(entry.substr(equals + 1)));
-    }
+    std::vector<std::string_view> strings;
+    for (AvahiStringList* item = txt; item; item = avahi_string_list_get_next(item))
+      strings.emplace_back(reinterpret_cast<const char*>(avahi_string_list_get_text(item)),
+                           avahi_string_list_get_size(item));
+    result.values = readTxt(strings);
   }
   bridgeOf(userdata)->onResolved(r, result);
 }
 
 void NearbyBridge::onResolved(AvahiServiceResolver* r, ResolvedService& result) {
   if (!started || !browser) return;
-  auto it = std::find_if(browser->instances.begin(), browser->instances.end(),
-                         [&](const auto& instance) { return instance->resolver == r; });
-  if (it == browser->instances.end()) return;
-  Instance& instance = **it;
+  Browser& current = *browser;
+  auto found = current.byResolver.find(r);
+  if (found == current.byResolver.end()) return;
+  Instance& instance = *found->second;
+  const std::string key = instance.key;
+  const bool visible = endpointIDs.count(key) > 0;
   if (result.event == AVAHI_RESOLVER_FOUND) {
     instance.resolved = true;
-    instance.txt = std::move(result.txt);
+    instance.values = std::move(result.values);
     instance.addresses.clear();
     if (result.address) instance.addresses.push_back(*result.address);
-    resultsChanged();
+    if (visible) {
+      // A reported endpoint keeps its resolver, outside the slots, to follow its changes.
+      current.schedule->settled(key);
+      return resultsChanged();
+    }
+    if (instance.values) {
+      instance.undecided = true;  // the delivery gives it an id, or frees its resolver
+      return resultsChanged();
+    }
+    // Never reported as it stands: the resolver goes, the decision stays.
+    freeResolver(current, instance);
+    current.schedule->settled(key);
+    current.rejected.push_back(key);
+    if (current.rejected.size() > 2 * kMaxInstances) {
+      std::deque<std::string> kept;
+      for (auto& candidate : current.rejected) {
+        auto it = current.instances.find(candidate);
+        if (it != current.instances.end() && it->second->resolved && !it->second->values) kept.push_back(candidate);
+      }
+      current.rejected = std::move(kept);
+    }
     return;
   }
-  // Not resolvable for now: out of the results, and asked again a little later.
-  avahi_service_resolver_free(instance.resolver);
-  instance.resolver = nullptr;
-  if (instance.resolved) {
-    instance.resolved = false;
-    resultsChanged();
+  // Not resolvable for now: asked again after a back-off. One that answered before keeps that
+  // answer, and its id: it is in the results for as long as the browser lists it (a daemon busy
+  // with a flood lets a followed resolver time out while the peer is still there).
+  freeResolver(current, instance);
+  current.schedule->failed(key);
+  if (instance.undecided) {
+    instance.undecided = false;
+    resultsChanged();  // the delivery decides it without its resolver
   }
-  instance.retry = std::make_unique<asio::steady_timer>(queue, kResolveRetry);
-  Browser* current = browser.get();
-  instance.retry->async_wait([this, current, key = instance.key](error_code error) {
-    if (error || !started || browser.get() != current || !current->avahi) return;
-    for (auto& candidate : current->instances)
-      if (candidate->key == key && !candidate->resolver) startResolver(*current, *candidate);
-  });
 }
 
 // Avahi reports one change at a time; the host gets the result set once per batch of changes.
@@ -755,11 +831,10 @@ void NearbyBridge::resultsChanged() {
 
 void NearbyBridge::deliverResults() {
   if (!started || !discoveryOpen || !browser) return;
-  std::set<std::string> current;
-  for (const auto& instance : browser->instances)
-    if (instance->resolved) current.insert(instance->key);
+  Browser& current = *browser;
   for (auto it = endpointIDs.begin(); it != endpointIDs.end();) {
-    if (current.count(it->first)) {
+    auto instance = current.instances.find(it->first);
+    if (instance != current.instances.end() && instance->second->resolved) {
       ++it;
       continue;
     }
@@ -770,32 +845,36 @@ void NearbyBridge::deliverResults() {
     lost["endpointId"] = id;
     emit(lost);
   }
-  for (const auto& instance : browser->instances) {
-    if (!instance->resolved) continue;
-    Json txt = Json::object();
-    bool complete = true;
-    for (const char* key : kTxtKeys) {
-      // Keys compare without regard to case, and the first occurrence of a key counts.
-      auto entry = std::find_if(instance->txt.begin(), instance->txt.end(), [&](const auto& pair) {
-        return pair.first.size() == 1 && (pair.first[0] | 0x20) == key[0];
-      });
-      if (entry == instance->txt.end() || entry->second.size() > kMaxTxtValue || !mirelo::isValidUtf8(entry->second)) {
-        complete = false;
-        break;
-      }
-      txt[key] = entry->second;
-    }
-    if (!complete) continue;
+  std::vector<Instance*> reportable;
+  for (auto& [key, instance] : current.instances)
+    if (instance->resolved && instance->values) reportable.push_back(instance.get());
+  std::sort(reportable.begin(), reportable.end(), [](const Instance* a, const Instance* b) { return a->arrival < b->arrival; });
+  for (Instance* instance : reportable) {
     auto known = endpointIDs.find(instance->key);
     std::string id;
     if (known != endpointIDs.end()) {
       id = known->second;
+    } else if (endpoints.size() >= maxEndpoints) {
+      // No room: it stays in the results with what it answered, without a resolver.
+      if (instance->undecided) {
+        instance->undecided = false;
+        freeResolver(current, *instance);
+        current.schedule->settled(instance->key);
+      }
+      continue;
     } else {
-      if (endpoints.size() >= maxEndpoints) continue;
       id = makeUuid();
       endpointIDs[instance->key] = id;
       endpoints[id] = instance->key;
+      if (instance->undecided) {
+        instance->undecided = false;
+        current.schedule->settled(instance->key);  // its resolver now follows a reported endpoint
+      } else if (!instance->resolver) {
+        current.schedule->want(instance->key);  // reported from what it answered before: follow it again
+      }
     }
+    Json txt = Json::object();
+    for (size_t k = 0; k < 4; ++k) txt[kTxtKeys[k]] = (*instance->values)[k];
     Json found = event("found");
     found["endpointId"] = id;
     found["txt"] = std::move(txt);
@@ -823,11 +902,10 @@ void NearbyBridge::connect(const Json& payload, const std::string& id) {
   if (!endpointId) return unavailable();
   auto endpoint = endpoints.find(*endpointId);
   if (endpoint == endpoints.end() || !browser) return unavailable();
-  auto instance = std::find_if(browser->instances.begin(), browser->instances.end(),
-                               [&](const auto& i) { return i->key == endpoint->second; });
-  if (instance == browser->instances.end() || (*instance)->addresses.empty()) return unavailable();
+  auto instance = browser->instances.find(endpoint->second);
+  if (instance == browser->instances.end() || instance->second->addresses.empty()) return unavailable();
   auto channel = std::make_shared<Channel>(tcp::socket(queue), true);
-  channel->addresses = (*instance)->addresses;
+  channel->addresses = instance->second->addresses;
   addConnection(channel, id);
 }
 

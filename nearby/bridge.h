@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "browser.h"
 #include "json.h"
 
 struct AvahiClient;
@@ -78,7 +79,7 @@ class NearbyBridge {
   struct ResolvedService {
     int event = 0;
     std::optional<tcp::endpoint> address;
-    std::vector<std::pair<std::string, std::string>> txt;  // in record order
+    std::optional<TxtValues> values;  // when the TXT record is reportable
   };
 
  private:
@@ -108,7 +109,10 @@ class NearbyBridge {
   void openAvahiBrowser(Browser& browser);
   void onBrowse(AvahiServiceBrowser* b, int interface, int protocol, int event, const char* name,
                 const char* type, const char* domain);
-  void startResolver(Browser& browser, Instance& instance);
+  ResolveSchedule::Opened openResolver(Browser& browser, const std::string& key);
+  void freeResolver(Browser& browser, Instance& instance);
+  void forgetInstances(Browser& browser, bool freeResolvers);
+  bool evictRejected(Browser& browser);
   void onResolved(AvahiServiceResolver* r, ResolvedService& result);
   void resultsChanged();
   void deliverResults();

@@ -7,6 +7,7 @@ by its process id.
         a, b = link.hosts
         program = a.program()          # SolvaNearby inside host a, driven over pipes
         a.publish("name", 5000, ["v=1", ...])   # avahi-publish, ended with the link or by hand
+        a.restart_avahi(objects=8)     # its daemon again, with another per-client object limit
 """
 
 import os
@@ -32,6 +33,10 @@ DBUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configu
 </busconfig>
 """
 
+# The per-client limits are the daemon's defaults, written out because the flood tests depend on
+# them: each client may hold 1,024 objects (entry groups, browsers, resolvers) and 32 records per
+# entry group. The cache is made large enough to hold a flood of 2,000 instances (three records
+# each), so what a test sees of a flood is the program's doing, not the daemon's.
 AVAHI_CONF = """[server]
 host-name={name}
 use-ipv4=yes
@@ -39,6 +44,9 @@ use-ipv6=no
 allow-interfaces={interface}
 disallow-other-stacks=yes
 enable-dbus=yes
+objects-per-client-max={objects}
+entries-per-entry-group-max=32
+cache-entries-max=16384
 [wide-area]
 enable-wide-area=no
 [publish]
@@ -97,8 +105,7 @@ class Host:
         with open(dbus_conf, "w") as f:
             f.write(DBUS_CONF)
         self.avahi_conf = os.path.join(self.directory, self.name + "-avahi.conf")
-        with open(self.avahi_conf, "w") as f:
-            f.write(AVAHI_CONF.format(name=self.name, interface=interface))
+        self.write_avahi_conf()
         self.dbus = self.spawn("dbus-daemon", "--config-file=" + dbus_conf, "--nofork", "--nopidfile",
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
@@ -106,6 +113,16 @@ class Host:
             if time.monotonic() > deadline:
                 raise RuntimeError("the system bus of %s did not start" % self.name)
             time.sleep(0.05)
+        self.start_avahi()
+
+    def write_avahi_conf(self, objects=1024):
+        with open(self.avahi_conf, "w") as f:
+            f.write(AVAHI_CONF.format(name=self.name, interface=self.interface, objects=objects))
+
+    def restart_avahi(self, objects=1024):
+        """The daemon again, with `objects` as its per-client object limit."""
+        self.stop_avahi()
+        self.write_avahi_conf(objects)
         self.start_avahi()
 
     def start_avahi(self, wait=True):

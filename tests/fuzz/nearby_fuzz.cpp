@@ -1,16 +1,20 @@
 // SolvaNearby's way in: bytes split into reads at random, the line splitter, and every line
 // handed to the bridge. Whatever comes in, each line written is one JSON object within the
 // output bound, and the process ends only as the protocol says (status 0 or 2). A line the plain
-// send reader takes, with data that decodes, is the JSON object it read.
+// send reader takes, with data that decodes, is the JSON object it read. The same bytes, read as
+// the strings of a TXT record (each after its length byte, as on the wire), go to the TXT reader:
+// what it takes is four UTF-8 values of at most 128 bytes, each the first of its key.
 #include <cstdint>
 #include <string>
 
 #include "base64.h"
 #include "bridge.h"
+#include "browser.h"
 #include "input.h"
 #include "json.h"
 #include "payload.h"
 #include "send_line.h"
+#include "utf8.h"
 
 namespace {
 
@@ -41,10 +45,34 @@ void checkSendLine(std::string_view line, mirelo::JsonReader& reader) {
   same("data", data);
 }
 
+void checkTxt(std::string_view bytes) {
+  std::vector<std::string_view> strings;
+  for (size_t off = 0; off < bytes.size();) {
+    const size_t n = std::min<size_t>(static_cast<uint8_t>(bytes[off]), bytes.size() - off - 1);
+    strings.push_back(bytes.substr(off + 1, n));
+    off += 1 + n;
+  }
+  const std::optional<nearby::TxtValues> values = nearby::readTxt(strings);
+  if (!values) return;
+  const char keys[] = {'v', 'r', 'p', 'm'};
+  for (size_t k = 0; k < 4; ++k) {
+    const std::string& value = (*values)[k];
+    if (value.size() > 128 || !mirelo::isValidUtf8(value)) __builtin_trap();
+    for (std::string_view text : strings) {
+      const std::string_view key = text.substr(0, text.find('='));
+      if (key.size() != 1 || (key[0] | 0x20) != keys[k]) continue;
+      const std::string_view first = key.size() < text.size() ? text.substr(2) : std::string_view();
+      if (first != value) __builtin_trap();
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
+  checkTxt(std::string_view(reinterpret_cast<const char*>(data), size));
   static mirelo::JsonReader reader;
   boost::asio::io_context queue;
   nearby::NearbyBridge::Hooks hooks{

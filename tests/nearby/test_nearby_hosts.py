@@ -5,6 +5,7 @@ and the daemon going away under a running program."""
 import base64
 import json
 import os
+import select
 import subprocess
 import sys
 import time
@@ -30,6 +31,27 @@ for n in range(int(sys.argv[1])):
                                      "org.freedesktop.Avahi.EntryGroup"))
     txt = [dbus.ByteArray(t.encode()) for t in ("v=1", "r=2", "p=3", "m=bulk-%d" % n)]
     groups[-1].AddService(-1, 0, dbus.UInt32(0), "bulk-%03d" % n, "_solvantio._tcp", "", "", dbus.UInt16(4200), txt)
+for group in groups:
+    group.Commit()
+print("published", flush=True)
+import time; time.sleep(3600)
+"""
+
+# Publishes argv[1] instances whose TXT records are never reported (no "p", a value past 128
+# bytes, a value that is not UTF-8, in turn), then waits.
+FLOOD_PUBLISHER = """
+import sys, dbus
+bus = dbus.SystemBus()
+server = dbus.Interface(bus.get_object("org.freedesktop.Avahi", "/"), "org.freedesktop.Avahi.Server")
+groups = []
+for n in range(int(sys.argv[1])):
+    if n % 8 == 0:  # four records a service, 32 a group
+        groups.append(dbus.Interface(bus.get_object("org.freedesktop.Avahi", server.EntryGroupNew()),
+                                     "org.freedesktop.Avahi.EntryGroup"))
+    txt = [[b"v=1", b"r=2", b"m=flood"], [b"v=1", b"r=" + b"x" * 129, b"p=3", b"m=flood"],
+           [b"v=1", b"r=2", b"p=3", b"m=flood\\xff"]][n % 3]
+    groups[-1].AddService(-1, 0, dbus.UInt32(0), "flood-%04d" % n, "_solvantio._tcp", "", "", dbus.UInt16(4300),
+                          [dbus.ByteArray(t) for t in txt])
 for group in groups:
     group.Commit()
 print("published", flush=True)
@@ -132,8 +154,8 @@ class Peer:
         self.quiet(0.3)
         return self.log[self.log.index(event) + 1:]
 
-    def ready(self):
-        self.expect({"event": "ready"}, what="ready")
+    def ready(self, timeout=10):
+        self.expect({"event": "ready"}, timeout, what="ready")
 
     def connect(self, cid, m):
         self.send({"command": "connect", "connectionId": cid, "endpointId": self.endpoint_of(m)})
@@ -234,6 +256,24 @@ class HostsTest(unittest.TestCase):
                     self.assertLess(time.monotonic(), deadline, peer.log)
                     peer.backlog.append(peer._read(deadline - time.monotonic()) or {"event": "none"})
 
+    def test_txt_values_with_nul_reach_peers_whole(self):
+        # U+0000 is one byte of a value like any other: the peer on the other host, and the
+        # advertiser itself through its daemon, see every byte of every value.
+        name = "nul-values-%d" % os.getpid()
+        txt = {"v": "\u0000", "r": "a\u0000b=c\u0000", "p": "\u0000" * 128, "m": name + "\u0000\u00e9\u0000"}
+        a = self.peer(self.a, "", txt, name)
+        b = self.peer(self.b, "bravo")
+        a.ready()
+        b.ready()
+        for peer in (b, a):
+            with self.subTest(seen_by=peer.name):
+                peer.endpoint_of(txt["m"])
+                self.assertEqual(peer.found_txt[txt["m"]], txt)
+        # The record on the wire, as another DNS-SD client reads it on host b.
+        record = self.resolved_record(self.b, name)
+        self.assertIn(b'"p=' + b"\\000" * 128 + b'"', record)
+        self.assertIn(b'"r=a\\000b=c\\000"', record)
+
     def test_txt_rules_of_published_instances(self):
         a = self.peer(self.a, "alpha")
         a.ready()
@@ -298,6 +338,102 @@ class HostsTest(unittest.TestCase):
         event = a.expect(lambda e: e["event"] == "found" and e["txt"]["m"].startswith("bulk-")
                          and e["txt"]["m"] not in seen, timeout=5, what="a newcomer")
         self.assertNotIn(event["endpointId"], [e["endpointId"] for e in a.log[:-1] if e["event"] == "found"])
+
+    def resolved_record(self, host, name, timeout=20):
+        """avahi-browse's line for the resolved instance `name` on `host` (TXT bytes escaped as \\ddd)."""
+        browse = host.spawn("avahi-browse", "-r", "-p", "_solvantio._tcp", stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        self.extra.append(browse)
+        deadline = time.monotonic() + timeout
+        pending = b""
+        try:
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([browse.stdout], [], [], max(deadline - time.monotonic(), 0))
+                chunk = os.read(browse.stdout.fileno(), 65536) if ready else b""
+                if not chunk:
+                    break
+                *lines, pending = (pending + chunk).split(b"\n")
+                for line in lines:
+                    if line.startswith(b"=") and (";%s;" % name).encode() in line:
+                        return line
+        finally:
+            browse.terminate()
+            browse.wait(5)
+        self.fail("avahi-browse on %s did not resolve %s within %s s" % (host.name, name, timeout))
+
+    def browsed(self, host):
+        """How many instances of our type the daemon of `host` knows."""
+        out = host.run("avahi-browse", "-t", "-p", "_solvantio._tcp", check=False).stdout
+        return sum(1 for line in out.split(b"\n") if line.startswith(b"+"))
+
+    def wait_browsed(self, host, condition, timeout=90):
+        deadline = time.monotonic() + timeout
+        while not condition(self.browsed(host)):
+            self.assertLess(time.monotonic(), deadline, "the daemon of %s lists %d" % (host.name, self.browsed(host)))
+            time.sleep(1)
+
+    def test_valid_peers_found_during_and_after_a_flood(self):
+        # 1,500 instances we never report: more than the daemon lets one client resolve at once, and
+        # more than the instance table once held. Peers that start during the flood are found in
+        # seconds, by a program that saw it come and by one that starts in the middle of it.
+        watcher = self.peer(self.a, "watcher")
+        watcher.ready()
+        watcher.endpoint_of(watcher.name)
+        flood = self.python(self.b, FLOOD_PUBLISHER, "1500")
+        self.assertEqual(flood.stdout.readline().strip(), b"published")
+        self.wait_browsed(self.a, lambda n: n >= 1500)
+        # The daemon of host b, busy announcing the flood, may take a while to publish a newcomer:
+        # "ready" follows the end of its announcement, and the seconds are counted from there.
+        newcomer = self.peer(self.b, "newcomer")
+        newcomer.ready(timeout=60)
+        watcher.endpoint_of(newcomer.name, timeout=15)
+        late = self.peer(self.a, "late")
+        late.ready(timeout=60)
+        for peer in (newcomer, late):
+            for other in (watcher, newcomer, late):
+                with self.subTest(peer=peer.name, sees=other.name):
+                    peer.endpoint_of(other.name, timeout=15)
+        # The flood ends: nothing it held is left behind, and the next peer is found as quickly.
+        flood.terminate()
+        flood.wait(5)
+        # (Withdrawing so many takes host b's daemon a minute or more; "ready" of the next peer may
+        # wait for that, and what is counted are the seconds from there.)
+        after = self.peer(self.b, "after")
+        after.ready(timeout=60)
+        for peer in (watcher, late):
+            with self.subTest(after_flood=peer.name):
+                peer.endpoint_of(after.name, timeout=15)
+                self.assertIn(newcomer.name, peer.endpoints)  # never lost meanwhile
+                names = {e["endpointId"]: e["txt"]["m"] for e in peer.log if e["event"] == "found"}
+                lost = [names.get(e["endpointId"]) for e in peer.log if e["event"] == "lost"]
+                self.assertEqual([m for m in lost if m in (watcher.name, newcomer.name, late.name)], [])
+                self.assertEqual([e for e in peer.log if e["event"] == "found" and e["txt"]["m"].startswith("flood")], [])
+
+    def test_refused_resolvers_are_retried(self):
+        # A daemon that lets the program hold 8 objects: the browser, the entry group and six
+        # resolvers, all kept by reported endpoints. A seventh peer's resolver is refused until one
+        # of them goes, and is then made again without any change of the browse results.
+        self.a.restart_avahi(objects=8)
+        try:
+            a = self.peer(self.a, "alpha")
+            a.ready()
+            holders = [self.b.publish("holder-%d" % n, 4400 + n, ["v=1", "r=2", "p=3", "m=holder-%d" % n])
+                       for n in range(5)]
+            self.extra.extend(holders)
+            for n in range(5):
+                a.endpoint_of("holder-%d" % n, timeout=15)
+            self.extra.append(self.b.publish("seventh", 4410, ["v=1", "r=2", "p=3", "m=seventh"]))
+            self.wait_browsed(self.a, lambda n: n >= 7)
+            self.assertEqual(a.quiet(3, lambda e: e["event"] == "found" and e["txt"]["m"] == "seventh"), [])
+            holders[0].terminate()
+            holders[0].wait(5)
+            a.expect({"event": "lost", "endpointId": a.endpoints["holder-0"]}, timeout=10)
+            a.endpoint_of("seventh", timeout=20)
+        finally:
+            for peer in self.peers:
+                peer.close()
+            self.peers = []
+            self.a.restart_avahi()
 
     # -- channels ----------------------------------------------------------------------------
 
