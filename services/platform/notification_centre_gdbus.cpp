@@ -1,21 +1,20 @@
 // The notification centre on org.freedesktop.Notifications. One thread runs its own GMainContext
 // and owns the session-bus connection: every table change, D-Bus call and signal runs there, so
-// the callers' threads never wait on the notification server.
+// the callers' threads never wait on the notification server. The records themselves (ids, the
+// Notify queue, deadlines) are notification_centre_records.cpp; this file is their D-Bus side.
 #include "notification_centre_gdbus.h"
 
 #include <gio/gio.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 
 #include "bus_gdbus.h"
+#include "notification_centre_records.h"
 
 namespace mirelo::services::platform {
 namespace {
@@ -24,11 +23,11 @@ constexpr const char* kName = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
 constexpr const char* kInterface = "org.freedesktop.Notifications";
 constexpr guint kConnectTimeoutMs = 5000;
-// A server may take its time (it may be started on demand); past this a call is an error.
+// A server may take its time (it may be started on demand); past this a call is an error. For a
+// notify it bounds the time from being handed over to the answer; the Notify call itself is given
+// no timeout of ours, so a late answer still brings its id (the bus ends the call when the server
+// leaves).
 constexpr int kCallTimeoutMs = 10000;
-// Servers that never send NotificationClosed must not make the table grow: past this many shown
-// notifications the oldest is closed.
-constexpr size_t kMaxShown = 1024;
 
 using CallDone = std::function<void(GVariant* reply, GError* error)>;
 
@@ -41,9 +40,9 @@ std::string describe(GError* error) {
   return text;
 }
 
-class GdbusNotificationCentre final : public NotificationCentre {
+class GdbusNotificationCentre final : public NotificationCentre, private NotificationRecords::Link {
  public:
-  explicit GdbusNotificationCentre(std::string address) : context_(g_main_context_new()) {
+  explicit GdbusNotificationCentre(std::string address) : context_(g_main_context_new()), records_(*this) {
     loop_ = g_main_loop_new(context_, FALSE);
     thread_ = std::thread([this, address = std::move(address)] {
       g_main_context_push_thread_default(context_);
@@ -71,108 +70,54 @@ class GdbusNotificationCentre final : public NotificationCentre {
     post([this, activated = std::move(activated)]() mutable { activated_ = std::move(activated); });
   }
 
+  // Requests made while one round trip is out share its answer: a burst of commands costs the bus
+  // one pending reply, not one each.
   void settings(std::function<void(bool denied)> answer) override {
-    post([this, answer = std::move(answer)] {
-      if (!connection_) return answer(true);
-      // A server that runs, or one the bus starts on demand, may show notifications.
-      busCall("NameHasOwner", g_variant_new("(s)", kName), "(b)", [this, answer](GVariant* reply, GError*) {
-        gboolean owned = FALSE;
-        if (reply) g_variant_get(reply, "(b)", &owned);
-        if (owned) return answer(false);
-        busCall("ListActivatableNames", nullptr, "(as)", [answer](GVariant* reply, GError*) {
-          bool activatable = false;
-          if (reply) {
-            const gchar** names = nullptr;
-            g_variant_get(reply, "(^a&s)", &names);
-            for (const gchar** name = names; name && *name; ++name) activatable = activatable || g_str_equal(*name, kName);
-            g_free(names);
-          }
-          answer(!activatable);
-        });
-      });
+    post([this, answer = std::move(answer)]() mutable {
+      settingsWaiting_.push_back(std::move(answer));
+      if (settingsWaiting_.size() == 1) askSettings();
     });
   }
 
   void requestAuthorization(std::function<void(bool granted)> answer) override {
-    post([this, answer = std::move(answer)] {
-      serverCall("GetCapabilities", nullptr, "(as)", [this, answer](GVariant* reply, GError*) {
-        if (!reply) return answer(false);
-        const gchar** capabilities = nullptr;
-        g_variant_get(reply, "(^a&s)", &capabilities);
-        bool actions = false;
-        for (const gchar** c = capabilities; c && *c; ++c) actions = actions || g_str_equal(*c, "actions");
-        g_free(capabilities);
-        actions_ = actions;
-        answer(true);
-      });
+    post([this, answer = std::move(answer)]() mutable {
+      authorizationWaiting_.push_back(std::move(answer));
+      if (authorizationWaiting_.size() == 1) askCapabilities();
     });
   }
 
   void add(NotificationRequest request, Completion done) override {
     post([this, request = std::move(request), done = std::move(done)]() mutable {
-      Entry& entry = entries_[request.identifier];
-      if (entry.sending) {
-        // The server's id for this identifier is not known yet: the next Notify replaces it once
-        // it is. Requests that pile up meanwhile share that one Notify.
-        entry.waiting.push_back(std::move(done));
-        entry.room = std::move(request.room);
-        entry.messageId = std::move(request.messageId);
-        return;
-      }
-      entry.room = std::move(request.room);
-      entry.messageId = std::move(request.messageId);
-      std::vector<Completion> completions;
-      completions.push_back(std::move(done));
-      send(request.identifier, entry, std::move(completions));
+      records_.add(std::move(request), std::move(done));
     });
   }
 
   void removePending(std::vector<std::string> identifiers) override {
     post([this, identifiers = std::move(identifiers)] {
-      for (const auto& identifier : identifiers) {
-        if (auto it = entries_.find(identifier); it != entries_.end()) dropPending(it);
-      }
+      for (const auto& identifier : identifiers) records_.removePending(identifier);
     });
   }
 
   void removeDelivered(std::vector<std::string> identifiers) override {
     post([this, identifiers = std::move(identifiers)] {
-      for (const auto& identifier : identifiers) {
-        if (auto it = entries_.find(identifier); it != entries_.end()) dropDelivered(it, true);
-      }
+      for (const auto& identifier : identifiers) records_.removeDelivered(identifier);
     });
   }
 
   void removeAllPending() override {
-    post([this] {
-      for (auto it = entries_.begin(); it != entries_.end();) dropPending(it++);
-    });
+    post([this] { records_.removeAllPending(); });
   }
 
   void removeAllDelivered() override {
-    post([this] {
-      for (auto it = entries_.begin(); it != entries_.end();) dropDelivered(it++, true);
-    });
+    post([this] { records_.removeAllDelivered(); });
   }
 
   void pending(Requests answer) override {
-    post([this, answer = std::move(answer)] {
-      std::vector<NotificationRequest> list;
-      for (const auto& [identifier, entry] : entries_) {
-        if (entry.sending || !entry.waiting.empty()) list.push_back({identifier, entry.room, entry.messageId});
-      }
-      answer(std::move(list));
-    });
+    post([this, answer = std::move(answer)] { answer(records_.pending()); });
   }
 
   void delivered(Requests answer) override {
-    post([this, answer = std::move(answer)] {
-      std::vector<NotificationRequest> list;
-      for (const auto& [identifier, entry] : entries_) {
-        if (entry.shownId) list.push_back({identifier, entry.room, entry.messageId});
-      }
-      answer(std::move(list));
-    });
+    post([this, answer = std::move(answer)] { answer(records_.delivered()); });
   }
 
   void flush(std::chrono::milliseconds bound) override {
@@ -203,18 +148,46 @@ class GdbusNotificationCentre final : public NotificationCentre {
   }
 
  private:
-  struct Entry {
-    std::string room;
-    std::string messageId;
-    uint32_t shownId = 0;  // the server's id while shown
-    uint64_t shownOrder = 0;
-    bool sending = false;  // a Notify is out
-    bool dropWhenAnswered = false;  // removed while pending: close whatever the answer shows
-    std::vector<Completion> sendingDone;
-    std::vector<Completion> waiting;  // added while a Notify was out
-    bool idle() const { return !shownId && !sending && waiting.empty(); }
-  };
-  using Entries = std::map<std::string, Entry>;
+  void askSettings() {
+    const auto answer = [this](bool denied) {
+      auto waiting = std::move(settingsWaiting_);
+      settingsWaiting_.clear();
+      for (auto& done : waiting) done(denied);
+    };
+    if (!connection_) return answer(true);
+    // A server that runs, or one the bus starts on demand, may show notifications.
+    busCall("NameHasOwner", g_variant_new("(s)", kName), "(b)", [this, answer](GVariant* reply, GError*) {
+      gboolean owned = FALSE;
+      if (reply) g_variant_get(reply, "(b)", &owned);
+      if (owned) return answer(false);
+      busCall("ListActivatableNames", nullptr, "(as)", [answer](GVariant* reply, GError*) {
+        bool activatable = false;
+        if (reply) {
+          const gchar** names = nullptr;
+          g_variant_get(reply, "(^a&s)", &names);
+          for (const gchar** name = names; name && *name; ++name) activatable = activatable || g_str_equal(*name, kName);
+          g_free(names);
+        }
+        answer(!activatable);
+      });
+    });
+  }
+
+  void askCapabilities() {
+    serverCall("GetCapabilities", nullptr, "(as)", [this](GVariant* reply, GError*) {
+      if (reply) {
+        const gchar** capabilities = nullptr;
+        g_variant_get(reply, "(^a&s)", &capabilities);
+        bool actions = false;
+        for (const gchar** c = capabilities; c && *c; ++c) actions = actions || g_str_equal(*c, "actions");
+        g_free(capabilities);
+        actions_ = actions;
+      }
+      auto waiting = std::move(authorizationWaiting_);
+      authorizationWaiting_.clear();
+      for (auto& answer : waiting) answer(reply != nullptr);
+    });
+  }
 
   // Work for the notification thread, run in the order posted. Nothing runs before the
   // connection attempt has finished.
@@ -299,7 +272,7 @@ class GdbusNotificationCentre final : public NotificationCentre {
                 &GdbusNotificationCentre::onOwnerChanged);
       g_signal_connect(connection_, "closed",
                        G_CALLBACK(+[](GDBusConnection*, gboolean, GError*, gpointer data) {
-                         static_cast<GdbusNotificationCentre*>(data)->forgetAllShown();
+                         static_cast<GdbusNotificationCentre*>(data)->records_.forgetAllShown();
                        }),
                        this);
     }
@@ -329,7 +302,7 @@ class GdbusNotificationCentre final : public NotificationCentre {
   }
 
   void call(const char* destination, const char* path, const char* interface, const char* method,
-            GVariant* parameters, const char* replyType, CallDone done) {
+            GVariant* parameters, const char* replyType, CallDone done, int timeoutMs = kCallTimeoutMs) {
     if (!connection_ || g_dbus_connection_is_closed(connection_)) {
       if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
       GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_CLOSED, "No session bus");
@@ -339,7 +312,7 @@ class GdbusNotificationCentre final : public NotificationCentre {
     }
     g_dbus_connection_call(
         connection_, destination, path, interface, method, parameters, G_VARIANT_TYPE(replyType),
-        G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
           std::unique_ptr<CallDone> done(static_cast<CallDone*>(data));
           GError* error = nullptr;
@@ -360,10 +333,8 @@ class GdbusNotificationCentre final : public NotificationCentre {
          std::move(done));
   }
 
-  void send(const std::string& identifier, Entry& entry, std::vector<Completion> completions) {
-    entry.sending = true;
-    entry.dropWhenAnswered = false;
-    entry.sendingDone = std::move(completions);
+  // NotificationRecords::Link
+  void sendNotify(const std::string& identifier, uint32_t replacesId) override {
     GVariantBuilder actions;
     g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
     if (actions_) {
@@ -374,103 +345,54 @@ class GdbusNotificationCentre final : public NotificationCentre {
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&hints, "{sv}", "suppress-sound", g_variant_new_boolean(TRUE));
     g_variant_builder_add(&hints, "{sv}", "category", g_variant_new_string("im.received"));
-    GVariant* parameters = g_variant_new("(susssasa{sv}i)", "Mirelo", entry.shownId, "", "Mirelo",
+    GVariant* parameters = g_variant_new("(susssasa{sv}i)", "Mirelo", replacesId, "", "Mirelo",
                                          "你收到一个新消息", &actions, &hints, -1);
-    serverCall("Notify", parameters, "(u)", [this, identifier](GVariant* reply, GError* error) {
-      notified(identifier, reply, error);
-    });
+    call(
+        kName, kPath, kInterface, "Notify", parameters, "(u)",
+        [this, identifier](GVariant* reply, GError* error) {
+          if (!reply) return records_.notified(identifier, std::nullopt, describe(error));
+          uint32_t id = 0;
+          g_variant_get(reply, "(u)", &id);
+          if (id) everShown_.store(true);
+          records_.notified(identifier, id, std::nullopt);
+        },
+        G_MAXINT);
   }
 
-  void notified(const std::string& identifier, GVariant* reply, GError* error) {
-    auto it = entries_.find(identifier);
-    if (it == entries_.end()) return;  // cannot happen: an entry with a Notify out is kept
-    Entry& entry = it->second;
-    std::vector<Completion> done = std::move(entry.sendingDone);
-    entry.sending = false;
-    std::optional<std::string> failure;
-    if (reply) {
-      uint32_t id = 0;
-      g_variant_get(reply, "(u)", &id);
-      if (entry.shownId && entry.shownId != id) dropDelivered(it, false);  // not replaced: a new one
-      if (entry.dropWhenAnswered || id == 0) {
-        if (id) close(id);
-        forgetShown(entry);
-      } else {
-        show(identifier, entry, id);
-      }
-    } else {
-      failure = describe(error);
-    }
-    if (!entry.waiting.empty()) {
-      send(identifier, entry, std::move(entry.waiting));
-      entry.waiting.clear();
-    }
-    for (auto& completion : done) completion(failure);
-    if (auto again = entries_.find(identifier); again != entries_.end() && again->second.idle()) entries_.erase(again);
-  }
-
-  void show(const std::string& identifier, Entry& entry, uint32_t id) {
-    // A server that reuses an id has closed the notification that had it.
-    if (auto owner = shown_.find(id); owner != shown_.end() && owner->second != identifier) {
-      if (auto other = entries_.find(owner->second); other != entries_.end()) forgetShown(other->second);
-    }
-    if (entry.shownId && entry.shownId != id) shown_.erase(entry.shownId);
-    entry.shownId = id;
-    entry.shownOrder = ++shownSequence_;
-    shown_[id] = identifier;
-    everShown_.store(true);
-    if (shown_.size() > kMaxShown) {
-      auto oldest = entries_.end();
-      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->second.shownId && (oldest == entries_.end() || it->second.shownOrder < oldest->second.shownOrder)) {
-          oldest = it;
-        }
-      }
-      if (oldest != entries_.end()) dropDelivered(oldest, true);
-    }
-  }
-
-  void close(uint32_t id) {
+  void close(uint32_t id) override {
     if (!connection_ || g_dbus_connection_is_closed(connection_)) return;
     // No callback: sent without expecting a reply, so nothing waits on the server.
     g_dbus_connection_call(connection_, kName, kPath, kInterface, "CloseNotification", g_variant_new("(u)", id),
                            nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
   }
 
-  void forgetShown(Entry& entry) {
-    if (entry.shownId) shown_.erase(entry.shownId);
-    entry.shownId = 0;
+  struct Deadline {
+    GdbusNotificationCentre* self;
+    std::string identifier;
+    uint64_t request;
+    GSource* source;
+  };
+
+  uintptr_t armDeadline(const std::string& identifier, uint64_t request) override {
+    GSource* source = g_timeout_source_new(kCallTimeoutMs);
+    g_source_set_callback(
+        source,
+        [](gpointer data) {
+          auto* deadline = static_cast<Deadline*>(data);
+          GSource* own = deadline->source;
+          deadline->self->records_.expired(deadline->identifier, deadline->request);
+          g_source_unref(own);  // ours; the context keeps its own until this returns
+          return G_SOURCE_REMOVE;
+        },
+        new Deadline{this, identifier, request, source}, [](gpointer data) { delete static_cast<Deadline*>(data); });
+    g_source_attach(source, context_);
+    return reinterpret_cast<uintptr_t>(source);
   }
 
-  // Closes the shown notification of an entry; with `eraseIdle`, the entry goes when nothing else
-  // holds it.
-  void dropDelivered(Entries::iterator it, bool eraseIdle) {
-    Entry& entry = it->second;
-    if (entry.shownId) close(entry.shownId);
-    forgetShown(entry);
-    if (eraseIdle && entry.idle()) entries_.erase(it);
-  }
-
-  void dropPending(Entries::iterator it) {
-    Entry& entry = it->second;
-    if (entry.sending) entry.dropWhenAnswered = true;
-    // Handed over but never sent: taken away before it was shown.
-    std::vector<Completion> waiting = std::move(entry.waiting);
-    entry.waiting.clear();
-    if (entry.idle()) entries_.erase(it);
-    for (auto& completion : waiting) completion(std::nullopt);
-  }
-
-  void forgetAllShown() {
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      forgetShown(it->second);
-      if (it->second.idle()) {
-        it = entries_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    shown_.clear();
+  void cancelDeadline(uintptr_t deadline) override {
+    GSource* source = reinterpret_cast<GSource*>(deadline);
+    g_source_destroy(source);
+    g_source_unref(source);
   }
 
   void onActionInvoked(GVariant* parameters) {
@@ -479,24 +401,16 @@ class GdbusNotificationCentre final : public NotificationCentre {
     const gchar* action = nullptr;
     g_variant_get(parameters, "(u&s)", &id, &action);
     if (!g_str_equal(action, "default")) return;
-    auto owner = shown_.find(id);
-    if (owner == shown_.end()) return;  // another program's notification
-    const auto entry = entries_.find(owner->second);
-    if (entry == entries_.end() || !activated_) return;
-    activated_({entry->first, entry->second.room, entry->second.messageId});
+    const auto ours = records_.shown(id);
+    if (!ours || !activated_) return;  // another program's notification
+    activated_(*ours);
   }
 
   void onClosed(GVariant* parameters) {
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) return;
     uint32_t id = 0, reason = 0;
     g_variant_get(parameters, "(uu)", &id, &reason);
-    auto owner = shown_.find(id);
-    if (owner == shown_.end()) return;
-    auto it = entries_.find(owner->second);
-    shown_.erase(owner);
-    if (it == entries_.end()) return;
-    it->second.shownId = 0;
-    if (it->second.idle()) entries_.erase(it);
+    records_.closed(id);
   }
 
   // The server left the bus or another took its name: the ids it gave mean nothing any more.
@@ -504,7 +418,7 @@ class GdbusNotificationCentre final : public NotificationCentre {
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sss)"))) return;
     const gchar *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
     g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
-    if (g_str_equal(name, kName) && *oldOwner) forgetAllShown();
+    if (g_str_equal(name, kName) && *oldOwner) records_.forgetAllShown();
   }
 
   GMainContext* context_;
@@ -523,9 +437,9 @@ class GdbusNotificationCentre final : public NotificationCentre {
   std::vector<guint> subscriptions_;
   Activation activated_;
   bool actions_ = false;
-  Entries entries_;
-  std::unordered_map<uint32_t, std::string> shown_;  // the server's id → identifier
-  uint64_t shownSequence_ = 0;
+  std::vector<std::function<void(bool)>> settingsWaiting_;
+  std::vector<std::function<void(bool)>> authorizationWaiting_;
+  NotificationRecords records_;
 };
 
 }  // namespace

@@ -206,17 +206,78 @@ class TempHome:
         self.close()
 
 
+SYSTEM_SERVICE_DIRS = ("/usr/local/share/dbus-1/services", "/usr/share/dbus-1/services")
+
+BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>{services}</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+{limits}</busconfig>
+"""
+
+# A session bus's limits (those of /usr/share/dbus-1/session.conf that matter here).
+BUS_LIMITS = {"max_incoming_bytes": 1000000000, "max_outgoing_bytes": 1000000000, "max_message_size": 1000000000,
+              "service_start_timeout": 120000, "max_replies_per_connection": 50000,
+              "max_match_rules_per_connection": 50000, "max_names_per_connection": 50000}
+
+
 class PrivateBus:
     """A dbus-daemon of our own. Used as the session bus, or as the system bus by putting its address
-    into DBUS_SYSTEM_BUS_ADDRESS."""
+    into DBUS_SYSTEM_BUS_ADDRESS.
 
-    def __init__(self):
+    Its configuration is its own, with a service directory of its own: nothing installed on the
+    machine (a notification daemon such as dunst, a keyring) can be started on it, except the
+    names listed in `activatable`, whose activation files are copied from the system's. `limits`
+    overrides the bus limits (`{"max_replies_per_connection": 16}`)."""
+
+    def __init__(self, activatable=(), limits=None):
+        self.directory = tempfile.mkdtemp(prefix="mirelo-bus-")
+        services = os.path.join(self.directory, "services")
+        os.mkdir(services)
+        for name in activatable:
+            source = self._activation_file(name)
+            if source is None:
+                shutil.rmtree(self.directory, ignore_errors=True)
+                raise RuntimeError("no D-Bus activation file for %s on this machine" % name)
+            shutil.copy(source, os.path.join(services, name + ".service"))
+        config = os.path.join(self.directory, "bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONF.format(
+                socket=os.path.join(self.directory, "socket"), services=services,
+                limits="".join('  <limit name="%s">%d</limit>\n' % item
+                               for item in sorted(dict(BUS_LIMITS, **(limits or {})).items()))))
         self.process = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+            ["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=clean_env())
         self.address = self.process.stdout.readline().decode().strip()
         if not self.address:
+            self.close()
             raise RuntimeError("dbus-daemon gave no address")
+
+    @staticmethod
+    def _activation_file(name):
+        """The system's activation file for a bus name (files are named by the name's owner, not
+        always after the name: dunst's is org.knopwob.dunst.service)."""
+        for directory in SYSTEM_SERVICE_DIRS:
+            if not os.path.isdir(directory):
+                continue
+            for entry in sorted(os.listdir(directory)):
+                path = os.path.join(directory, entry)
+                try:
+                    with open(path) as f:
+                        if "Name=" + name in (line.strip() for line in f):
+                            return path
+                except OSError:
+                    continue
+        return None
 
     def connection(self):
         import dbus
@@ -225,6 +286,7 @@ class PrivateBus:
     def close(self):
         _end(self.process)
         self.process.stdout.close()
+        shutil.rmtree(self.directory, ignore_errors=True)
 
     def __enter__(self):
         return self

@@ -281,7 +281,7 @@ class Keyring:
 
 class LegacyPasswordTest(unittest.TestCase):
     def setUp(self):
-        self.session = PrivateBus()
+        self.session = PrivateBus(activatable=("org.gnome.keyring.SystemPrompter", "org.gnome.keyring.PrivatePrompter"))
         self.addCleanup(self.session.close)
         xvfb = Xvfb()
         self.addCleanup(xvfb.close)

@@ -1,5 +1,6 @@
 """Notifications against python3-dbusmock's notification_daemon on a private session bus: what is
-posted, replaced, clicked, cleared and closed, and how overtaken, refused and restarted cases answer."""
+posted, replaced, clicked, cleared and closed, and how overtaken, refused and restarted cases answer;
+servers that answer late, stall, or give every notification the same id; bursts of commands."""
 
 import json
 import os
@@ -12,7 +13,7 @@ import unittest
 import dbus
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from testenv import DbusMock, PrivateBus, Program, clean_env  # noqa: E402
+from testenv import SANITIZED, DbusMock, PrivateBus, Program, clean_env  # noqa: E402
 
 IFACE = "org.freedesktop.Notifications"
 MOCK = "org.freedesktop.DBus.Mock"
@@ -33,9 +34,9 @@ def activation(room, message):
 class Session:
     """A private session bus, a notification server on it (dbusmock) and the program."""
 
-    def __init__(self, test, capabilities="body actions", server=True):
+    def __init__(self, test, capabilities="body actions", server=True, bus_limits=None):
         self.test = test
-        self.bus = PrivateBus()
+        self.bus = PrivateBus(limits=bus_limits)
         test.addCleanup(self.bus.close)
         self.capabilities = capabilities
         self.mock = self.start_server() if server else None
@@ -66,6 +67,16 @@ class Session:
         while not os.path.exists(self.marker):
             self.test.assertLess(time.monotonic(), deadline, "the server was never asked")
             time.sleep(0.01)
+
+    def numbered_notify(self, first_delay):
+        """Notify answers 7, 8, 9, … in turn, the first only after `first_delay` seconds;
+        `wait_until_asked` returns once the first has begun."""
+        self.marker = os.path.join(tempfile.mkdtemp(prefix="mirelo-mock-"), "asked")
+        self.test.addCleanup(shutil.rmtree, os.path.dirname(self.marker), True)
+        self.replace_method("Notify", "susssasa{sv}i", "u",
+                            "import os, time; n = os.path.getsize(%r) if os.path.exists(%r) else 0; "
+                            "open(%r, 'a').write('x'); time.sleep(%s if n == 0 else 0); ret = 7 + n"
+                            % (self.marker, self.marker, self.marker, first_delay))
 
     def calls(self, method):
         return [list(args) for _, args in self.mock.call(MOCK, "GetMethodCalls", method)]
@@ -301,6 +312,88 @@ class NotificationTest(unittest.TestCase):
             self.assertEqual(session.program.read_json(), {"id": "n", "value": True})
         session.barrier()  # the 1026th: the two oldest give way
         self.assertEqual(session.closed(), [1, 2])
+
+    def test_notify_answered_too_late_is_closed(self):
+        # The command gives up at 10 s; the server shows it at 12 s. Its id is not thrown away.
+        session = Session(self)
+        session.numbered_notify(12)
+        session.program.send({"id": "late", "command": "notify", "payload": {"room": "A", "messageId": "1"}})
+        session.wait_until_asked()
+        self.assertEqual(session.program.read_json(15), {"id": "late", "error": "Timeout was reached"})
+        # The same pair again while the late answer is still out: it waits for it, then is shown anew.
+        session.program.send({"id": "again", "command": "notify", "payload": {"room": "A", "messageId": "1"}})
+        self.assertEqual(session.program.read_json(15), {"id": "again", "value": True})
+        session.barrier()
+        self.assertEqual(session.closed(), [7])
+        self.assertEqual([replaces for replaces, _ in session.notify_calls()], [0, 0, 0])
+        session.signal("ActionInvoked", "us", [dbus.UInt32(8), "default"])
+        self.assertEqual(session.program.read_line(), activation("A", "1"))
+        # One the host never hears of again: closed at once, with nothing else asked of the program.
+        session.numbered_notify(12)
+        session.program.send({"id": "late", "command": "notify", "payload": {"room": "B", "messageId": "1"}})
+        self.assertEqual(session.program.read_json(15), {"id": "late", "error": "Timeout was reached"})
+        deadline = time.monotonic() + 10
+        while 7 not in session.closed()[1:] and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(session.closed(), [7, 7, 8])  # 8: the click closed A's
+
+    def test_server_giving_one_id_to_everything(self):
+        # Every Notify answered 1: each new notification took the place of the one before, whose
+        # record must go. Memory stays flat.
+        session = Session(self)
+        session.replace_method("Notify", "susssasa{sv}i", "u", "ret = 1")
+        room = "房" * 120
+        batch, total = 500, 20000
+        rss = []
+        for start in range(0, total, batch):
+            session.program.send(b"".join(
+                b'{"id":"n","command":"notify","payload":{"room":"%s","messageId":"%064d"}}\n'
+                % (room.encode(), i) for i in range(start, start + batch)))
+            for _ in range(batch):
+                self.assertEqual(session.program.read_json(30), {"id": "n", "value": True})
+            rss.append(session.program.rss_kib())
+        if not SANITIZED:  # the sanitizers' quarantine keeps freed memory
+            self.assertLess(rss[-1] - rss[3], 2048, rss)
+        # The last one is the one shown under 1, and the only one of ours.
+        session.signal("ActionInvoked", "us", [dbus.UInt32(1), "default"])
+        self.assertEqual(session.program.read_line(), activation(room, "%064d" % (total - 1)))
+        session.barrier()
+        self.assertEqual(session.closed(), [1])
+
+    def test_burst_of_notify_commands(self):
+        # A bus that lets a connection wait for few replies at once, as a busy session bus does.
+        session = Session(self, bus_limits={"max_replies_per_connection": 16})
+        count = 500
+        lines = []
+        for i in range(count):
+            lines.append(b'{"id":"n%d","command":"notify","payload":{"room":"A","messageId":"%d"}}\n' % (i, i))
+            if i % 10 == 0:
+                lines.append(b'{"id":"s%d","command":"notification-status"}\n' % i)
+        session.program.send(b"".join(lines))
+        replies = {}
+        for _ in range(len(lines)):
+            reply = session.program.read_json(60)
+            replies[reply["id"]] = reply
+        self.assertEqual(len(replies), len(lines))
+        for rid, reply in replies.items():
+            expected = True if rid.startswith("n") else {"status": "idle", "supported": True}
+            self.assertEqual(reply, {"id": rid, "value": expected})
+        self.assertEqual(len(session.notify_calls()), count)
+
+    def test_stalled_server_holds_no_command_and_no_slot_for_good(self):
+        # More commands than may be out at once, to a server that stops answering: every one is
+        # answered at its deadline; once the server is gone a new one is served at once.
+        session = Session(self)
+        session.slow_method("Notify", "susssasa{sv}i", "u", 60, 7)
+        count = 12
+        session.program.send(b"".join(b'{"id":"n%d","command":"notify","payload":{"room":"A","messageId":"%d"}}\n'
+                                      % (i, i) for i in range(count)))
+        replies = sorted(json.dumps(session.program.read_json(20), sort_keys=True) for _ in range(count))
+        self.assertEqual(replies, sorted(json.dumps({"error": "Timeout was reached", "id": "n%d" % i}, sort_keys=True)
+                                         for i in range(count)))
+        session.mock.close()
+        session.mock = session.start_server()
+        self.assertEqual(session.notify("B", "1"), {"id": "n", "value": True})
 
     def test_process_end_closes_what_is_shown(self):
         for ending in ["stop", "end of input"]:
