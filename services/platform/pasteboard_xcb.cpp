@@ -166,8 +166,8 @@ class XcbPasteboard final : public Pasteboard {
   // CLIPBOARD_MANAGER to SAVE_TARGETS, fetches our targets (served meanwhile), owns CLIPBOARD and
   // then answers. Ends at its answer, when its window goes away, or at the bound.
   void handOverBeforeExit() override {
-    if (gone()) return;
-    drainQueued();
+    if (gone() || !owner_) return;
+    syncedOwner();
     if (!owner_ || offer_.empty()) return;
     const xcb_atom_t managerSelection = atom("CLIPBOARD_MANAGER");
     const xcb_window_t manager = ownerOf(managerSelection);
@@ -384,7 +384,7 @@ class XcbPasteboard final : public Pasteboard {
 
   // The conversion is asked with a server timestamp, not CurrentTime: owners may refuse requests
   // from before they owned the selection, and the answer, which carries the request's time, is
-  // told apart from a late answer to an earlier request that gave up.
+  // told apart from a late answer to an earlier request that gave up (an older time).
   std::optional<std::pair<xcb_atom_t, std::string>> fetch(xcb_atom_t target, size_t limit) {
     if (target == XCB_NONE) return std::nullopt;
     const Clock::time_point readEnd = Clock::now() + kReadTimeout;
@@ -397,7 +397,7 @@ class XcbPasteboard final : public Pasteboard {
       if ((event->response_type & 0x7f) != XCB_SELECTION_NOTIFY) return false;
       auto* notify = reinterpret_cast<xcb_selection_notify_event_t*>(event);
       if (notify->requestor != window_ || notify->selection != clipboard_ || notify->target != target) return false;
-      if (notify->time != time && notify->time != XCB_CURRENT_TIME) return false;  // an earlier request's
+      if (notify->time != XCB_CURRENT_TIME && notify->time < time) return false;  // an earlier request's
       answered = notify->property;
       return true;
     });
