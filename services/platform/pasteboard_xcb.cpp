@@ -91,7 +91,8 @@ class XcbPasteboard final : public Pasteboard {
   std::vector<std::unique_ptr<Item>> items() override {
     std::vector<std::unique_ptr<Item>> list;
     if (gone()) return list;
-    if (owner_ || syncedOwner() != XCB_NONE) list.push_back(std::make_unique<XcbItem>(*this));
+    const xcb_window_t current = syncedOwner();  // first: it may end our ownership
+    if (owner_ || current != XCB_NONE) list.push_back(std::make_unique<XcbItem>(*this));
     return list;
   }
 
