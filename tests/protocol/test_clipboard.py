@@ -140,9 +140,10 @@ def wait_until(condition, timeout=20):
 
 
 def read_output_line(process, timeout=20):
-    """The next line a helper wrote to its piped standard output (bytes), or None at the timeout."""
-    ready = select.select([process.stdout], [], [], timeout)[0]
-    return process.stdout.readline() if ready else None
+    """The next line a helper wrote to its piped standard output (bytes); fails at the timeout."""
+    if not select.select([process.stdout], [], [], timeout)[0]:
+        raise AssertionError("the helper wrote no line within %s s" % timeout)
+    return process.stdout.readline()
 
 
 class XselOwnerTest(unittest.TestCase):
