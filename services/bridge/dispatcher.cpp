@@ -89,6 +89,7 @@ void legacyPasswordCommand(Services& services, const std::string&, const Json&, 
 
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
   notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
+  services.platform.pasteboard->handOverBeforeExit();  // before `true`: the host may end us then
   reply.succeed(true);  // written and flushed before the exit
   exitProcess(0);
 }
@@ -150,6 +151,7 @@ bool isCommand(std::string_view command) {
 
 void endProcess(Services& services) {
   notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
+  services.platform.pasteboard->handOverBeforeExit();
   // No destructors and no atexit handlers: other threads may still be running.
   exitProcess(0);
 }

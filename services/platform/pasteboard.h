@@ -14,6 +14,8 @@ namespace mirelo::services::platform {
 inline constexpr std::string_view kPngType = "image/png";
 inline constexpr std::string_view kTiffType = "image/tiff";
 inline constexpr std::string_view kUriListType = "text/uri-list";
+// Plain text is put under these, as UTF-8. The X pasteboard also offers such text as STRING
+// (when it fits ISO 8859-1), TEXT and text/plain, and reads those from owners that offer no other.
 inline constexpr std::string_view kTextTypes[] = {"UTF8_STRING", "text/plain;charset=utf-8"};
 
 // What is put on the pasteboard: one item offered under several types at once.
@@ -46,6 +48,10 @@ class Pasteboard {
   // Every read from other programs gives up at `deadline` (reading as absent) until it is lifted
   // with `time_point::max()`: one command's reads share one bound, however many the owner drips.
   virtual void limitReads(std::chrono::steady_clock::time_point deadline) { (void)deadline; }
+
+  // The process is about to end: what it put on the pasteboard is handed to a running clipboard
+  // manager, if any, which keeps serving it. Returns within a few seconds whatever the manager does.
+  virtual void handOverBeforeExit() {}
 };
 
 // Without a display there is no pasteboard: reads find nothing, writes are refused.

@@ -45,6 +45,8 @@ class Display {
   Panels& panels() { return parts() ? *parts_->panels : *noPanels_; }
   Pasteboard& pasteboard() { return parts() ? *parts_->pasteboard : *noPasteboard_; }
   CharacterPalette& palette() { return parts() ? *parts_->palette : *noPalette_; }
+  // Only when the parts were made: nothing of the toolkit is loaded just to find nothing to hand over.
+  Pasteboard* loadedPasteboard() { return parts_ ? parts_->pasteboard.get() : nullptr; }
   std::optional<uint64_t> xIdleMilliseconds() {
     return parts() && parts_->xIdleMilliseconds ? parts_->xIdleMilliseconds() : std::nullopt;
   }
@@ -90,6 +92,9 @@ class LoadedPasteboard final : public Pasteboard {
   bool write(PasteboardItem item) override { return display_->pasteboard().write(std::move(item)); }
   void limitReads(std::chrono::steady_clock::time_point deadline) override {
     display_->pasteboard().limitReads(deadline);
+  }
+  void handOverBeforeExit() override {
+    if (Pasteboard* loaded = display_->loadedPasteboard()) loaded->handOverBeforeExit();
   }
 
  private:

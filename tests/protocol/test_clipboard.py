@@ -2,8 +2,11 @@
 
 import base64
 import os
+import select
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -126,6 +129,206 @@ class ClipboardTest(unittest.TestCase):
         tiff = subprocess.run(["convert", "png:-", "tiff:-"], input=png, capture_output=True, check=True).stdout
         self.xclip_owns(tiff, "image/tiff")
         self.assertEqual(self.program.request("r", "clipboard-card-read")["value"], INVITE)
+
+
+def wait_until(condition, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("not within %s s" % timeout)
+        time.sleep(0.05)
+
+
+def read_output_line(process, timeout=20):
+    """The next line a helper wrote to its piped standard output (bytes); fails at the timeout."""
+    if not select.select([process.stdout], [], [], timeout)[0]:
+        raise AssertionError("the helper wrote no line within %s s" % timeout)
+    return process.stdout.readline()
+
+
+class XselOwnerTest(unittest.TestCase):
+    """xsel as the clipboard's owner. xsel lists UTF8_STRING among its targets only when that atom
+    already existed on the server when it started: the first owner on a fresh display offers only
+    STRING and TEXT (whose bytes are its UTF-8 input)."""
+
+    TEXT = "mirelo://join/xsel-✓ ü"
+
+    def display_with_xsel(self, atom_known):
+        xvfb, home = Xvfb(), TempHome()
+        self.addCleanup(home.close)
+        self.addCleanup(xvfb.close)
+        env = clean_env(DISPLAY=xvfb.display, **home.env())
+        if atom_known:  # another program has made the atom before xsel starts
+            subprocess.run(["xclip", "-selection", "clipboard", "-t", "UTF8_STRING", "-o"], env=env,
+                           capture_output=True, timeout=30)
+        owner = subprocess.Popen(["xsel", "--clipboard", "--input", "--nodetach"], env=env, stdin=subprocess.PIPE,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (owner.poll() is None and owner.terminate(), owner.wait()))
+        owner.stdin.write(self.TEXT.encode())
+        owner.stdin.close()
+        wait_until(lambda: subprocess.run(["xclip", "-selection", "clipboard", "-t", "STRING", "-o"], env=env,
+                                          capture_output=True, timeout=30).stdout == self.TEXT.encode())
+        return env, owner
+
+    def test_every_fresh_program_reads_xsel_on_fresh_displays(self):
+        for display, atom_known in enumerate([False, False, True]):
+            env, owner = self.display_with_xsel(atom_known)
+            for run in range(6):
+                with self.subTest(display=display, atom_known=atom_known, program=run):
+                    with Program(env=env) as program:
+                        self.assertEqual(program.request("t", "clipboard-text", timeout=30),
+                                         {"id": "t", "value": self.TEXT})
+                        self.assertEqual(program.request("c", "clipboard-card-read", timeout=30),
+                                         {"id": "c", "value": self.TEXT})
+                    self.assertIsNone(owner.poll(), "xsel ended")
+            self.assertEqual(subprocess.run(["xsel", "--clipboard", "--output"], env=env, capture_output=True,
+                                            timeout=30).stdout, self.TEXT.encode())
+
+
+class TextTargetsTest(unittest.TestCase):
+    def setUp(self):
+        self.env, self.program, _ = desktop_session(self)
+
+    def xclip_out(self, target):
+        result = subprocess.run(["xclip", "-selection", "clipboard", "-t", target, "-o"], env=self.env,
+                                capture_output=True, timeout=30)
+        return result.stdout if result.returncode == 0 else None
+
+    def test_text_under_the_targets_older_programs_ask_for(self):
+        for text in ["plain ascii", "Grüße, café ÿ", "房卡 ✓ Ā"]:
+            with self.subTest(text=text):
+                self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": text})["value"], True)
+                utf8 = text.encode()
+                try:
+                    latin1 = text.encode("latin-1")
+                except UnicodeEncodeError:
+                    latin1 = None
+                expected = {"UTF8_STRING": utf8, "STRING": latin1, "TEXT": latin1 or utf8,
+                            "text/plain;charset=utf-8": utf8, "text/plain": utf8}
+                offered = self.xclip_out("TARGETS").decode().split()
+                for target in ["TARGETS", "TIMESTAMP", "MULTIPLE", "SAVE_TARGETS"]:
+                    self.assertIn(target, offered)
+                for target, data in expected.items():
+                    self.assertEqual(target in offered, data is not None, target)
+                    self.assertEqual(self.xclip_out(target), data, target)
+                # xsel asks for UTF8_STRING when the server knows the atom, else STRING.
+                self.assertEqual(subprocess.run(["xsel", "--clipboard", "--output"], env=self.env,
+                                                capture_output=True, timeout=30).stdout, utf8)
+                self.assertEqual(self.program.request("r", "clipboard-text")["value"], text)
+
+    def test_reads_owners_that_offer_only_older_targets(self):
+        # ISO 8859-1 under STRING, UTF-8 under text/plain.
+        for target, data, text in [("STRING", "café ÿ".encode("latin-1"), "café ÿ"),
+                                   ("TEXT", b"plain", "plain"),
+                                   ("text/plain", "房卡".encode(), "房卡")]:
+            with self.subTest(target=target):
+                path = os.path.join(tempfile.mkdtemp(prefix="mirelo-offer-"), "offer")
+                self.addCleanup(shutil.rmtree, os.path.dirname(path), True)
+                with open(path, "wb") as f:
+                    f.write(data)
+                owner = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", path],
+                                         env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.addCleanup(lambda: (owner.terminate(), owner.wait()))
+                wait_until(lambda: self.xclip_out(target) == data)
+                self.assertEqual(self.program.request("r", "clipboard-text")["value"], text)
+                owner.terminate()
+                owner.wait()
+
+
+class ClipboardManagerTest(unittest.TestCase):
+    """The text (or card) we own is handed to a clipboard manager when the program ends."""
+
+    def setUp(self):
+        self.env, self.program, self.folder = desktop_session(self)
+
+    def manager(self, mode):
+        manager = subprocess.Popen([os.path.join(build_dir(), "tests", "clipboard_manager"), mode], env=self.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (manager.kill(), manager.wait(), manager.stdout.close()))
+        self.assertEqual(read_output_line(manager), b"ready\n")
+        return manager
+
+    def xclip_out(self, target):
+        return subprocess.run(["xclip", "-selection", "clipboard", "-t", target, "-o"], env=self.env,
+                              capture_output=True, timeout=30).stdout
+
+    def end(self, how):
+        """Ends the program by `stop` or by the end of its input; the seconds it took."""
+        started = time.monotonic()
+        if how == "stop":
+            self.assertEqual(self.program.request("s", "stop", timeout=30), {"id": "s", "value": True})
+        else:
+            self.program.close_input()
+        self.assertEqual(self.program.wait(30), 0)
+        return time.monotonic() - started
+
+    def test_text_survives_the_program(self):
+        for mode, how, text in [("multiple", "stop", "房卡 ✓"), ("single", "end of input", "Grüße"),
+                                ("multiple", "end of input", "x" * 1048576)]:
+            with self.subTest(mode=mode, how=how, length=len(text)):
+                if self.program.process.poll() is not None:
+                    self.env, self.program, self.folder = desktop_session(self)
+                manager = self.manager(mode)
+                self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": text})["value"], True)
+                self.assertLess(self.end(how), 10)
+                saved = read_output_line(manager).decode().split()
+                try:
+                    latin1 = "STRING=STRING-%d" % len(text.encode("latin-1"))
+                except UnicodeEncodeError:
+                    latin1 = None
+                size = len(text.encode())
+                for entry in ["UTF8_STRING=UTF8_STRING-%d" % size, "text/plain;charset=utf-8=text/plain;charset=utf-8-%d"
+                              % size, "text/plain=text/plain-%d" % size, latin1]:
+                    if entry:
+                        self.assertIn(entry, saved)
+                self.assertEqual(any(e.startswith("STRING=") for e in saved), latin1 is not None)
+                # The manager serves it now that the program is gone.
+                self.assertEqual(self.xclip_out("UTF8_STRING"), text.encode())
+                manager.kill()
+                manager.wait()
+
+    def test_card_survives_the_program(self):
+        manager = self.manager("multiple")
+        value = self.program.request("enc", "room-card-encode", {
+            "invitation": INVITE, "data": base64.b64encode(picture()).decode()})["value"]
+        png = base64.b64decode(value.split(",", 1)[1])
+        self.assertGreater(len(png), 1 << 20)  # handed over in INCR chunks
+        self.assertEqual(self.program.request("w", "clipboard-card-write", {"data": value, "invitation": INVITE}),
+                         {"id": "w", "value": True})
+        self.end("stop")
+        self.assertIn("image/png=image/png-%d" % len(png), read_output_line(manager).decode().split())
+        self.assertEqual(self.xclip_out("image/png"), png)
+        self.assertEqual(self.xclip_out("com.mirelo.room-card.v1"), INVITE.encode())
+
+    def test_a_manager_that_stalls_refuses_or_vanishes_costs_at_most_the_bound(self):
+        for mode, how in [("silent", "stop"), ("refuse", "stop"), ("vanish", "end of input"), ("silent", "end of input")]:
+            with self.subTest(mode=mode, how=how):
+                if self.program.process.poll() is not None:
+                    self.env, self.program, self.folder = desktop_session(self)
+                manager = self.manager(mode)
+                self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": "mine"})["value"], True)
+                took = self.end(how)
+                self.assertLess(took, 8)  # the bound is 3 s
+                if mode == "silent":
+                    self.assertGreater(took, 2.5)
+                else:
+                    self.assertLess(took, 2.5)  # their answer or their window's end stops the wait
+                manager.kill()
+                manager.wait()
+
+    def test_nothing_to_hand_over_ends_at_once(self):
+        # The manager is not asked when we own nothing (another program took the clipboard).
+        manager = self.manager("silent")
+        self.assertEqual(self.program.request("w", "clipboard-write-text", {"text": "mine"})["value"], True)
+        other = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-i"], env=self.env,
+                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (other.terminate(), other.wait()))
+        other.stdin.write(b"theirs")
+        other.stdin.close()
+        wait_until(lambda: self.xclip_out("UTF8_STRING") == b"theirs")
+        self.assertLess(self.end("stop"), 2.5)
+        manager.kill()
+        manager.wait()
 
 
 class SavePanelTest(unittest.TestCase):
