@@ -238,6 +238,15 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   panels.answer = {put("good.png", png), put("bad.png", "not an image"), "file:///nonexistent/x.png"};
   EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大");
 
+  // Its four types only: HEIF bytes are refused whatever the file is called, though other commands
+  // read them.
+  for (const char* suffix : {".heic", ".avif"}) {
+    const std::string heif = save(noise(20, 10), suffix, std::string(suffix) == ".avif" ? "[compression=av1]" : "");
+    ASSERT_EQ(image(heif).width(), 20) << suffix;
+    panels.answer = {put(std::string("photo") + suffix + ".png", heif)};
+    EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大") << suffix;
+  }
+
   panels.answer = {};
   EXPECT_EQ(chooseImages(panels, Json::object()), Json::array());
   std::filesystem::remove_all(dir);
