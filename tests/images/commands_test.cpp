@@ -10,6 +10,7 @@
 #include "base64.h"
 #include "protocol/error.h"
 #include "fixtures.h"
+#include "photo_fixtures.h"
 #include "images/images.h"
 #include "images/qr.h"
 #include "../support/as_host.h"
@@ -241,7 +242,7 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   // Its four types only: HEIF bytes are refused whatever the file is called, though other commands
   // read them.
   for (const char* suffix : {".heic", ".avif"}) {
-    const std::string heif = save(noise(20, 10), suffix, std::string(suffix) == ".avif" ? "[compression=av1]" : "");
+    const std::string heif = convertOutput("-size 20x10 gradient:red-blue " + std::string(suffix + 1) + ":-");
     ASSERT_EQ(image(heif).width(), 20) << suffix;
     panels.answer = {put(std::string("photo") + suffix + ".png", heif)};
     EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大") << suffix;
