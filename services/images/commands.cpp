@@ -7,6 +7,7 @@
 
 #include "base64.h"
 #include "protocol/error.h"
+#include "heif.h"
 #include "images.h"
 #include "payload.h"
 #include "qr.h"
@@ -52,7 +53,10 @@ Json chooseImages(platform::Panels& panels, const Json& payload) {
   Json files = Json::array();
   for (size_t i = 0; i < uris.size() && i < kMaxChosenFiles; ++i) {
     const std::string data = boundedFile(uris[i], limit);
-    image(data, kDefaultEdge);  // only a check: the file's own bytes are returned
+    // Only a check: the file's own bytes are returned. The panel offers four types, and the host
+    // takes no other from here, whatever the file's name says.
+    if (looksLikeHeif(data)) throw failure("图片尺寸无效或过大");
+    image(data, kDefaultEdge);
     const std::string name = lastComponent(uris[i]);
     files.push_back(Json{{"name", name}, {"type", typeOf(name)},
                          {"data", base64Value(std::vector<uint8_t>(data.begin(), data.end()))}});

@@ -12,6 +12,9 @@
 #include <optional>
 
 #include "base64.h"
+#include "colour.h"
+#include "heif.h"
+#include "png_text.h"
 #include "protocol/error.h"
 
 namespace mirelo::services::images {
@@ -96,8 +99,30 @@ std::string bytes(const Json* value, size_t limit) {
   return std::move(*decoded);
 }
 
+namespace {
+
+// The bytes libvips is given: a PNG without its text chunks, which are never kept, so never
+// inflated; HEIF bytes with the HEIF loader made available first.
+class Intake {
+ public:
+  explicit Intake(std::string_view data) : stripped_(withoutTextChunks(data)), bytes_(stripped_ ? *stripped_ : data) {
+    if (looksLikeHeif(data)) enableHeif();
+  }
+  Intake(const Intake&) = delete;
+  Intake& operator=(const Intake&) = delete;
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  std::optional<std::string> stripped_;
+  std::string_view bytes_;
+};
+
+}  // namespace
+
 bool isReadableImage(std::string_view data) {
-  OwnedVips header(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  const Intake intake(data);
+  OwnedVips header(vips_image_new_from_buffer(intake.bytes().data(), intake.bytes().size(), "", "access",
+                                              VIPS_ACCESS_SEQUENTIAL, nullptr));
   if (!header) clearVipsError();
   return header != nullptr;
 }
@@ -122,10 +147,10 @@ OwnedVips checkedHeader(std::string_view data) {
 Image thumbnailOf(std::string_view data, int edge) {
   VipsImage* thumbnail = nullptr;
   // size=down never enlarges; the orientation tag is applied; only the first page is loaded.
-  // Decoded now, while `data` is alive.
-  return decodedNow(vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &thumbnail, edge, "height",
-                                          edge, "size", VIPS_SIZE_DOWN, nullptr),
-                    thumbnail);
+  // Decoded now, while `data` is alive; then brought to sRGB at its small size.
+  return inSrgb(decodedNow(vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &thumbnail, edge,
+                                                 "height", edge, "size", VIPS_SIZE_DOWN, nullptr),
+                           thumbnail));
 }
 
 // A JPEG at least twice the edge, scaled in the decoder by the largest of 1/2, 1/4, 1/8 that still
@@ -189,14 +214,16 @@ std::optional<Image> scaledJpeg(std::string_view data, VipsImage* header, int ed
 }  // namespace
 
 Image image(std::string_view data, int edge) {
-  checkedHeader(data);
-  return thumbnailOf(data, edge);
+  const Intake intake(data);
+  checkedHeader(intake.bytes());
+  return thumbnailOf(intake.bytes(), edge);
 }
 
 Image thumbnail(std::string_view data, int edge) {
-  const OwnedVips header = checkedHeader(data);
-  if (auto scaled = scaledJpeg(data, header.get(), edge)) return std::move(*scaled);
-  return thumbnailOf(data, edge);
+  const Intake intake(data);
+  const OwnedVips header = checkedHeader(intake.bytes());
+  if (auto scaled = scaledJpeg(intake.bytes(), header.get(), edge)) return std::move(*scaled);
+  return thumbnailOf(intake.bytes(), edge);
 }
 
 Image shrink(const Image& source, int edge) {
@@ -233,7 +260,8 @@ template <typename Out>
 Out pngAs(const Image& image) {
   void* buffer = nullptr;
   size_t length = 0;
-  if (!image || vips_pngsave_buffer(image.get(), &buffer, &length, nullptr)) {
+  // The pixels alone: pictures are in sRGB by now, and no metadata of the source is written.
+  if (!image || vips_pngsave_buffer(image.get(), &buffer, &length, "strip", TRUE, nullptr)) {
     clearVipsError();
     return {};
   }

@@ -1,10 +1,12 @@
-// Image intake on arbitrary bytes: the header checks and the allow-listed loaders (PNG, JPEG,
-// GIF, WebP, TIFF), and the thumbnail path that decodes large JPEGs with TurboJPEG. Whatever is
-// accepted decodes within the pixel bounds and encodes as PNG.
+// Image intake on arbitrary bytes: the PNG text-chunk filter, the header checks and the
+// allow-listed loaders (PNG, JPEG, GIF, WebP, TIFF), and the thumbnail path that decodes large
+// JPEGs with TurboJPEG. Whatever is accepted decodes within the pixel bounds and encodes as PNG;
+// the filter only ever removes whole chunks, and what it leaves has none to remove.
 #include <cstdint>
 #include <string>
 
 #include "images/images.h"
+#include "images/png_text.h"
 #include "protocol/error.h"
 
 using namespace mirelo::services;
@@ -16,6 +18,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  if (const auto kept = images::withoutTextChunks(bytes)) {
+    if (kept->size() >= bytes.size() || !kept->starts_with(bytes.substr(0, 8)) || images::withoutTextChunks(*kept)) {
+      __builtin_trap();
+    }
+  }
   images::isReadableImage(bytes);
   try {
     const images::Image decoded = images::image(bytes, 256);

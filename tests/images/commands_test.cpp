@@ -10,6 +10,7 @@
 #include "base64.h"
 #include "protocol/error.h"
 #include "fixtures.h"
+#include "photo_fixtures.h"
 #include "images/images.h"
 #include "images/qr.h"
 #include "../support/as_host.h"
@@ -237,6 +238,15 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   // The first failing file's error is the reply; nothing for the others.
   panels.answer = {put("good.png", png), put("bad.png", "not an image"), "file:///nonexistent/x.png"};
   EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大");
+
+  // Its four types only: HEIF bytes are refused whatever the file is called, though other commands
+  // read them.
+  for (const char* suffix : {".heic", ".avif"}) {
+    const std::string heif = convertOutput("-size 20x10 gradient:red-blue " + std::string(suffix + 1) + ":-");
+    ASSERT_EQ(image(heif).width(), 20) << suffix;
+    panels.answer = {put(std::string("photo") + suffix + ".png", heif)};
+    EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大") << suffix;
+  }
 
   panels.answer = {};
   EXPECT_EQ(chooseImages(panels, Json::object()), Json::array());

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "../images/fixtures.h"
+#include "../images/photo_fixtures.h"
 #include "../support/as_host.h"
 #include "base64.h"
 #include "images/qr.h"
@@ -216,6 +217,39 @@ TEST_F(RoomCardCommandsTest, EncodeAndDecode) {
   EXPECT_EQ(errorOf([] { roomCardEncode(Json{{"invitation", 5}, {"data", "@@"}}); }), "邀请内容无效");
   EXPECT_EQ(errorOf([] { roomCardEncode(Json{{"invitation", "https://x"}, {"data", "@@"}}); }), "图片编码无效");
   EXPECT_EQ(errorOf([&] { roomCardEncode(Json{{"invitation", "https://x"}, {"data", base64Encode(source)}}); }), "邀请内容无效");
+}
+
+// A photograph with a profile is drawn in the colours the profile gives, in sRGB: the card of a
+// P3 photo is the card of that photo converted, not of its samples read as sRGB.
+TEST_F(RoomCardCommandsTest, CardsOfTaggedPhotosAreDrawnInSrgb) {
+  using namespace images::testing;
+  using images::Image;
+  const auto card = [](const std::string& data) {
+    return *base64Decode(asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(data)}, {"robust", true}}))
+                             .get<std::string>()
+                             .substr(22));
+  };
+  const Image photo = gradient(300, 200);
+  const Image p3 = tagged(photo, {{"icc-profile-data", p3Profile()}});
+  VipsImage* converted = nullptr;
+  ASSERT_EQ(vips_icc_transform(p3.get(), &converted, "srgb", "embedded", TRUE, "intent", VIPS_INTENT_RELATIVE, nullptr), 0);
+  const Image srgb(converted);
+  vips_image_remove(srgb.get(), VIPS_META_ICC_NAME);
+  const std::string p3Card = card(save(p3, ".png"));
+  EXPECT_EQ(p3Card, card(save(srgb, ".png")));
+  EXPECT_NE(p3Card, card(save(photo, ".png")));
+  EXPECT_EQ(RoomCardCodec::decode(p3Card), kInvite);
+
+  // CMYK with its profile: back to about the colours it was made from (without the profile, the
+  // green would be 18 levels off).
+  VipsImage* inks = nullptr;
+  ASSERT_EQ(vips_icc_export(photo.get(), &inks, "output_profile", "cmyk", nullptr), 0);
+  const Image cmyk(inks);
+  ASSERT_EQ(vips_image_get_bands(cmyk.get()), 4);
+  const std::vector<int> expected = meanColour(photo);
+  const std::vector<int> drawn = meanColour(images::image(card(save(cmyk, ".jpg", "[Q=95]")), 4096));
+  ASSERT_EQ(drawn.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(drawn[i], expected[i], 6) << "band " << i;
 }
 
 TEST_F(RoomCardCommandsTest, SaveFile) {
