@@ -48,6 +48,7 @@ class Hosts:
 
     def __init__(self, names=None, delays=None):
         self.dir = tempfile.mkdtemp(prefix="mirelo-hosts-")
+        os.chmod(self.dir, 0o755)  # danted looks names up as nobody
         self.path = os.path.join(self.dir, "hosts")
         self.write(names or {}, delays or {})
 
@@ -57,6 +58,7 @@ class Hosts:
             for name, addresses in names.items():
                 delay = " delay=%s" % delays[name] if name in delays else ""
                 f.write("%s%s %s\n" % (name, delay, " ".join(addresses)))
+        os.chmod(self.path + ".new", 0o644)
         os.replace(self.path + ".new", self.path)
 
     def env(self):
@@ -138,7 +140,7 @@ class Dante(_Daemon):
         conf = os.path.join(self.dir, "danted.conf")
         method = "username" if user else "none"
         with open(conf, "w") as f:
-            f.write("logoutput: stderr\ninternal: 127.0.0.1 port = %d\nexternal: lo\n"
+            f.write(os.environ.get("MIRELO_DANTE_DEBUG", "") + "logoutput: stderr\ninternal: 127.0.0.1 port = %d\nexternal: lo\n"
                     "clientmethod: none\nsocksmethod: %s\nuser.privileged: root\nuser.unprivileged: nobody\n"
                     "client pass { from: 0/0 to: 0/0 }\nsocks pass { from: 0/0 to: 0/0 }\n" % (self.port, method))
         args = ["danted", "-f", conf, "-N", "1"]
@@ -154,7 +156,7 @@ class Dante(_Daemon):
             with open(shadow, "w") as f:
                 f.write("root:*:19000:0:99999:7:::\nnobody:*:19000:0:99999:7:::\n%s:%s:19000:0:99999:7:::\n" % (name, digest))
             os.chmod(shadow, 0o600)
-            script = 'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/shadow && shift 2 && exec "$@"'
+            script = 'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/shadow && shift && exec "$@"'
             args = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, passwd, shadow] + args
         self._start(args, dict(clean_env(), **hosts.env()), self.port)
 
