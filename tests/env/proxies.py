@@ -68,6 +68,35 @@ class Hosts:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class GnomeSettings:
+    """GNOME's proxy settings without a desktop: the keyfile GSettings backend under a private
+    XDG_CONFIG_HOME. `write(mode=..., https=(host, port), socks=(host, port), ignore=[...])`;
+    `env()` gives the program what makes GIO's resolver read them."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="mirelo-gnome-")
+        os.makedirs(os.path.join(self.dir, "glib-2.0", "settings"))
+        self.path = os.path.join(self.dir, "glib-2.0", "settings", "keyfile")
+
+    def write(self, mode, https=None, socks=None, ignore=("localhost", "127.0.0.0/8", "::1")):
+        def text(value):
+            return "'%s'" % value
+        lines = ["[system/proxy]", "mode=" + text(mode),
+                 "ignore-hosts=[%s]" % ", ".join(text(h) for h in ignore)]
+        for group, value in (("https", https), ("socks", socks)):
+            if value:
+                lines += ["", "[system/proxy/%s]" % group, "host=" + text(value[0]), "port=%d" % value[1]]
+        with open(self.path + ".new", "w") as f:
+            f.write("\n".join(lines) + "\n")
+        os.replace(self.path + ".new", self.path)
+
+    def env(self):
+        return {"GSETTINGS_BACKEND": "keyfile", "XDG_CONFIG_HOME": self.dir, "XDG_CURRENT_DESKTOP": "GNOME"}
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def program_env(hosts, **extra):
     """The program's environment: the shim, no proxy variable of the caller's."""
     env = clean_env(**hosts.env())

@@ -11,8 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from proxies import (Dante, Hosts, Https6Server, ScriptedProxy, Tinyproxy, basic, make_certificate,  # noqa: E402
-                     program_env)
+from proxies import (Dante, GnomeSettings, Hosts, Https6Server, ScriptedProxy, Tinyproxy, basic,  # noqa: E402
+                     make_certificate, program_env)
 from servers import HttpsServer, TestCA, WssServer  # noqa: E402
 from testenv import Program  # noqa: E402
 
@@ -195,6 +195,76 @@ class EnvironmentSocksTest(ProxyCase):
         program = self.start(https_proxy=proxy.url("socks5h"))
         reply = program.request("g", "http", {"url": "https://127.0.0.1:1/"}, timeout=30)
         self.assertTrue(reply["error"].startswith("SOCKS5 proxy 127.0.0.1:%d: " % proxy.port), reply)
+
+
+class GnomeSettingsTest(ProxyCase):
+    """GIO's resolver reads GNOME's settings (glib-networking): it comes before the environment."""
+
+    def setUp(self):
+        super().setUp()
+        self.gnome = GnomeSettings()
+        self.addCleanup(self.gnome.close)
+
+    def start_gnome(self, **env):
+        return self.start(**self.gnome.env(), **env)
+
+    def test_manual_https_proxy(self):
+        proxy = Tinyproxy(self.proxy_hosts)
+        self.addCleanup(proxy.close)
+        self.gnome.write("manual", https=("127.0.0.1", proxy.port))
+        # The environment names a proxy that is not there: GNOME's settings win.
+        program = self.start_gnome(https_proxy="http://127.0.0.1:1")
+        self.assertEqual(self.get(program)["value"]["status"], 200)
+        self.assertEqual(self.wss_echo(program), [{"event": "socket-message", "socketId": "w", "data": "through"}])
+        self.assertIn("CONNECT %s:%d" % (REMOTE, self.server.port), proxy.log())
+        # Ignored hosts go direct.
+        self.assertEqual(self.get(program, host="127.0.0.1")["value"]["status"], 200)
+        self.assertNotIn("CONNECT 127.0.0.1:", proxy.log())
+
+    def test_socks_sends_the_name(self):
+        proxy = Dante(self.proxy_hosts)
+        self.addCleanup(proxy.close)
+        self.gnome.write("manual", socks=("127.0.0.1", proxy.port))
+        program = self.start_gnome()
+        self.assertEqual(self.get(program)["value"]["status"], 200)
+
+    def test_mode_none_is_direct_whatever_the_environment(self):
+        self.gnome.write("none")
+        program = self.start_gnome(https_proxy="http://127.0.0.1:1")
+        self.assertEqual(self.get(program, host=DIRECT)["value"]["status"], 200)
+
+    def test_kept_connection_never_changes_route(self):
+        # One connection kept through the proxy; the settings then say direct: the next request
+        # takes a new, direct connection; through another proxy, a new tunnel again.
+        proxy = Tinyproxy(self.proxy_hosts)
+        self.addCleanup(proxy.close)
+        self.hosts.write({DIRECT: ["127.0.0.1"], REMOTE: ["127.0.0.1"]})
+        self.gnome.write("manual", https=("127.0.0.1", proxy.port))
+        program = self.start_gnome()
+        request = "): CONNECT %s:%d " % (REMOTE, self.server.port)
+        self.assertEqual(self.get(program)["value"]["status"], 200)
+        self.assertEqual((proxy.log().count(request), self.server.accepted), (1, 1))
+        self.gnome.write("none")
+        deadline = time.monotonic() + 10
+        while self.server.accepted < 2 and time.monotonic() < deadline:  # until the change is seen
+            self.assertEqual(self.get(program)["value"]["status"], 200)
+            time.sleep(0.2)
+        self.assertEqual((proxy.log().count(request), self.server.accepted), (1, 2))
+        # Another proxy: another route, a new tunnel through it.
+        second = Tinyproxy(self.proxy_hosts)
+        self.addCleanup(second.close)
+        self.gnome.write("manual", https=("127.0.0.1", second.port))
+        deadline = time.monotonic() + 10
+        while second.log().count(request) < 1 and time.monotonic() < deadline:
+            self.assertEqual(self.get(program)["value"]["status"], 200)
+            time.sleep(0.2)
+        self.assertEqual((proxy.log().count(request), second.log().count(request), self.server.accepted), (1, 1, 3))
+
+    def test_an_unusable_answer_is_an_error(self):
+        self.gnome.write("manual", https=("127.0.0.1", 1))
+        program = self.start_gnome()
+        reply = self.get(program)
+        self.assertEqual(reply, {"id": "g", "error": "cannot reach proxy 127.0.0.1:1: Connection refused"})
 
 
 if __name__ == "__main__":
