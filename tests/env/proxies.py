@@ -287,12 +287,12 @@ class ScriptedProxy:
         finally:
             b.close()
 
-    def wait(self, attribute, count, timeout=10):
+    def wait_ended(self, count, timeout=10):
+        """The count of connections the client ended, once it reaches `count` or at the timeout."""
         deadline = time.monotonic() + timeout
-        while len(getattr(self, attribute)) if isinstance(getattr(self, attribute), list) else getattr(self, attribute) < count:
-            if time.monotonic() > deadline:
-                break
+        while self.ended < count and time.monotonic() < deadline:
             time.sleep(0.05)
+        return self.ended
 
     def close(self):
         self.closed = True

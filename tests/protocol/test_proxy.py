@@ -197,6 +197,93 @@ class EnvironmentSocksTest(ProxyCase):
         self.assertTrue(reply["error"].startswith("SOCKS5 proxy 127.0.0.1:%d: " % proxy.port), reply)
 
 
+class HostileProxyTest(ProxyCase):
+    """Proxies that refuse, vanish, stall or never stop talking: every request is answered, in time."""
+
+    def scripted(self, action):
+        proxy = ScriptedProxy(lambda head: action)
+        self.addCleanup(proxy.close)
+        return proxy
+
+    def test_hostile_answers(self):
+        closed = free_port_url()
+        cases = [
+            ("closed port", closed, None, "cannot reach proxy %s: Connection refused" % closed[len("http://"):]),
+            ("403", None, ("send", b"HTTP/1.1 403 Forbidden\r\nContent-Length: 3\r\n\r\nno!"),
+             "proxy refused the tunnel: 403 Forbidden"),
+            ("200 then close", None, ("send", b"HTTP/1.1 200 Connection established\r\n\r\n"), None),
+            ("close at once", None, ("close",), "closed the connection before opening the tunnel"),
+            ("endless head", None, ("endless",), "sent a response head over 16 KiB"),
+            ("not HTTP", None, ("send", b"SSH-2.0-OpenSSH\r\n\r\n"), "sent a malformed response"),
+        ]
+        for label, url, action, error in cases:
+            with self.subTest(label):
+                if url is None:
+                    url = self.scripted(action).url()
+                program = self.start(https_proxy=url)
+                started = time.monotonic()
+                reply = self.get(program, timeout=5)
+                self.assertLess(time.monotonic() - started, 4)
+                self.assertIn("error", reply)
+                if error:
+                    self.assertIn(error, reply["error"])
+                self.assertEqual(program.request("o", "socket-open", {"url": "wss://%s:1/" % REMOTE, "socketId": "s"}),
+                                 {"id": "o", "error": "网络连接未建立"})
+                program.close()
+        self.assertEqual(self.server.accepted, 0)
+
+    def test_a_2xx_opens_the_tunnel_whatever_its_length_says(self):
+        proxy = self.scripted(("tunnel", b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
+        program = self.start(https_proxy=proxy.url())
+        self.assertEqual(self.get(program, host="127.0.0.1")["value"]["status"], 200)
+
+    def test_unanswered_connect_times_out(self):
+        proxy = self.scripted(("silent",))
+        program = self.start(https_proxy=proxy.url())
+        started = time.monotonic()
+        reply = self.get(program, timeout=2)
+        self.assertIn("timeout", reply["error"])
+        self.assertLess(time.monotonic() - started, 4)
+        self.assertEqual(proxy.wait_ended(1), 1)  # and the connection to the proxy is closed
+        started = time.monotonic()
+        self.assertEqual(program.request("o", "socket-open", {"url": "wss://%s:1/" % REMOTE, "socketId": "s"}, timeout=10),
+                         {"id": "o", "error": "网络连接未建立"})
+        self.assertLess(time.monotonic() - started, 7)  # the opening's 5 s
+
+    def test_cancel_and_close_during_the_tunnel(self):
+        proxy = self.scripted(("silent",))
+        program = self.start(https_proxy=proxy.url())
+        program.send({"id": "g", "command": "http", "payload": {"url": self.server.url("/", host=REMOTE), "requestId": "c"}})
+        program.send({"id": "o", "command": "socket-open", "payload": {"url": "wss://%s:1/" % REMOTE, "socketId": "s"}})
+        deadline = time.monotonic() + 10
+        while len(proxy.heads) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        started = time.monotonic()
+        program.send({"id": "x", "command": "http-cancel", "payload": {"requestId": "c"}})
+        program.send({"id": "c", "command": "socket-close", "payload": {"socketId": "s"}})
+        got = {}
+        for _ in range(4):
+            line = program.read_json(5)
+            got[line["id"]] = line
+        self.assertLess(time.monotonic() - started, 2)
+        self.assertEqual(got, {"g": {"id": "g", "error": "Operation canceled"}, "x": {"id": "x", "value": True},
+                               "o": {"id": "o", "error": "网络连接已取消"}, "c": {"id": "c", "value": True}})
+        self.assertEqual(proxy.wait_ended(2), 2)
+        self.assertIsNone(program.read_line(1))
+
+    def test_silent_socks_proxy_times_out(self):
+        proxy = self.scripted(("silent",))  # never answers the SOCKS greeting either
+        program = self.start(https_proxy="socks5h://127.0.0.1:%d" % proxy.port)
+        started = time.monotonic()
+        self.assertIn("timeout", self.get(program, timeout=2)["error"])
+        self.assertLess(time.monotonic() - started, 4)
+
+
+def free_port_url():
+    from proxies import free_port
+    return "http://127.0.0.1:%d" % free_port()
+
+
 class GnomeSettingsTest(ProxyCase):
     """GIO's resolver reads GNOME's settings (glib-networking): it comes before the environment."""
 
