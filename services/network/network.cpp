@@ -27,8 +27,15 @@
 #include <thread>
 
 #include "base64.h"
+#include "connector.h"
+#include "lookup_pool.h"
 #include "payload.h"
 #include "protocol/output.h"
+#include "proxy_config.h"
+#include "proxy_gio.h"
+#include "route.h"
+#include "tunnel_connect.h"
+#include "tunnel_socks5.h"
 
 namespace mirelo::services::network {
 namespace {
@@ -40,7 +47,6 @@ namespace websocket = beast::websocket;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using Stream = beast::ssl_stream<beast::tcp_stream>;
-using Duration = std::chrono::milliseconds;
 
 constexpr size_t kMaxBodyText = 2'097'152;
 constexpr int64_t kDefaultMaxBytes = 4096;
@@ -57,6 +63,7 @@ constexpr auto kPoolIdle = std::chrono::seconds(60);
 constexpr size_t kPoolPerHost = 4;
 constexpr size_t kPoolTotal = 16;
 constexpr const char* kUserAgent = "Mirelo/" MIRELO_VERSION;
+constexpr size_t kLookupThreads = 16;
 
 beast::error_code cancelled() { return asio::error::operation_aborted; }
 
@@ -68,58 +75,134 @@ void secure(Stream& stream, const Url& target) {
   stream.set_verify_callback(ssl::host_name_verification(target.host));
 }
 
-// Resolve, connect, TLS handshake: the steps every connection begins with. `Session` supplies
-// `stopped()` (cancelled or closed meanwhile), `tls()` (its stream), `stepTimeout()` (how long one
-// step may take) and `onSecured(error)`, where the session goes on.
+// Route, connect, tunnel, TLS handshake: the steps every connection begins with. `Session`
+// supplies `net`, `stopped()` (cancelled or closed meanwhile), `tls()` (its stream),
+// `stepTimeout()` (how long one step may take), `onRouted()` (the routes are known: connect, or
+// take a kept connection) and `onSecured(error)`, where the session goes on. What a proxy said
+// about a failure is in `failureText`.
 template <class Session>
 struct Secure {
-  explicit Secure(asio::io_context& ioc) : resolver(ioc), resolveTimer(ioc) {}
+  explicit Secure(asio::io_context& ioc) : routeTimer(ioc) {}
 
-  tcp::resolver resolver;
-  asio::steady_timer resolveTimer;  // the lookup runs on asio's own thread and cannot be interrupted
-  bool resolving = false;
+  Url destination;
+  Routes routes;
+  size_t routeAt = 0;  // the route being tried, then the one taken
+  std::shared_ptr<proxy::GioLookup> proxyLookup;
+  asio::steady_timer routeTimer;  // bounds GIO's answer
+  std::shared_ptr<Connector> connector;
+  std::shared_ptr<Tunnel> tunnel;
+  std::string failureText;
 
   Session& session() { return static_cast<Session&>(*this); }
+  const Route& taken() const { return routes.list[routeAt]; }
 
-  void resolve(const Url& target) {
-    resolving = true;
-    resolveTimer.expires_after(session().stepTimeout());
-    resolveTimer.async_wait([self = session().shared_from_this()](beast::error_code ec) {
-      if (ec || !self->resolving || self->stopped()) return;
-      self->resolving = false;
+  // Decides the routes: GIO's resolver when it serves more than the default, else the environment.
+  void route(const Url& target) {
+    destination = target;
+    auto& net = session().net;
+    if (!net.gioProxies) {
+      routes = net.environment.routesFor(target.host);
+      return onRoutes();
+    }
+    routeTimer.expires_after(session().stepTimeout());
+    routeTimer.async_wait([self = session().shared_from_this()](beast::error_code ec) {
+      if (ec || self->stopped() || !self->proxyLookup) return;
+      proxy::cancel(self->proxyLookup);
+      self->proxyLookup.reset();
       self->onSecured(beast::error::timeout);
     });
-    resolver.async_resolve(target.host, target.port,
-                           [self = session().shared_from_this()](beast::error_code ec, tcp::resolver::results_type results) {
-                             self->onResolve(ec, std::move(results));
-                           });
+    const std::string host = target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
+    proxyLookup = proxy::lookupGio("https://" + host + ":" + target.port,
+                                   [self = session().shared_from_this(), &ioc = net.ioc](std::vector<std::string> uris, std::string failure) {
+                                     asio::post(ioc, [self, uris = std::move(uris), failure = std::move(failure)] {
+                                       if (self->stopped() || !self->proxyLookup) return;
+                                       self->proxyLookup.reset();
+                                       self->routeTimer.cancel();
+                                       if (!failure.empty()) {
+                                         self->routes = {};
+                                         self->routes.failure = failure;
+                                       } else {
+                                         self->routes = proxy::routesFromUris(uris);
+                                       }
+                                       self->onRoutes();
+                                     });
+                                   });
   }
 
-  // Cancels a pending lookup: it still completes when the system's lookup returns, and stops there.
+  void onRoutes() {
+    routeAt = 0;
+    if (routes.list.empty()) {
+      failureText = routes.failure;
+      return session().onSecured(asio::error::host_unreachable);
+    }
+    session().onRouted();
+  }
+
+  // The TCP connection: to the server, or to the route's proxy.
+  void connectRoute() {
+    const Route& route = taken();
+    const std::string& host = route.direct() ? destination.host : route.host;
+    const std::string& port = route.direct() ? destination.port : route.port;
+    auto& net = session().net;
+    connector = Connector::start(net.ioc.get_executor(), net.lookups, host, port, session().stepTimeout(),
+                                 [self = session().shared_from_this()](beast::error_code ec, tcp::socket socket) {
+                                   self->onConnect(ec, std::move(socket));
+                                 });
+  }
+
+  // Cancels what is pending: the proxy lookup, the name lookup and connects, the tunnel.
   void stopResolving() {
-    resolving = false;
-    resolver.cancel();
-    resolveTimer.cancel();
+    proxy::cancel(proxyLookup);
+    proxyLookup.reset();
+    routeTimer.cancel();
+    if (connector) connector->cancel();
+    connector.reset();
+    if (tunnel) tunnel->cancel();
+    tunnel.reset();
   }
 
-  void onResolve(beast::error_code ec, const tcp::resolver::results_type& results) {
-    if (session().stopped() || !resolving) return;
-    resolving = false;
-    resolveTimer.cancel();
-    if (ec) return session().onSecured(ec);
-    auto& layer = beast::get_lowest_layer(session().tls());
-    layer.expires_after(session().stepTimeout());
-    layer.async_connect(results, [self = session().shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
-      self->onConnect(ec);
-    });
-  }
-
-  void onConnect(beast::error_code ec) {
+  void onConnect(beast::error_code ec, tcp::socket socket) {
     if (session().stopped()) return;
-    if (ec) return session().onSecured(ec);
+    connector.reset();
+    if (ec == asio::error::timed_out) ec = beast::error::timeout;  // the step's time is up
+    if (ec) {
+      // A proxy that cannot be reached: the next route, if there is one.
+      if (routeAt + 1 < routes.list.size()) {
+        ++routeAt;
+        return connectRoute();
+      }
+      if (!taken().direct()) failureText = "cannot reach proxy " + taken().name() + ": " + ec.message();
+      return session().onSecured(ec);
+    }
     auto& layer = beast::get_lowest_layer(session().tls());
+    layer.socket() = std::move(socket);
     // Small requests go out at once instead of waiting for the peer's acknowledgement.
     layer.socket().set_option(tcp::no_delay(true), ec);
+    const Route& route = taken();
+    if (route.direct()) return handshake();
+    auto done = [self = session().shared_from_this()](beast::error_code ec, std::string failure) {
+      self->onTunnel(ec, std::move(failure));
+    };
+    tunnel = route.kind == Route::Kind::connect
+                 ? connect_tunnel::open(layer.socket(), route, destination.host, destination.port,
+                                        session().stepTimeout(), std::move(done))
+                 : socks5::open(layer.socket(), session().net.lookups, route, destination.host, destination.port,
+                                session().stepTimeout(), std::move(done));
+  }
+
+  void onTunnel(beast::error_code ec, std::string failure) {
+    if (session().stopped()) return;
+    tunnel.reset();
+    if (ec == asio::error::timed_out) ec = beast::error::timeout;
+    if (ec) {
+      failureText = std::move(failure);
+      return session().onSecured(ec);
+    }
+    handshake();
+  }
+
+  void handshake() {
+    auto& layer = beast::get_lowest_layer(session().tls());
     layer.expires_after(session().stepTimeout());
     session().tls().async_handshake(ssl::stream_base::client, [self = session().shared_from_this()](beast::error_code ec) {
       self->onHandshake(ec);
@@ -132,12 +215,17 @@ struct Secure {
   }
 };
 
+// Kept connections are told apart by where they go and how.
+std::string poolKey(const Url& target, const Route& route) {
+  return "https|" + target.host + "|" + target.port + "|" + route.key();
+}
+
 }  // namespace
 
 // One TLS connection to a host and port, kept between requests while idle.
 struct Connection {
   Connection(asio::io_context& ioc, ssl::context& tls, const Url& target)
-      : stream(ioc, tls), idle(ioc), key(target.host + ":" + target.port) {
+      : stream(ioc, tls), idle(ioc) {
     secure(stream, target);
     // The HTTP reader asks the stream for at most the buffer's free capacity, and no less than
     // 512 bytes: left to itself the buffer stays at 512, and a 16 KiB TLS record then takes 32
@@ -155,7 +243,7 @@ struct Connection {
   Stream stream;
   beast::flat_buffer buffer;
   asio::steady_timer idle;
-  std::string key;
+  std::string key;  // poolKey: target and route, set once connected
 };
 
 struct HttpRequest;
@@ -174,6 +262,11 @@ struct NativeNetwork::Impl {
   asio::executor_work_guard<asio::io_context::executor_type> work;
   ssl::context tls;
   std::thread thread;
+  // Lookups on threads of their own, so none waits for another (asio's resolver has one).
+  LookupPool lookups{kLookupThreads};
+  // Where connections go: GIO's resolver, asked per connection, or the environment read once.
+  proxy::Environment environment = proxy::Environment::fromProcess();
+  bool gioProxies = proxy::gioServesMore();
   int64_t nextTask = 1;
   std::map<int64_t, std::shared_ptr<HttpRequest>> requests;
   std::map<int64_t, std::shared_ptr<Socket>> sockets;
@@ -256,19 +349,29 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     resource.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->finish(beast::error::timeout);
     });
-    connection = net.takeIdle(target.host + ":" + target.port);
+    route(target);
+  }
+
+  // A connection kept on one of the routes, else a new one.
+  void onRouted() {
+    for (size_t at = 0; at < routes.list.size() && !connection; ++at) {
+      connection = net.takeIdle(poolKey(target, routes.list[at]));
+      routeAt = at;
+    }
     reused = connection != nullptr;
     if (connection) return write();
+    routeAt = 0;
     connectFresh();
   }
 
   void connectFresh() {
     connection = std::make_shared<Connection>(net.ioc, net.tls, target);
-    resolve(target);
+    connectRoute();
   }
 
   void onSecured(beast::error_code ec) {
     if (ec) return finish(ec);
+    connection->key = poolKey(target, taken());
     write();
   }
 
@@ -403,7 +506,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     }
     if (ec) {
       line.release();
-      return reply.fail(platformError(ec.message()));
+      return reply.fail(platformError(failureText.empty() ? ec.message() : failureText));
     }
     line.reserve(line.size() + base64EscapedBound(carried) + 32);
     line.commit(base64EncodeEscaped(std::string_view(reinterpret_cast<const char*>(carry), carried), line.end()));
@@ -454,8 +557,10 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
     secure(ws.next_layer(), target);
     authority = target.authority;
     path = target.target;
-    resolve(target);
+    route(target);
   }
+
+  void onRouted() { connectRoute(); }
 
   std::string authority;
   std::string path;
