@@ -4,6 +4,7 @@ with xdotool and read back with xclip, and legacy passwords from gnome-keyring o
 
 import base64
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -154,6 +155,31 @@ class IdleTest(unittest.TestCase):
     def test_nothing_to_ask(self):
         with Program(env=clean_env()) as program:
             self.assertEqual(program.request("1", "idle"), {"id": "1", "value": 0})
+
+    def test_stopped_x_server_answers_as_nothing_to_ask(self):
+        xvfb = Xvfb()
+        self.addCleanup(xvfb.close)
+        home = TempHome()
+        self.addCleanup(home.close)
+        program = Program(env=clean_env(DISPLAY=xvfb.display, **home.env()))
+        self.addCleanup(program.close)
+        self.assertGreater(program.request("1", "idle", timeout=30)["value"], 0)  # the X server's count
+        # The toolkit's own start-up talk with the X server is over before the server stops.
+        time.sleep(1)
+        self.assertEqual(program.request("c", "clipboard-text")["value"], "")
+        os.kill(xvfb.process.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, xvfb.process.pid, signal.SIGCONT)  # before close: a stopped one ignores SIGTERM
+        for rid in ("2", "3"):  # every time, not only the first
+            started = time.monotonic()
+            self.assertEqual(program.request(rid, "idle", timeout=10), {"id": rid, "value": 0})
+            self.assertLess(time.monotonic() - started, 3)
+        self.assertEqual(program.request("4", "nope")["error"], "不支持的原生操作")
+        os.kill(xvfb.process.pid, signal.SIGCONT)
+        # The late answers are dropped; the next query is answered by the X server again.
+        deadline = time.monotonic() + 10
+        while program.request("5", "idle")["value"] == 0 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertGreater(program.request("6", "idle")["value"], 0)
 
 
 class EmojiPanelTest(unittest.TestCase):
