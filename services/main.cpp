@@ -24,7 +24,7 @@ using mirelo::Json;
 namespace {
 
 // Standard error is never written: libraries that print warnings there (GLib, X, GTK) print
-// into /dev/null, and GLib's log handlers write nowhere.
+// into /dev/null, and GLib's log, print and printerr handlers write nowhere.
 void silenceDiagnostics() {
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null >= 0) {
@@ -34,6 +34,9 @@ void silenceDiagnostics() {
   g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
                         nullptr, nullptr);
   g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+  // g_print writes to standard output, which carries protocol lines only.
+  g_set_print_handler([](const gchar*) {});
+  g_set_printerr_handler([](const gchar*) {});
 }
 
 // Large requests and replies cross the pipes in fewer, larger reads and writes.

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,6 +42,9 @@ class SecretBytes {
   std::string bytes_;
 };
 
+// The latest moment a keychain may still be waited for.
+using Deadline = std::chrono::steady_clock::time_point;
+
 // The user's keychain: generic passwords found by the name of the service they belong to. Main
 // thread; a lookup may wait for the user to answer the keychain's unlock prompt.
 class Keychain {
@@ -49,8 +53,9 @@ class Keychain {
     found,                 // `secret` holds the item's data
     noData,                // an item without data
     notFound,              // no item, or no keychain to ask
-    cancelled,             // the user dismissed the unlock prompt
+    cancelled,             // the user dismissed the unlock prompt (or left it unanswered too long)
     authenticationFailed,  // unlocking failed
+    unavailable,           // the keychain failed, did not answer in time, or left while asked
   };
   struct Lookup {
     Status status = Status::notFound;
@@ -58,11 +63,25 @@ class Keychain {
   };
 
   virtual ~Keychain() = default;
-  // The first item whose attribute `service` equals `service`.
-  virtual Lookup findPassword(std::string_view service) = 0;
+  // The item kept for `service` ("<Name> Safe Storage"). Every wait on the keychain ends by
+  // `deadline`, except the wait for the user at an unlock prompt, which has a bound of its own and
+  // moves `deadline` on by the time it took.
+  virtual Lookup findPassword(std::string_view service, Deadline& deadline) = 0;
 };
 
-// The Secret Service (org.freedesktop.secrets) on the session bus, through libsecret.
+// The Secret Service (org.freedesktop.secrets) on the session bus, through libsecret: items with
+// the attribute `service`, then the items Chromium's key storage writes for "<Name>".
 std::unique_ptr<Keychain> makeSecretServiceKeychain();
+
+// KWallet (org.kde.kwalletd6, else org.kde.kwalletd5): the entry "<Name> Safe Storage" in the
+// folder "<Name> Keys" of the network wallet.
+std::unique_ptr<Keychain> makeKWalletKeychain();
+
+// The desktop's keychain: for each service, the Secret Service first, then KWallet when the Secret
+// Service holds nothing for it.
+std::unique_ptr<Keychain> makeDesktopKeychain();
+
+// "<Name>" of a service named "<Name> Safe Storage"; empty for any other name.
+std::string_view safeStorageOwner(std::string_view service);
 
 }  // namespace mirelo::services::platform

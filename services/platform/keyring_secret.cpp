@@ -1,84 +1,188 @@
-// The keychain as the Secret Service, through libsecret's asynchronous calls. Each call iterates the
-// main context until it answers, as a modal panel does: the unlock prompt can wait for the user
-// while the clipboard and other windows stay served, and requests read meanwhile wait in the main
-// queue, whose source does not recurse. Items are searched without unlocking first, so that "not
-// there" is told apart from "the user said no".
+// The keychain as the Secret Service, through libsecret's asynchronous calls, each awaited on the
+// main context (keyring_await.h) under the lookup's deadline and while the service's name is
+// watched: the unlock prompt can wait for the user while the clipboard and other windows stay
+// served, and a service that leaves, even with its prompt open, ends the wait at once. Items are
+// searched without unlocking first, so that "not there" is told apart from "the user said no".
+//
+// Each service name "<Name> Safe Storage" is looked up three ways, in this order:
+//   1. items whose attribute `service` is the name;
+//   2. Chromium's key storage (components/os_crypt, key_storage_libsecret): the attributes
+//      `xdg:schema` "chrome_libsecret_os_crypt_password_v2" and `application` "<Name>";
+//   3. its older form, `xdg:schema` "chrome_libsecret_os_crypt_password" alone, told apart only by
+//      the label "<Name> Safe Storage".
 #include <libsecret/secret.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "bus_gdbus.h"
 #include "keyring.h"
+#include "keyring_await.h"
 
 namespace mirelo::services::platform {
 namespace {
 
-// Calls to the service are bounded; only the wait for the user at an unlock prompt is not.
-constexpr guint kCallTimeoutMs = 2500;
+constexpr const char* kServiceName = "org.freedesktop.secrets";
+constexpr const char* kChromiumSchema = "chrome_libsecret_os_crypt_password_v2";
+constexpr const char* kChromiumSchemaV1 = "chrome_libsecret_os_crypt_password";
+// An unlock prompt waits for the user, but not for ever: unanswered this long, it is dismissed.
+constexpr std::chrono::seconds kPromptBound{120};
 
-// Starts an asynchronous call with (cancellable, callback, data) and iterates the main context until
-// it answers. With a bound, the call is cancelled when it passes, and answers with an error.
-template <class Start>
-GAsyncResult* await(Start start, guint timeoutMs) {
-  GAsyncResult* result = nullptr;
-  GCancellable* cancellable = g_cancellable_new();
-  guint timer = 0;
-  if (timeoutMs) {
-    timer = g_timeout_add(timeoutMs, [](gpointer data) {
-      g_cancellable_cancel(static_cast<GCancellable*>(data));
-      return G_SOURCE_REMOVE;
-    }, cancellable);
+using Status = Keychain::Status;
+
+struct Way {
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::string label;  // when not empty, only items with this label count
+};
+
+std::vector<Way> waysToLook(std::string_view service) {
+  std::vector<Way> ways;
+  ways.push_back({{{"service", std::string(service)}}, {}});
+  if (const std::string_view owner = safeStorageOwner(service); !owner.empty()) {
+    ways.push_back({{{"xdg:schema", kChromiumSchema}, {"application", std::string(owner)}}, {}});
+    ways.push_back({{{"xdg:schema", kChromiumSchemaV1}}, std::string(service)});
   }
-  start(cancellable, +[](GObject*, GAsyncResult* answer, gpointer data) {
-    *static_cast<GAsyncResult**>(data) = G_ASYNC_RESULT(g_object_ref(answer));
-  }, &result);
-  while (!result) g_main_context_iteration(nullptr, TRUE);
-  if (timer && !g_cancellable_is_cancelled(cancellable)) g_source_remove(timer);
-  g_object_unref(cancellable);
-  return result;
+  return ways;
 }
 
 class SecretServiceKeychain final : public Keychain {
  public:
-  ~SecretServiceKeychain() override {
-    if (service_) g_object_unref(service_);
+  ~SecretServiceKeychain() override { forget(); }
+
+  Lookup findPassword(std::string_view name, Deadline& deadline) override {
+    Lookup lookup;
+    if (!connect(deadline, lookup.status)) return lookup;
+    for (const Way& way : waysToLook(name)) {
+      SecretItem* item = nullptr;
+      lookup.status = search(way, deadline, item);
+      if (lookup.status != Status::notFound) return lookup;  // unavailable: nothing later is trusted
+      if (item) return take(item, deadline);
+    }
+    return lookup;
   }
 
-  Lookup findPassword(std::string_view name) override {
-    Lookup lookup;
-    SecretService* service = connect();
-    if (!service) return lookup;
+ private:
+  // False with `status` set when there is no service to ask (not found) or it cannot be reached.
+  bool connect(Deadline deadline, Status& status) {
+    if (service_) return true;
+    // Without a session bus there is no keychain to ask. The check also keeps GLib from launching
+    // a bus of its own through dbus-launch, which libsecret's default bus lookup would do.
+    status = Status::notFound;
+    if (sessionBusAddress().empty()) return false;
+    // The bus connection first (libsecret's, GLib's shared one), with the name watched on it before
+    // anything is asked.
+    Awaited connected = awaitCall(nullptr, deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback,
+                                                        gpointer data) {
+      g_bus_get(G_BUS_TYPE_SESSION, cancellable, callback, data);
+    });
+    if (connected.end != Awaited::End::answered) {
+      status = Status::unavailable;
+      return false;
+    }
+    GDBusConnection* bus = g_bus_get_finish(connected.result, nullptr);
+    g_object_unref(connected.result);
+    if (!bus) return false;
+    g_dbus_connection_set_exit_on_close(bus, FALSE);  // a session bus that goes must not end us
+    peer_ = std::make_unique<PeerWatch>(bus, kServiceName);
+    g_object_unref(bus);
+    Awaited awaited = awaitCall(peer_.get(), deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback,
+                                                     gpointer data) {
+      secret_service_get(SECRET_SERVICE_NONE, cancellable, callback, data);
+    });
+    if (awaited.end == Awaited::End::answered) {
+      service_ = secret_service_get_finish(awaited.result, nullptr);
+      g_object_unref(awaited.result);
+    }
+    if (!service_) {
+      forget();
+      status = Status::unavailable;
+      return false;
+    }
+    return true;
+  }
 
-    const std::string value(name);
+  // Drops the service and libsecret's shared copy (its session belongs to the owner that was), so
+  // the next lookup starts afresh with whoever owns the name then.
+  void forget() {
+    if (service_) {
+      g_object_unref(service_);
+      service_ = nullptr;
+      secret_service_disconnect();
+    }
+    peer_.reset();
+  }
+
+  // What a wait that gave up means; the connection is dropped either way.
+  Status gaveUp() {
+    forget();
+    return Status::unavailable;
+  }
+
+  // notFound with `item` set (to a reference of ours) or null; unavailable when the service failed.
+  Status search(const Way& way, Deadline deadline, SecretItem*& item) {
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(value.c_str()));
-    GAsyncResult* result = await([&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+    for (const auto& [key, value] : way.attributes) {
+      g_hash_table_insert(attributes, const_cast<char*>(key.c_str()), const_cast<char*>(value.c_str()));
+    }
+    SecretService* service = service_;
+    Awaited awaited = awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
+                                                      gpointer data) {
       secret_service_search(service, nullptr, attributes, SECRET_SEARCH_ALL, cancellable, callback, data);
-    }, kCallTimeoutMs);
-    GError* error = nullptr;
-    GList* items = secret_service_search_finish(service, result, &error);
-    g_object_unref(result);
+    });
     g_hash_table_unref(attributes);
-    if (error) g_error_free(error);  // no answer, or a failed search: as if not there
-
+    if (awaited.end != Awaited::End::answered) return gaveUp();
+    GError* error = nullptr;
+    GList* items = secret_service_search_finish(service, awaited.result, &error);
+    g_object_unref(awaited.result);
+    if (error) {
+      // Nobody owns the name and none can be started: no keychain, as without a bus.
+      const bool absent = peerAbsent(error);
+      g_error_free(error);
+      if (absent) return Status::notFound;
+      return gaveUp();
+    }
     // An unlocked item is taken before a locked one, which would need the user's consent.
-    SecretItem* item = nullptr;
     for (GList* each = items; each; each = each->next) {
       auto* candidate = static_cast<SecretItem*>(each->data);
+      if (!way.label.empty()) {
+        gchar* label = secret_item_get_label(candidate);
+        const bool named = label && way.label == label;
+        g_free(label);
+        if (!named) continue;
+      }
       if (!item || (secret_item_get_locked(item) && !secret_item_get_locked(candidate))) item = candidate;
     }
     if (item) g_object_ref(item);
     g_list_free_full(items, g_object_unref);
-    if (!item) return lookup;
+    return Status::notFound;
+  }
 
+  // The data of `item` (whose reference is consumed), through its unlock prompt when locked.
+  Lookup take(SecretItem* item, Deadline& deadline) {
+    Lookup lookup;
+    SecretService* service = service_;
     if (secret_item_get_locked(item)) {
       GList* objects = g_list_prepend(nullptr, item);
-      // Unbounded: the prompt waits for the user.
-      result = await([&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+      // The prompt's wait for the user does not count against the lookup's deadline.
+      const auto asked = std::chrono::steady_clock::now();
+      const Deadline budget = std::max(deadline, asked);
+      Awaited awaited = awaitCall(peer_.get(), asked + kPromptBound, [&](GCancellable* cancellable,
+                                                                    GAsyncReadyCallback callback, gpointer data) {
         secret_service_unlock(service, objects, cancellable, callback, data);
-      }, 0);
+      });
       g_list_free(objects);
+      deadline = budget + (std::chrono::steady_clock::now() - asked);
+      if (awaited.end != Awaited::End::answered) {
+        g_object_unref(item);
+        // Left unanswered for too long: dismissed by us, as if by the user.
+        lookup.status = awaited.end == Awaited::End::timedOut ? Status::cancelled : gaveUp();
+        return lookup;
+      }
+      GError* error = nullptr;
       GList* unlocked = nullptr;
-      const gint count = secret_service_unlock_finish(service, result, &unlocked, &error);
-      g_object_unref(result);
+      const gint count = secret_service_unlock_finish(service, awaited.result, &unlocked, &error);
+      g_object_unref(awaited.result);
       g_list_free_full(unlocked, g_object_unref);
       if (error || count == 0) {  // an error is a failed unlock; no error and nothing unlocked, a dismissed prompt
         lookup.status = error ? Status::authenticationFailed : Status::cancelled;
@@ -88,14 +192,28 @@ class SecretServiceKeychain final : public Keychain {
       }
     }
 
-    result = await([&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+    Awaited awaited = awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
+                                                      gpointer data) {
       secret_item_load_secret(item, cancellable, callback, data);
-    }, kCallTimeoutMs);
-    const bool loaded = secret_item_load_secret_finish(item, result, nullptr);
-    g_object_unref(result);
+    });
+    if (awaited.end != Awaited::End::answered) {
+      g_object_unref(item);
+      lookup.status = gaveUp();
+      return lookup;
+    }
+    GError* error = nullptr;
+    const bool loaded = secret_item_load_secret_finish(item, awaited.result, &error);
+    g_object_unref(awaited.result);
     SecretValue* secret = loaded ? secret_item_get_secret(item) : nullptr;
     g_object_unref(item);
-    if (!loaded) return lookup;  // gone or locked again since the search: as if not there
+    if (!loaded) {
+      // Gone or locked again since the search: as if not there. A failing service is not trusted.
+      const bool itemGone = error && !g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) &&
+                            !g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) && !peerAbsent(error);
+      if (error) g_error_free(error);
+      lookup.status = itemGone ? Status::notFound : gaveUp();
+      return lookup;
+    }
     if (!secret) {
       lookup.status = Status::noData;
       return lookup;
@@ -110,20 +228,7 @@ class SecretServiceKeychain final : public Keychain {
     return lookup;
   }
 
- private:
-  // Without a session bus there is no keychain to ask. The check also keeps GLib from launching a
-  // bus of its own through dbus-launch, which libsecret's default bus lookup would do.
-  SecretService* connect() {
-    if (service_) return service_;
-    if (sessionBusAddress().empty()) return nullptr;
-    GAsyncResult* result = await([](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
-      secret_service_get(SECRET_SERVICE_NONE, cancellable, callback, data);
-    }, kCallTimeoutMs);
-    service_ = secret_service_get_finish(result, nullptr);
-    g_object_unref(result);
-    return service_;
-  }
-
+  std::unique_ptr<PeerWatch> peer_;
   SecretService* service_ = nullptr;
 };
 

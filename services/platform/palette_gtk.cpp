@@ -5,6 +5,7 @@
 
 #include "display.h"
 #include "palette.h"
+#include "windows_x11.h"
 
 namespace mirelo::services::platform {
 namespace {
@@ -13,9 +14,16 @@ constexpr const char* kTitle = "Mirelo 表情与符号";
 
 class GtkCharacterPalette final : public CharacterPalette {
  public:
-  explicit GtkCharacterPalette(Pasteboard& pasteboard) : pasteboard_(pasteboard) {}
+  // Its window or chooser destroyed by another client: dismissed, as by Escape.
+  explicit GtkCharacterPalette(Pasteboard& pasteboard)
+      : pasteboard_(pasteboard), watching_(watchDestroyedElsewhere([this](GdkSurface* surface) {
+          if (!surfaceOf(window_, surface)) return false;
+          close();
+          return true;
+        })) {}
 
   ~GtkCharacterPalette() override {
+    unwatchDestroyedElsewhere(watching_);
     if (window_) gtk_window_destroy(window_);
   }
 
@@ -89,6 +97,7 @@ class GtkCharacterPalette final : public CharacterPalette {
   GtkWindow* window_ = nullptr;
   GtkPopover* chooser_ = nullptr;
   guint closing_ = 0;
+  unsigned watching_;
 };
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "display.h"
-
 #include "panels_gtk.h"
+#include "windows_x11.h"
 
 namespace mirelo::services::platform {
 namespace {
@@ -81,8 +81,20 @@ class GtkPanels final : public Panels {
                                             }),
                                             &state);
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(native), TRUE);
+    // The toolkit's own dialog (not the portal's) is a window of ours: destroyed by another
+    // client, it is dismissed.
+    const unsigned watching = watchDestroyedElsewhere([&](GdkSurface* surface) {
+      GtkNative* owner = gtk_native_get_for_surface(surface);
+      GtkRoot* root = owner ? gtk_widget_get_root(GTK_WIDGET(owner)) : nullptr;
+      if (!root || !GTK_IS_FILE_CHOOSER(root)) return false;
+      state.response = GTK_RESPONSE_CANCEL;
+      state.done = true;
+      gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(native));
+      return true;
+    });
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(native));
     while (!state.done && displayAvailable()) g_main_context_iteration(nullptr, TRUE);
+    unwatchDestroyedElsewhere(watching);
     g_signal_handler_disconnect(native, handler);
     gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(native));
     return state.response;
@@ -97,6 +109,7 @@ bool displayLost = false;
 // swapped for a pipe that never becomes readable, so the toolkit's event source does not spin on
 // a dead connection.
 void keepRunningWithoutDisplay(Display* display, void*) {
+  if (!displayLost) releaseWindowsOfClosedConnection();
   displayLost = true;
   int quiet[2];
   if (::pipe2(quiet, O_CLOEXEC) == 0) {
@@ -133,6 +146,7 @@ bool initialiseGtk() {
   if (GdkDisplay* display = gdk_display_get_default(); display && GDK_IS_X11_DISPLAY(display)) {
     XSetIOErrorHandler([](Display*) { return 0; });
     XSetIOErrorExitHandler(gdk_x11_display_get_xdisplay(display), keepRunningWithoutDisplay, nullptr);
+    watchToolkitWindows(display);
   }
   return true;
 }

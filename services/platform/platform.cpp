@@ -125,7 +125,7 @@ Platform makePlatform(DisplayLoader loadDisplay) {
   platform.power = makeLogindPowerAssertions();
   platform.idle = makeIdleTime([display] { return display->xIdleMilliseconds(); });
   platform.palette = std::make_unique<LoadedPalette>(display);
-  platform.keychain = makeSecretServiceKeychain();
+  platform.keychain = makeDesktopKeychain();
   return platform;
 }
 

@@ -74,8 +74,9 @@ TEST(BackgroundActivity, RefusedLeavesNothingHeld) {
 
 class FakeKeychain final : public platform::Keychain {
  public:
-  Lookup findPassword(std::string_view service) override {
+  Lookup findPassword(std::string_view service, platform::Deadline& deadline) override {
     asked.emplace_back(service);
+    deadlines.push_back(deadline);
     Lookup lookup;
     if (const auto found = answers.find(std::string(service)); found != answers.end()) {
       lookup.status = found->second;
@@ -89,6 +90,7 @@ class FakeKeychain final : public platform::Keychain {
 
   std::map<std::string, Status> answers;
   std::vector<std::string> asked;
+  std::vector<platform::Deadline> deadlines;
 };
 
 TEST(LegacyPassword, ServiceNamesInOrderUntilOneAnswers) {
@@ -108,6 +110,10 @@ TEST(LegacyPassword, ServiceNamesInOrderUntilOneAnswers) {
       {{{names[1], Status::authenticationFailed}, {names[2], Status::found}}, "未完成钥匙串授权，旧记录未改动", 2},
       {{{names[0], Status::noData}, {names[1], Status::noData}, {names[2], Status::notFound}},
        "没有找到旧版记录所需的钥匙串项目", 4},
+      // A keychain that failed or left: no later name is trusted, and the lookup ends as found nothing.
+      {{{names[0], Status::unavailable}, {names[1], Status::found}}, "没有找到旧版记录所需的钥匙串项目", 1},
+      {{{names[0], Status::notFound}, {names[1], Status::unavailable}, {names[2], Status::found}},
+       "没有找到旧版记录所需的钥匙串项目", 2},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
@@ -117,6 +123,9 @@ TEST(LegacyPassword, ServiceNamesInOrderUntilOneAnswers) {
     const std::string error = errorOf([&] { result = std::string(findLegacyPassword(keychain).view()); });
     EXPECT_EQ(error.empty() ? result : error, cases[i].result);
     EXPECT_EQ(keychain.asked, std::vector<std::string>(names.begin(), names.begin() + cases[i].asked));
+    // One deadline for the whole lookup, some seconds ahead.
+    for (const auto& deadline : keychain.deadlines) EXPECT_EQ(deadline, keychain.deadlines.front());
+    EXPECT_GT(keychain.deadlines.front(), std::chrono::steady_clock::now() + std::chrono::seconds(5));
   }
 }
 

@@ -4,6 +4,7 @@ with xdotool and read back with xclip, and legacy passwords from gnome-keyring o
 
 import base64
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -155,6 +156,31 @@ class IdleTest(unittest.TestCase):
         with Program(env=clean_env()) as program:
             self.assertEqual(program.request("1", "idle"), {"id": "1", "value": 0})
 
+    def test_stopped_x_server_answers_as_nothing_to_ask(self):
+        xvfb = Xvfb()
+        self.addCleanup(xvfb.close)
+        home = TempHome()
+        self.addCleanup(home.close)
+        program = Program(env=clean_env(DISPLAY=xvfb.display, **home.env()))
+        self.addCleanup(program.close)
+        self.assertGreater(program.request("1", "idle", timeout=30)["value"], 0)  # the X server's count
+        # The toolkit's own start-up talk with the X server is over before the server stops.
+        time.sleep(1)
+        self.assertEqual(program.request("c", "clipboard-text")["value"], "")
+        os.kill(xvfb.process.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, xvfb.process.pid, signal.SIGCONT)  # before close: a stopped one ignores SIGTERM
+        for rid in ("2", "3"):  # every time, not only the first
+            started = time.monotonic()
+            self.assertEqual(program.request(rid, "idle", timeout=10), {"id": rid, "value": 0})
+            self.assertLess(time.monotonic() - started, 3)
+        self.assertEqual(program.request("4", "nope")["error"], "不支持的原生操作")
+        os.kill(xvfb.process.pid, signal.SIGCONT)
+        # The late answers are dropped; the next query is answered by the X server again.
+        deadline = time.monotonic() + 10
+        while program.request("5", "idle")["value"] == 0 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertGreater(program.request("6", "idle")["value"], 0)
+
 
 class EmojiPanelTest(unittest.TestCase):
     TITLE = "Mirelo 表情与符号"
@@ -270,6 +296,17 @@ class Keyring:
         target.CreateItem(properties, (self.session, dbus.ByteArray(b""), dbus.ByteArray(secret),
                                        "application/octet-stream"), True)
 
+    def secret_tool_store(self, label, secret, **attributes):
+        """An item written as other programs write theirs: through libsecret's secret-tool, into the
+        default collection."""
+        arguments = [value for pair in attributes.items() for value in pair]
+        subprocess.run(["secret-tool", "store", "--label=" + label, *arguments], input=secret, check=True, timeout=30,
+                       env=clean_env(DBUS_SESSION_BUS_ADDRESS=self.bus.address), stdout=subprocess.DEVNULL)
+
+    def clear(self, **attributes):
+        subprocess.run(["secret-tool", "clear", *[v for pair in attributes.items() for v in pair]], timeout=30,
+                       env=clean_env(DBUS_SESSION_BUS_ADDRESS=self.bus.address))
+
     def lock(self, collection=LOGIN):
         self.service.Lock([dbus.ObjectPath(collection)])
 
@@ -305,6 +342,47 @@ class LegacyPasswordTest(unittest.TestCase):
         self.assertEqual(self.legacy_password(), base64.b64encode(b"second").decode())
         self.keyring.store(LEGACY[0], b"first", Keyring.SESSION)
         self.assertEqual(self.legacy_password(), base64.b64encode(b"first").decode())
+
+    def test_items_chromium_key_storage_wrote(self):
+        v2 = "chrome_libsecret_os_crypt_password_v2"
+        v1 = "chrome_libsecret_os_crypt_password"
+        # (items written, the reply): Chromium's items by `application`, the older ones by label alone,
+        # each name tried every way before the next name.
+        cases = [
+            ([("Chromium Safe Storage", b"v2 solvantio", {"xdg:schema": v2, "application": "Solvantio"})],
+             b"v2 solvantio"),
+            ([("Electron Safe Storage", b"v2 electron", {"xdg:schema": v2, "application": "Electron"}),
+              ("solvantio-mac Safe Storage", b"v1 solvantio-mac", {"xdg:schema": v1})], b"v1 solvantio-mac"),
+            ([("Mirelo Safe Storage", b"v2 mirelo", {"xdg:schema": v2, "application": "Mirelo"}),
+              (LEGACY[1], b"service second", {"service": LEGACY[1]})], b"v2 mirelo"),
+            ([("Mirelo Safe Storage", b"v2 mirelo", {"xdg:schema": v2, "application": "Mirelo"}),
+              (LEGACY[0], b"service first", {"service": LEGACY[0]})], b"service first"),
+            # Not ours: another application, a name in another case, an older item of another label.
+            ([("Mirelo Safe Storage", b"other", {"xdg:schema": v2, "application": "Other"}),
+              ("Mirelo Safe Storage", b"case", {"xdg:schema": v2, "application": "mirelo"}),
+              ("Chromium Safe Storage", b"chromium v1", {"xdg:schema": v1}),
+              ("Mirelo Safe Storage", b"wrong schema", {"xdg:schema": "org.example.Other", "application": "Mirelo"})],
+             None),
+        ]
+        for index, (items, expected) in enumerate(cases):
+            with self.subTest(index):
+                for label, secret, attributes in items:
+                    self.keyring.secret_tool_store(label, secret, **attributes)
+                reply = self.legacy_password("c%d" % index)
+                self.assertEqual(reply, base64.b64encode(expected).decode() if expected else ("error", NOT_FOUND))
+                for _, _, attributes in items:
+                    self.keyring.clear(**attributes)
+
+    def test_locked_chromium_item_asks_first(self):
+        self.keyring.secret_tool_store("Chromium Safe Storage", b"locked v2",
+                                       **{"xdg:schema": "chrome_libsecret_os_crypt_password_v2",
+                                          "application": "Mirelo"})
+        self.keyring.store(LEGACY[1], b"never asked for", Keyring.SESSION)
+        self.keyring.lock()
+        self.program.send({"id": "p", "command": "legacy-password"})
+        self.assertTrue(self.prompt())
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.program.read_json(20), {"id": "p", "error": DECLINED})
 
     def test_binary_secret(self):
         secret = bytes(range(256)) + b"\x00\xff\xfe"
