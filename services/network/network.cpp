@@ -27,8 +27,10 @@
 #include <thread>
 
 #include "base64.h"
+#include "body_decoder.h"
 #include "payload.h"
 #include "protocol/output.h"
+#include "tls.h"
 
 namespace mirelo::services::network {
 namespace {
@@ -60,13 +62,8 @@ constexpr const char* kUserAgent = "Mirelo/0.3.0";
 
 beast::error_code cancelled() { return asio::error::operation_aborted; }
 
-// SNI for names, and the name or address checked against the certificate.
-void secure(Stream& stream, const Url& target) {
-  beast::error_code ec;
-  asio::ip::make_address(target.host, ec);
-  if (ec) SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str());
-  stream.set_verify_callback(ssl::host_name_verification(target.host));
-}
+// SNI for names, and the name or address checked against the certificate's subjectAltName.
+void secure(Stream& stream, const Url& target) { tls::configurePeer(stream.native_handle(), target.host); }
 
 // Resolve, connect, TLS handshake: the steps every connection begins with. `Session` supplies
 // `stopped()` (cancelled or closed meanwhile), `tls()` (its stream), `stepTimeout()` (how long one
@@ -163,9 +160,7 @@ struct Socket;
 
 struct NativeNetwork::Impl {
   Impl() : work(asio::make_work_guard(ioc)), tls(ssl::context::tls_client) {
-    tls.set_default_verify_paths();  // the system store, or SSL_CERT_FILE where OpenSSL is told so
-    tls.set_verify_mode(ssl::verify_peer);
-    SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
+    tls::configureContext(tls.native_handle());
     thread = std::thread([this] { ioc.run(); });
     thread.detach();
   }
@@ -231,7 +226,9 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   // The reply line, its Base64 written as the body arrives: sized once from Content-Length, else
   // grown geometrically, never zero-filled. No other copy of the body is kept.
   BlockBuffer line;
-  size_t received = 0;  // body bytes
+  size_t received = 0;  // body bytes, decoded
+  size_t encoded = 0;   // body bytes as they came, while a Content-Encoding is decoded
+  std::unique_ptr<BodyDecoder> decoder;
   unsigned char carry[2];  // body bytes after the last whole group of three, not yet encoded
   size_t carried = 0;
   std::array<char, 64 * 1024> chunk;
@@ -268,6 +265,12 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   }
 
   void onSecured(beast::error_code ec) {
+    // A server that speaks none of the protocols offered says so with an alert: name it.
+    const unsigned long tlsError = ec && ec.category() == asio::error::get_ssl_category() ? static_cast<unsigned long>(ec.value()) : 0;
+    if (ec && !tlsError) return finish(ec);
+    if (auto failed = tls::protocolFailure(connection->stream.native_handle(), tlsError, {})) {
+      return finish(ec ? ec : cancelled(), std::move(*failed));
+    }
     if (ec) return finish(ec);
     write();
   }
@@ -296,18 +299,37 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
 
   void onHead(beast::error_code ec) {
     if (finished) return;
-    if (ec) return retryOrFinish(ec);
+    if (ec) {
+      // A server that chose no protocol and answers in HTTP/2 is no HTTP/1.1 server at all.
+      const auto first = connection->buffer.cdata();
+      if (auto failed = tls::protocolFailure(connection->stream.native_handle(), 0,
+                                             std::string_view(static_cast<const char*>(first.data()), first.size()))) {
+        return finish(ec, std::move(*failed));
+      }
+      return retryOrFinish(ec);
+    }
     status = parser->get().result_int();
     // Interim heads (100 Continue, 103 Early Hints) come before the response they announce.
     if (status >= 100 && status < 200 && status != 101) return readHead();
-    if (const auto length = parser->content_length(); length && *length > static_cast<uint64_t>(limit)) {
+    // Decoded for the host, as the platform's own HTTP client does; the limits count what comes out.
+    const auto& head = parser->get();
+    std::string codings;
+    const auto [first, last] = head.equal_range(http::field::content_encoding);
+    for (auto field = first; field != last; ++field) codings.append(field->value()).push_back(',');
+    const auto coding = codingOf(codings);
+    if (!coding) return finish(cancelled(), "unsupported Content-Encoding: " + codings.substr(0, std::min<size_t>(64, codings.size() - 1)));
+    if (*coding != Coding::identity) decoder = std::make_unique<BodyDecoder>(*coding);
+    const uint64_t declaredBound = decoder ? encodedBound(static_cast<size_t>(limit)) : static_cast<uint64_t>(limit);
+    if (const auto length = parser->content_length(); length && *length > declaredBound) {
       return finish(cancelled());  // refused before any of the body is read
     }
     // {"id":…,"value":{"body":"…","status":N}}
     line.clear();
     line.append(reply.valuePrefix());
     line.append("{\"body\":\"");
-    if (const auto length = parser->content_length()) line.reserve(line.size() + base64EscapedBound(*length) + 32);
+    if (const auto length = parser->content_length(); length && !decoder) {
+      line.reserve(line.size() + base64EscapedBound(*length) + 32);
+    }
     readBody();
   }
 
@@ -325,12 +347,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     if (ec == http::error::need_buffer) ec = {};
     // What was parsed counts even when the read then failed.
     const size_t piece = chunk.size() - parser->get().body().size;
-    if (received + piece > static_cast<size_t>(limit) || net.buffered + piece > kMaxBuffered) {
-      return finish(cancelled());
-    }
-    received += piece;
-    net.buffered += piece;
-    encode(std::string_view(chunk.data(), piece));
+    if (!take(std::string_view(chunk.data(), piece))) return;
     if (ec == ssl::error::stream_truncated && !parser->chunked() && !parser->content_length()) {
       // The body ends with the connection, and many servers end it without TLS close_notify:
       // what arrived until then is the whole body.
@@ -339,6 +356,29 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     }
     if (ec) return finish(ec);
     readBody();
+  }
+
+  // A piece of the body as it came: decoded if it is encoded, then counted against this request's
+  // limit and the bound over all requests, and encoded into the reply. False when it finished.
+  bool take(std::string_view piece) {
+    const size_t room = std::min(static_cast<size_t>(limit) - received, kMaxBuffered - net.buffered);
+    if (!decoder) {
+      if (piece.size() > room) return finish(cancelled()), false;
+      count(piece);
+      return true;
+    }
+    encoded += piece.size();
+    if (encoded > encodedBound(static_cast<size_t>(limit))) return finish(cancelled()), false;
+    const auto result = decoder->feed(piece, room, [this](std::string_view decoded) { count(decoded); });
+    if (result == BodyDecoder::Result::tooLarge) return finish(cancelled()), false;
+    if (result == BodyDecoder::Result::invalid) return finish(cancelled(), decoder->failure(result)), false;
+    return true;
+  }
+
+  void count(std::string_view piece) {
+    received += piece.size();
+    net.buffered += piece.size();
+    encode(piece);
   }
 
   // Whole groups of three bytes are encoded as they arrive; the rest waits for the next piece.
@@ -383,8 +423,13 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     return parser && parser->is_done() && parser->keep_alive() && status != 101 && connection->buffer.size() == 0;
   }
 
-  void finish(beast::error_code ec) {
+  // Ends the request: with `ec`, reported as `message` when one is given, or with the body.
+  void finish(beast::error_code ec, std::string message = {}) {
     if (finished) return;
+    if (!ec && decoder && !decoder->complete()) {
+      ec = cancelled();
+      message = decoder->failure(BodyDecoder::Result::more);
+    }
     finished = true;
     resource.cancel();
     stopResolving();
@@ -403,7 +448,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     }
     if (ec) {
       line.release();
-      return reply.fail(platformError(ec.message()));
+      return reply.fail(platformError(message.empty() ? ec.message() : message));
     }
     line.reserve(line.size() + base64EscapedBound(carried) + 32);
     line.commit(base64EncodeEscaped(std::string_view(reinterpret_cast<const char*>(carry), carried), line.end()));
@@ -639,6 +684,7 @@ void NativeNetwork::http(const Json& payload, Reply reply) {
   message.target(target.target);
   message.set(http::field::host, target.authority);
   message.set(http::field::user_agent, kUserAgent);
+  message.set(http::field::accept_encoding, "gzip, deflate");
   if (verb == "POST") {
     const std::string* body = readString(payload, "body");
     if (!body || body->size() > kMaxBodyText) throw failure("网络请求内容无效");
