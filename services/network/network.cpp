@@ -55,6 +55,10 @@ constexpr size_t kMaxSocketId = 64;
 constexpr size_t kMaxSockets = 128;
 constexpr size_t kMaxMessage = 786'432;
 constexpr auto kOpenTimeout = std::chrono::seconds(5);
+// Text messages read while no receive is armed wait in the socket's inbox; it stops reading when
+// the inbox holds this many, or this many bytes (the message being read can add one more).
+constexpr size_t kInboxMessages = 16;
+constexpr size_t kInboxBytes = 262'144;
 constexpr auto kPoolIdle = std::chrono::seconds(60);
 constexpr size_t kPoolPerHost = 4;
 constexpr size_t kPoolTotal = 16;
@@ -478,7 +482,9 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
   State state = State::opening;
   bool closedByHost = false;
   bool reading = false;         // a receive is armed
-  bool receiveWhenOpen = false;
+  bool pulling = false;         // a read is in progress
+  std::deque<std::string> inbox;  // text messages read before a receive asked for them
+  size_t inboxBytes = 0;
   bool writing = false;         // writes.front() is being written
   std::deque<std::pair<std::string, Reply>> writes;
   websocket::close_code closeCode = websocket::close_code::normal;
@@ -521,8 +527,9 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
       opened->succeed(true);
       opened.reset();
     }
-    // What the host asked for while the socket was opening.
-    if (receiveWhenOpen) read();
+    // Reading starts with the open, whether or not a receive is armed: pings and the server's
+    // close are answered as they come. A receive asked for while opening gets the first message.
+    pull();
     writeNext();
   }
 
@@ -537,6 +544,8 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
     opening.cancel();
     beast::get_lowest_layer(ws).close();
     failQueuedWrites();
+    inbox.clear();  // messages the host did not ask for in time end with the connection
+    inboxBytes = 0;
     const auto found = net.sockets.find(task);
     if (found == net.sockets.end() || found->second.get() != this) return;
     net.sockets.erase(found);
@@ -578,45 +587,68 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
 
   void receive() {
     reading = true;
-    if (state == State::opening) {
-      receiveWhenOpen = true;
-      return;
-    }
+    if (state == State::opening) return;  // the first message read after the open is its
     if (state != State::open) {  // closing: the receive fails at once
       reading = false;
       return reportClosed();
     }
-    read();
+    if (inbox.empty()) return;  // the read in progress delivers
+    reading = false;
+    deliver(inbox.front());
+    inboxBytes -= inbox.front().size();
+    inbox.pop_front();
+    pull();  // the inbox has room again
   }
 
-  void read() {
-    receiveWhenOpen = false;
+  // Reads the next message, unless a read is in progress or the inbox is full: then the server
+  // waits (TCP's flow control) until the host takes messages.
+  void pull() {
+    if (pulling || state != State::open || inbox.size() >= kInboxMessages || inboxBytes >= kInboxBytes) return;
+    pulling = true;
     buffer.clear();
     ws.async_read(buffer, [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
   }
 
+  // Pings were answered with pongs, and a close with ours, inside the read; what completes it is a
+  // data message or the connection's end.
   void onRead(beast::error_code ec) {
-    if (closedByHost || !reading) return;  // its "socket-closed" went out with the close
-    reading = false;
+    pulling = false;
+    if (closedByHost || state == State::gone) return;  // its "socket-closed" went out with the close
+    // A receive armed when the connection ends fails with it, and says so, before the close does.
+    const bool armed = reading;
+    if (ec || !ws.got_text() || buffer.size() > kMaxMessage) reading = false;
     if (ec) {
-      reportClosed();
+      if (armed) reportClosed();
       return gone(ec == websocket::error::closed);
     }
     if (!ws.got_text()) {
-      reportClosed();
+      if (armed) reportClosed();
       return shutdown(websocket::close_code::unknown_data);
     }
     if (buffer.size() > kMaxMessage) {
-      reportClosed();
+      if (armed) reportClosed();
       return shutdown(websocket::close_code::too_big);
     }
-    // The line is written around the message where it lies: one copy, escaped as it is made.
-    // Keys in the writer's order: "data", "event", "socketId".
     const auto data = buffer.cdata();
+    const std::string_view message(static_cast<const char*>(data.data()), data.size());
+    if (reading && inbox.empty()) {
+      reading = false;
+      deliver(message);
+    } else {
+      inbox.emplace_back(message);
+      inboxBytes += message.size();
+    }
+    pull();
+  }
+
+  // One "socket-message" for the receive armed.
+  void deliver(std::string_view message) {
+    // The line is written around the message: one copy, escaped as it is made.
+    // Keys in the writer's order: "data", "event", "socketId".
     std::string line;
-    line.reserve(data.size() + data.size() / 16 + id.size() + 64);
+    line.reserve(message.size() + message.size() / 16 + id.size() + 64);
     line.append("{\"data\":");
-    if (!appendJsonString(line, std::string_view(static_cast<const char*>(data.data()), data.size()))) return;
+    if (!appendJsonString(line, message)) return;
     line.append(",\"event\":\"socket-message\",\"socketId\":");
     if (!appendJsonString(line, id)) return;
     line.push_back('}');

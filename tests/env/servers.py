@@ -327,8 +327,12 @@ class Http2OnlyServer:
 
 class WssServer:
     """A WSS server on 127.0.0.1. It echoes text; "binary" gets a binary answer, "big:N" a text of N
-    bytes, "close" a close from the server; "silent" gets nothing; "half:N" half of an N-byte message, then the connection is dropped. On the path "/hello" it greets
-    each client with "hello" first. Counts the connections that reached it."""
+    bytes, "close" a close from the server; "silent" gets nothing; "half:N" half of an N-byte message,
+    then the connection is dropped; "burst:N" N messages "0" to "N-1" at once ("burst-close:N" then a
+    close); "ping" a ping, and "pong" or "no pong" once the client's pong has come or 3 s have passed.
+    On the path "/hello" it greets each client with "hello" first. Counts the connections that
+    reached it; `closes` holds, for each close the server began, the code of the client's answer
+    (None without one) and the seconds it took; `pongs` whether each ping was answered."""
 
     def __init__(self, ca):
         import websockets
@@ -337,6 +341,8 @@ class WssServer:
         context = ca.context()
 
         self.connections = 0
+        self.closes = []
+        self.pongs = []
 
         async def handler(socket, path=None):
             self.connections += 1
@@ -349,7 +355,24 @@ class WssServer:
                     elif isinstance(message, str) and message.startswith("big:"):
                         await socket.send("m" * int(message[4:]))
                     elif message == "close":
+                        started = time.monotonic()
                         await socket.close()
+                        self.closes.append((socket.close_rcvd.code if socket.close_rcvd else None,
+                                            time.monotonic() - started))
+                    elif isinstance(message, str) and message.startswith("burst"):
+                        for i in range(int(message.split(":")[1])):
+                            await socket.send(str(i))
+                        if message.startswith("burst-close:"):
+                            await socket.close()
+                            self.closes.append((socket.close_rcvd.code if socket.close_rcvd else None, 0))
+                    elif message == "ping":
+                        waiter = await socket.ping()
+                        try:
+                            await asyncio.wait_for(waiter, 3)
+                            self.pongs.append(True)
+                        except asyncio.TimeoutError:
+                            self.pongs.append(False)
+                        await socket.send("pong" if self.pongs[-1] else "no pong")
                     elif message == "silent":
                         pass
                     elif isinstance(message, str) and message.startswith("half:"):

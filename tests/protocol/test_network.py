@@ -347,6 +347,12 @@ class WebSocketTest(NetworkTest):
     def open(self, socket_id="s", url=None):
         return self.program.request("open-" + socket_id, "socket-open", {"url": url or self.wss.url(), "socketId": socket_id})
 
+    def wait_for(self, condition, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(condition())
+
     def cmd(self, command, socket_id="s", **payload):
         payload["socketId"] = socket_id
         return self.program.request(command, command, payload)
@@ -392,13 +398,21 @@ class WebSocketTest(NetworkTest):
         self.assertEqual(self.open("")["value"], True)
 
     def test_binary_and_oversized_messages_close(self):
+        # With a receive armed: one "socket-closed" from it, one from the connection's end.
         for message, socket_id in [("binary", "bin"), ("big:786433", "big")]:
             with self.subTest(message=message):
                 self.open(socket_id)
-                self.cmd("socket-send", socket_id, data=message)
                 self.cmd("socket-receive", socket_id)
+                self.cmd("socket-send", socket_id, data=message)
                 closed = [self.program.read_json(), self.program.read_json()]
                 self.assertEqual(closed, [{"event": "socket-closed", "socketId": socket_id}] * 2)
+        # Without one, the connection ends as the message arrives: one "socket-closed".
+        for message, socket_id in [("binary", "bin2"), ("big:786433", "big2")]:
+            with self.subTest(message=message, armed=False):
+                self.open(socket_id)
+                self.cmd("socket-send", socket_id, data=message)
+                self.assertEqual(self.program.read_json(10), {"event": "socket-closed", "socketId": socket_id})
+                self.assertEqual(self.cmd("socket-receive", socket_id), {"id": "socket-receive", "error": "网络连接已关闭"})
         self.open("exact")
         self.cmd("socket-send", "exact", data="big:786432")
         self.cmd("socket-receive", "exact")
@@ -407,17 +421,63 @@ class WebSocketTest(NetworkTest):
 
     def test_server_close_during_receive(self):
         self.open()
-        self.cmd("socket-send", data="close")
         self.cmd("socket-receive")
+        self.cmd("socket-send", data="close")
         self.assertEqual([self.program.read_json(), self.program.read_json()],
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
+
+    def test_server_close_while_idle(self):
+        # No receive armed: the close is answered at once, the socket leaves the table with one
+        # "socket-closed", and later commands find it closed.
+        self.open()
+        self.cmd("socket-send", data="close")
+        self.assertEqual(self.program.read_json(10), {"event": "socket-closed", "socketId": "s"})
+        self.wait_for(lambda: len(self.wss.closes) == 1)
+        code, seconds = self.wss.closes[0]
+        self.assertEqual(code, 1000)
+        self.assertLess(seconds, 0.9)  # answered, not left to the server's 1 s close timeout
+        for command in ["socket-send", "socket-receive"]:
+            self.assertEqual(self.cmd(command, data="x"), {"id": command, "error": "网络连接已关闭"})
+        self.assertIsNone(self.program.read_line(0.5))
+        # Messages the host had not asked for when the server closed end with the connection.
+        self.open("b")
+        self.cmd("socket-send", "b", data="burst-close:3")
+        self.assertEqual(self.program.read_json(10), {"event": "socket-closed", "socketId": "b"})
+        self.wait_for(lambda: len(self.wss.closes) == 2)
+        self.assertEqual(self.wss.closes[1][0], 1000)
+        self.assertEqual(self.cmd("socket-receive", "b"), {"id": "socket-receive", "error": "网络连接已关闭"})
+
+    def test_pings_answered_while_idle(self):
+        self.open()
+        self.cmd("socket-send", data="ping")
+        self.wait_for(lambda: self.wss.pongs)
+        self.assertEqual(self.wss.pongs, [True])
+        self.assertIsNone(self.program.read_line(0.3))  # nothing reaches the host unasked
+        self.cmd("socket-receive")
+        self.assertEqual(self.program.read_json(), {"event": "socket-message", "socketId": "s", "data": "pong"})
+
+    def test_messages_wait_in_order_for_their_receives(self):
+        # More than the inbox holds: reading pauses when it is full and goes on as the host takes
+        # messages; none is lost or reordered, and a ping after them is answered once they are taken.
+        self.open()
+        self.cmd("socket-send", data="burst:40")
+        self.cmd("socket-send", data="ping")
+        time.sleep(1)
+        self.assertIsNone(self.program.read_line(0.1))
+        got = []
+        for _ in range(41):
+            self.assertEqual(self.cmd("socket-receive")["value"], True)
+            line = self.program.read_json(10)
+            self.assertEqual(line["event"], "socket-message")
+            got.append(line["data"])
+        self.assertEqual(got, [str(i) for i in range(40)] + ["pong"])
 
     def test_server_killed_mid_message(self):
         # The message never completes: the armed receive ends in "socket-closed", and the program
         # serves the next socket.
         self.open()
-        self.cmd("socket-send", data="half:200000")
         self.cmd("socket-receive")
+        self.cmd("socket-send", data="half:200000")
         self.assertEqual([self.program.read_json(), self.program.read_json()],
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
         self.assertEqual(self.open("next")["value"], True)
