@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "base64.h"
+#include "body_decoder.h"
 #include "connector.h"
 #include "lookup_pool.h"
 #include "payload.h"
@@ -34,6 +35,7 @@
 #include "proxy_config.h"
 #include "proxy_gio.h"
 #include "route.h"
+#include "tls.h"
 #include "tunnel_connect.h"
 #include "tunnel_socks5.h"
 
@@ -59,6 +61,10 @@ constexpr size_t kMaxSocketId = 64;
 constexpr size_t kMaxSockets = 128;
 constexpr size_t kMaxMessage = 786'432;
 constexpr auto kOpenTimeout = std::chrono::seconds(5);
+// Text messages read while no receive is armed wait in the socket's inbox; it stops reading when
+// the inbox holds this many, or this many bytes (the message being read can add one more).
+constexpr size_t kInboxMessages = 16;
+constexpr size_t kInboxBytes = 262'144;
 constexpr auto kPoolIdle = std::chrono::seconds(60);
 constexpr size_t kPoolPerHost = 4;
 constexpr size_t kPoolTotal = 16;
@@ -67,13 +73,8 @@ constexpr size_t kLookupThreads = 16;
 
 beast::error_code cancelled() { return asio::error::operation_aborted; }
 
-// SNI for names, and the name or address checked against the certificate.
-void secure(Stream& stream, const Url& target) {
-  beast::error_code ec;
-  asio::ip::make_address(target.host, ec);
-  if (ec) SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str());
-  stream.set_verify_callback(ssl::host_name_verification(target.host));
-}
+// SNI for names, and the name or address checked against the certificate's subjectAltName.
+void secure(Stream& stream, const Url& target) { tls::configurePeer(stream.native_handle(), target.host); }
 
 // Route, connect, tunnel, TLS handshake: the steps every connection begins with. `Session`
 // supplies `net`, `stopped()` (cancelled or closed meanwhile), `tls()` (its stream),
@@ -251,9 +252,7 @@ struct Socket;
 
 struct NativeNetwork::Impl {
   Impl() : work(asio::make_work_guard(ioc)), tls(ssl::context::tls_client) {
-    tls.set_default_verify_paths();  // the system store, or SSL_CERT_FILE where OpenSSL is told so
-    tls.set_verify_mode(ssl::verify_peer);
-    SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
+    tls::configureContext(tls.native_handle());
     thread = std::thread([this] { ioc.run(); });
     thread.detach();
   }
@@ -324,7 +323,9 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   // The reply line, its Base64 written as the body arrives: sized once from Content-Length, else
   // grown geometrically, never zero-filled. No other copy of the body is kept.
   BlockBuffer line;
-  size_t received = 0;  // body bytes
+  size_t received = 0;  // body bytes, decoded
+  size_t encoded = 0;   // body bytes as they came, while a Content-Encoding is decoded
+  std::unique_ptr<BodyDecoder> decoder;
   unsigned char carry[2];  // body bytes after the last whole group of three, not yet encoded
   size_t carried = 0;
   std::array<char, 64 * 1024> chunk;
@@ -370,6 +371,12 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
   }
 
   void onSecured(beast::error_code ec) {
+    // A server that speaks none of the protocols offered says so with an alert: name it.
+    const unsigned long tlsError = ec && ec.category() == asio::error::get_ssl_category() ? static_cast<unsigned long>(ec.value()) : 0;
+    if (ec && !tlsError) return finish(ec);
+    if (auto failed = tls::protocolFailure(connection->stream.native_handle(), tlsError, {})) {
+      return finish(ec ? ec : cancelled(), std::move(*failed));
+    }
     if (ec) return finish(ec);
     connection->key = poolKey(target, taken());
     write();
@@ -399,18 +406,37 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
 
   void onHead(beast::error_code ec) {
     if (finished) return;
-    if (ec) return retryOrFinish(ec);
+    if (ec) {
+      // A server that chose no protocol and answers in HTTP/2 is no HTTP/1.1 server at all.
+      const auto first = connection->buffer.cdata();
+      if (auto failed = tls::protocolFailure(connection->stream.native_handle(), 0,
+                                             std::string_view(static_cast<const char*>(first.data()), first.size()))) {
+        return finish(ec, std::move(*failed));
+      }
+      return retryOrFinish(ec);
+    }
     status = parser->get().result_int();
     // Interim heads (100 Continue, 103 Early Hints) come before the response they announce.
     if (status >= 100 && status < 200 && status != 101) return readHead();
-    if (const auto length = parser->content_length(); length && *length > static_cast<uint64_t>(limit)) {
+    // Decoded for the host, as the platform's own HTTP client does; the limits count what comes out.
+    const auto& head = parser->get();
+    std::string codings;
+    const auto [first, last] = head.equal_range(http::field::content_encoding);
+    for (auto field = first; field != last; ++field) codings.append(field->value()).push_back(',');
+    const auto coding = codingOf(codings);
+    if (!coding) return finish(cancelled(), "unsupported Content-Encoding: " + codings.substr(0, std::min<size_t>(64, codings.size() - 1)));
+    if (*coding != Coding::identity) decoder = std::make_unique<BodyDecoder>(*coding);
+    const uint64_t declaredBound = decoder ? encodedBound(static_cast<size_t>(limit)) : static_cast<uint64_t>(limit);
+    if (const auto length = parser->content_length(); length && *length > declaredBound) {
       return finish(cancelled());  // refused before any of the body is read
     }
     // {"id":…,"value":{"body":"…","status":N}}
     line.clear();
     line.append(reply.valuePrefix());
     line.append("{\"body\":\"");
-    if (const auto length = parser->content_length()) line.reserve(line.size() + base64EscapedBound(*length) + 32);
+    if (const auto length = parser->content_length(); length && !decoder) {
+      line.reserve(line.size() + base64EscapedBound(*length) + 32);
+    }
     readBody();
   }
 
@@ -428,12 +454,7 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     if (ec == http::error::need_buffer) ec = {};
     // What was parsed counts even when the read then failed.
     const size_t piece = chunk.size() - parser->get().body().size;
-    if (received + piece > static_cast<size_t>(limit) || net.buffered + piece > kMaxBuffered) {
-      return finish(cancelled());
-    }
-    received += piece;
-    net.buffered += piece;
-    encode(std::string_view(chunk.data(), piece));
+    if (!take(std::string_view(chunk.data(), piece))) return;
     if (ec == ssl::error::stream_truncated && !parser->chunked() && !parser->content_length()) {
       // The body ends with the connection, and many servers end it without TLS close_notify:
       // what arrived until then is the whole body.
@@ -442,6 +463,29 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     }
     if (ec) return finish(ec);
     readBody();
+  }
+
+  // A piece of the body as it came: decoded if it is encoded, then counted against this request's
+  // limit and the bound over all requests, and encoded into the reply. False when it finished.
+  bool take(std::string_view piece) {
+    const size_t room = std::min(static_cast<size_t>(limit) - received, kMaxBuffered - net.buffered);
+    if (!decoder) {
+      if (piece.size() > room) return finish(cancelled()), false;
+      count(piece);
+      return true;
+    }
+    encoded += piece.size();
+    if (encoded > encodedBound(static_cast<size_t>(limit))) return finish(cancelled()), false;
+    const auto result = decoder->feed(piece, room, [this](std::string_view decoded) { count(decoded); });
+    if (result == BodyDecoder::Result::tooLarge) return finish(cancelled()), false;
+    if (result == BodyDecoder::Result::invalid) return finish(cancelled(), decoder->failure(result)), false;
+    return true;
+  }
+
+  void count(std::string_view piece) {
+    received += piece.size();
+    net.buffered += piece.size();
+    encode(piece);
   }
 
   // Whole groups of three bytes are encoded as they arrive; the rest waits for the next piece.
@@ -486,8 +530,13 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     return parser && parser->is_done() && parser->keep_alive() && status != 101 && connection->buffer.size() == 0;
   }
 
-  void finish(beast::error_code ec) {
+  // Ends the request: with `ec`, reported as `message` when one is given, or with the body.
+  void finish(beast::error_code ec, std::string message = {}) {
     if (finished) return;
+    if (!ec && decoder && !decoder->complete()) {
+      ec = cancelled();
+      message = decoder->failure(BodyDecoder::Result::more);
+    }
     finished = true;
     resource.cancel();
     stopResolving();
@@ -506,7 +555,8 @@ struct HttpRequest : std::enable_shared_from_this<HttpRequest>, Secure<HttpReque
     }
     if (ec) {
       line.release();
-      return reply.fail(platformError(failureText.empty() ? ec.message() : failureText));
+      if (message.empty()) message = failureText.empty() ? ec.message() : failureText;
+      return reply.fail(platformError(message));
     }
     line.reserve(line.size() + base64EscapedBound(carried) + 32);
     line.commit(base64EncodeEscaped(std::string_view(reinterpret_cast<const char*>(carry), carried), line.end()));
@@ -536,7 +586,9 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
   State state = State::opening;
   bool closedByHost = false;
   bool reading = false;         // a receive is armed
-  bool receiveWhenOpen = false;
+  bool pulling = false;         // a read is in progress
+  std::deque<std::string> inbox;  // text messages read before a receive asked for them
+  size_t inboxBytes = 0;
   bool writing = false;         // writes.front() is being written
   std::deque<std::pair<std::string, Reply>> writes;
   websocket::close_code closeCode = websocket::close_code::normal;
@@ -581,8 +633,9 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
       opened->succeed(true);
       opened.reset();
     }
-    // What the host asked for while the socket was opening.
-    if (receiveWhenOpen) read();
+    // Reading starts with the open, whether or not a receive is armed: pings and the server's
+    // close are answered as they come. A receive asked for while opening gets the first message.
+    pull();
     writeNext();
   }
 
@@ -597,6 +650,8 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
     opening.cancel();
     beast::get_lowest_layer(ws).close();
     failQueuedWrites();
+    inbox.clear();  // messages the host did not ask for in time end with the connection
+    inboxBytes = 0;
     const auto found = net.sockets.find(task);
     if (found == net.sockets.end() || found->second.get() != this) return;
     net.sockets.erase(found);
@@ -638,45 +693,68 @@ struct Socket : std::enable_shared_from_this<Socket>, Secure<Socket> {
 
   void receive() {
     reading = true;
-    if (state == State::opening) {
-      receiveWhenOpen = true;
-      return;
-    }
+    if (state == State::opening) return;  // the first message read after the open is its
     if (state != State::open) {  // closing: the receive fails at once
       reading = false;
       return reportClosed();
     }
-    read();
+    if (inbox.empty()) return;  // the read in progress delivers
+    reading = false;
+    deliver(inbox.front());
+    inboxBytes -= inbox.front().size();
+    inbox.pop_front();
+    pull();  // the inbox has room again
   }
 
-  void read() {
-    receiveWhenOpen = false;
+  // Reads the next message, unless a read is in progress or the inbox is full: then the server
+  // waits (TCP's flow control) until the host takes messages.
+  void pull() {
+    if (pulling || state != State::open || inbox.size() >= kInboxMessages || inboxBytes >= kInboxBytes) return;
+    pulling = true;
     buffer.clear();
     ws.async_read(buffer, [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
   }
 
+  // Pings were answered with pongs, and a close with ours, inside the read; what completes it is a
+  // data message or the connection's end.
   void onRead(beast::error_code ec) {
-    if (closedByHost || !reading) return;  // its "socket-closed" went out with the close
-    reading = false;
+    pulling = false;
+    if (closedByHost || state == State::gone) return;  // its "socket-closed" went out with the close
+    // A receive armed when the connection ends fails with it, and says so, before the close does.
+    const bool armed = reading;
+    if (ec || !ws.got_text() || buffer.size() > kMaxMessage) reading = false;
     if (ec) {
-      reportClosed();
+      if (armed) reportClosed();
       return gone(ec == websocket::error::closed);
     }
     if (!ws.got_text()) {
-      reportClosed();
+      if (armed) reportClosed();
       return shutdown(websocket::close_code::unknown_data);
     }
     if (buffer.size() > kMaxMessage) {
-      reportClosed();
+      if (armed) reportClosed();
       return shutdown(websocket::close_code::too_big);
     }
-    // The line is written around the message where it lies: one copy, escaped as it is made.
-    // Keys in the writer's order: "data", "event", "socketId".
     const auto data = buffer.cdata();
+    const std::string_view message(static_cast<const char*>(data.data()), data.size());
+    if (reading && inbox.empty()) {
+      reading = false;
+      deliver(message);
+    } else {
+      inbox.emplace_back(message);
+      inboxBytes += message.size();
+    }
+    pull();
+  }
+
+  // One "socket-message" for the receive armed.
+  void deliver(std::string_view message) {
+    // The line is written around the message: one copy, escaped as it is made.
+    // Keys in the writer's order: "data", "event", "socketId".
     std::string line;
-    line.reserve(data.size() + data.size() / 16 + id.size() + 64);
+    line.reserve(message.size() + message.size() / 16 + id.size() + 64);
     line.append("{\"data\":");
-    if (!appendJsonString(line, std::string_view(static_cast<const char*>(data.data()), data.size()))) return;
+    if (!appendJsonString(line, message)) return;
     line.append(",\"event\":\"socket-message\",\"socketId\":");
     if (!appendJsonString(line, id)) return;
     line.push_back('}');
@@ -744,6 +822,7 @@ void NativeNetwork::http(const Json& payload, Reply reply) {
   message.target(target.target);
   message.set(http::field::host, target.authority);
   message.set(http::field::user_agent, kUserAgent);
+  message.set(http::field::accept_encoding, "gzip, deflate");
   if (verb == "POST") {
     const std::string* body = readString(payload, "body");
     if (!body || body->size() > kMaxBodyText) throw failure("网络请求内容无效");

@@ -45,6 +45,13 @@ Url url(const Json& payload, std::string_view scheme) {
   for (const unsigned char c : out.host) {
     if (c < 0x20 || c == 0x7f) throw invalid();
   }
+  // A name is labels joined by dots, none of them empty: OpenSSL takes a leading dot for "any
+  // subdomain" when it checks the certificate, and a trailing dot (the absolute form) is refused
+  // too, rather than sent as a second spelling of the same host.
+  if (u.host_type() == boost::urls::host_type::name &&
+      (out.host.front() == '.' || out.host.back() == '.' || out.host.find("..") != std::string::npos)) {
+    throw invalid();
+  }
   out.port = "443";
   if (u.has_port() && !u.port().empty()) {
     const std::string_view port = u.port();

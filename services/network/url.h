@@ -8,7 +8,8 @@
 namespace mirelo::services::network {
 
 // A URL the client accepts: the payload's `url`, at most 2,048 bytes, parsed, of exactly this
-// scheme, with a host and without user, password or fragment. Throws "网络地址无效".
+// scheme, with a host (a name without empty labels, or an address) and without user, password
+// or fragment. Throws "网络地址无效".
 struct Url {
   std::string host;
   std::string port;

@@ -14,6 +14,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import zlib
 
 
 SLOW_NAME = "slow.mirelo.test"  # the name SlowDns answers, late
@@ -29,8 +30,9 @@ def pieces_body(size):
 
 
 class TestCA:
-    """A CA, a certificate for localhost, 127.0.0.1 and SLOW_NAME signed by it, one for another name, and a
-    self-signed one nobody trusts. `folder` reuses the files of one made before."""
+    """A CA, a certificate for localhost, 127.0.0.1 and SLOW_NAME signed by it, one for another name, one that
+    names localhost only in its subject CN (no subjectAltName), and a self-signed one nobody trusts.
+    `folder` reuses the files of one made before."""
 
     def __init__(self, folder=None):
         if folder:
@@ -41,11 +43,12 @@ class TestCA:
         d = self.dir
         _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
                  "-subj", "/CN=Mirelo Test CA", cwd=d)
-        for name, san in [("server", "DNS:localhost,DNS:%s,IP:127.0.0.1" % SLOW_NAME), ("other", "DNS:other.invalid")]:
+        for name, cn, san in [("server", "server", "DNS:localhost,DNS:%s,IP:127.0.0.1" % SLOW_NAME),
+                              ("other", "other", "DNS:other.invalid"), ("cnonly", "localhost", None)]:
             _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
-                     "-subj", "/CN=" + name, cwd=d)
+                     "-subj", "/CN=" + cn, cwd=d)
             with open(os.path.join(d, name + ".ext"), "w") as f:
-                f.write("subjectAltName=%s\n" % san)
+                f.write("subjectAltName=%s\n" % san if san else "basicConstraints=CA:FALSE\n")
             _openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
                      "-out", name + ".pem", "-days", "2", "-extfile", name + ".ext", cwd=d)
         _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key", "-out", "untrusted.pem",
@@ -59,6 +62,22 @@ class TestCA:
 
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+_ENCODED = {}
+
+
+def _encoded(kind, size):
+    """gzip, deflate, rawdeflate: `size` varied bytes so encoded; bomb: `size` MiB of zeros, gzip."""
+    key = (kind, size)
+    if key not in _ENCODED:
+        if kind == "bomb":
+            data, wbits = b"\0" * (size << 20), 31
+        else:
+            data, wbits = pieces_body(size), {"gzip": 31, "deflate": 15, "rawdeflate": -15}[kind]
+        packer = zlib.compressobj(9, zlib.DEFLATED, wbits)
+        _ENCODED[key] = packer.compress(data) + packer.flush()
+    return _ENCODED[key]
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -145,6 +164,40 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 except (OSError, ValueError):
                     pass
             return None
+        if kind in ("gzip", "deflate", "rawdeflate", "bomb"):
+            # gzip N / deflate N / rawdeflate N: N varied bytes so encoded, whatever the request
+            # asked for (nginx's gzip_static always); "chunked" after N sends them in chunks.
+            # bomb N: N MiB of zeros, gzip at level 9.
+            # "held" after N sends all but the last bytes, then waits 3 s before them.
+            size = int(parts[1])
+            body = _encoded(kind, size)
+            coding = "gzip" if kind in ("gzip", "bomb") else "deflate"
+            if len(parts) > 2 and parts[2] == "chunked":
+                self.send_response(200)
+                self.send_header("Content-Encoding", coding)
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                for at in range(0, len(body), 1000):
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(body[at:at + 1000]), body[at:at + 1000]))
+                self.wfile.write(b"0\r\n\r\n")
+                return None
+            if len(parts) > 2 and parts[2] == "cut":  # the last bytes of the compressed data missing
+                body = body[:-4]
+            if len(parts) > 2 and parts[2] == "trailing":  # bytes after the compressed data
+                body += b"trailing"
+            if len(parts) > 2 and parts[2] == "held":
+                self.send_response(200)
+                self.send_header("Content-Encoding", coding)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body[:-16])
+                self.wfile.flush()
+                time.sleep(3)
+                self.wfile.write(body[-16:])
+                return None
+            return self._send(200, body, [("Content-Encoding", coding)])
+        if kind == "brotli":  # a coding nobody asked for and we do not decode
+            return self._send(200, b"\x0b\x02\x80ok\x03", [("Content-Encoding", "br")])
         if kind == "drip":  # head and N body bytes one at a time, a pause before each
             size, pause = int(parts[1]), float(parts[2])
             response = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (size, b"d" * size)
@@ -210,10 +263,76 @@ class HttpsServer:
         self.server.server_close()
 
 
+class Http2OnlyServer:
+    """A TLS server on 127.0.0.1 that speaks only HTTP/2. `alert=True`: openssl s_server offering
+    ALPN h2 alone, which ends a handshake without it with a no_application_protocol alert.
+    Otherwise a server that selects no protocol (it offers h2 and ignores the client's list) and
+    then talks HTTP/2 regardless: its SETTINGS frame first, a GOAWAY after the client's bytes."""
+
+    def __init__(self, ca, alert):
+        self.process = None
+        self.closed = False
+        if alert:
+            self.process = subprocess.Popen(
+                ["openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", os.path.join(ca.dir, "server.pem"),
+                 "-key", os.path.join(ca.dir, "server.key"), "-alpn", "h2", "-www"],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            while True:
+                line = self.process.stdout.readline().decode()
+                if not line or line.startswith("ACCEPT"):
+                    break
+            self.port = int(line.rsplit(":", 1)[1])
+            return
+        self.context = ca.context()
+        self.context.set_alpn_protocols(["h2"])
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.closed:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            try:
+                conn.settimeout(5)
+                conn = self.context.wrap_socket(conn, server_side=True)
+                conn.sendall(b"\x00\x00\x06\x04\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x64")
+                conn.recv(4096)
+                conn.sendall(b"\x00\x00\x08\x07\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01")
+            except OSError:
+                pass
+            conn.close()
+
+    def url(self, path="/"):
+        return "https://127.0.0.1:%d%s" % (self.port, path)
+
+    def close(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait(5)
+            self.process.stdout.close()
+            return
+        self.closed = True
+        self.thread.join(5)
+        self.listener.close()
+
+
 class WssServer:
     """A WSS server on 127.0.0.1. It echoes text; "binary" gets a binary answer, "big:N" a text of N
-    bytes, "close" a close from the server; "silent" gets nothing; "half:N" half of an N-byte message, then the connection is dropped. On the path "/hello" it greets
-    each client with "hello" first. Counts the connections that reached it."""
+    bytes, "close" a close from the server; "silent" gets nothing; "half:N" half of an N-byte message,
+    then the connection is dropped; "burst:N" N messages "0" to "N-1" at once ("burst-close:N" then a
+    close); "ping" a ping, and "pong" or "no pong" once the client's pong has come or 3 s have passed.
+    On the path "/hello" it greets each client with "hello" first. Counts the connections that
+    reached it; `closes` holds, for each close the server began, the code of the client's answer
+    (None without one) and the seconds it took; `pongs` whether each ping was answered."""
 
     def __init__(self, ca):
         import websockets
@@ -222,6 +341,8 @@ class WssServer:
         context = ca.context()
 
         self.connections = 0
+        self.closes = []
+        self.pongs = []
 
         async def handler(socket, path=None):
             self.connections += 1
@@ -234,7 +355,24 @@ class WssServer:
                     elif isinstance(message, str) and message.startswith("big:"):
                         await socket.send("m" * int(message[4:]))
                     elif message == "close":
+                        started = time.monotonic()
                         await socket.close()
+                        self.closes.append((socket.close_rcvd.code if socket.close_rcvd else None,
+                                            time.monotonic() - started))
+                    elif isinstance(message, str) and message.startswith("burst"):
+                        for i in range(int(message.split(":")[1])):
+                            await socket.send(str(i))
+                        if message.startswith("burst-close:"):
+                            await socket.close()
+                            self.closes.append((socket.close_rcvd.code if socket.close_rcvd else None, 0))
+                    elif message == "ping":
+                        waiter = await socket.ping()
+                        try:
+                            await asyncio.wait_for(waiter, 3)
+                            self.pongs.append(True)
+                        except asyncio.TimeoutError:
+                            self.pongs.append(False)
+                        await socket.send("pong" if self.pongs[-1] else "no pong")
                     elif message == "silent":
                         pass
                     elif isinstance(message, str) and message.startswith("half:"):

@@ -1,5 +1,5 @@
 // URL validation on arbitrary text: refused with "网络地址无效" or accepted with a host free of
-// control bytes, a port in 1…65535 and a request target that begins with "/".
+// control bytes and empty labels, a port in 1…65535 and a request target that begins with "/".
 #include <cstdint>
 #include <string>
 
@@ -18,6 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const unsigned char c : url.host) {
       if (c < 0x20 || c == 0x7f) __builtin_trap();
     }
+    // No empty label (addresses have none either).
+    if (url.host.front() == '.' || url.host.back() == '.' || url.host.find("..") != std::string::npos) __builtin_trap();
     const int port = std::stoi(url.port);
     if (port < 1 || port > 65535 || std::to_string(port) != url.port) __builtin_trap();
     if (!text.starts_with(std::string(scheme) + "://")) __builtin_trap();

@@ -9,7 +9,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "env"))
-from servers import SLOW_NAME, HttpsServer, SlowDns, StallServer, TestCA, WssServer, pieces_body  # noqa: E402
+from servers import (SLOW_NAME, Http2OnlyServer, HttpsServer, SlowDns, StallServer, TestCA, WssServer,  # noqa: E402
+                     pieces_body)
 from testenv import Program, clean_env, program_path  # noqa: E402
 
 CANCELLED = "Operation canceled"
@@ -49,7 +50,10 @@ class HttpTest(NetworkTest):
         cases = ["{s}:#", "a:#", "{s}://h:8a", "{s}://127.0.0.1:%da" % port, "{s}://127.0.0.1:%d&r=2" % port,
                  "{s}://127.0.0.1:%d:9/" % port, "{s}://h:99999/", "{s}://h:0/", "{s}://exa%00mple.com/",
                  "{s}://127.0.0.1%00.example.com:" + str(port) + "/", "{s}://a%0d%0ab/", "{s}://a%7fb/",
-                 "{s}://[v1.x]/"]
+                 "{s}://[v1.x]/",
+                 # Empty labels: a leading dot would read as "any subdomain" in the certificate check.
+                 "{s}://.localhost:%d/" % port, "{s}://a..localhost:%d/" % port, "{s}://localhost.:%d/" % port,
+                 "{s}://./", "{s}://../", "{s}://%2elocalhost:" + str(port) + "/"]
         for case in cases:
             for command, scheme in [("http", "https"), ("socket-open", "wss")]:
                 url = case.format(s=scheme)
@@ -123,6 +127,54 @@ class HttpTest(NetworkTest):
                     self.assertEqual(reply, {"id": "l", "error": CANCELLED})
                 else:
                     self.assertEqual(len(base64.b64decode(reply["value"]["body"])), size)
+
+    def test_encoded_bodies_are_decoded(self):
+        # Sent encoded whether asked or not; decoded as they arrive, the limit on the decoded bytes.
+        big = 12582912
+        cases = [
+            ("/gzip/5000", {"maxBytes": 5000}, pieces_body(5000)),
+            ("/gzip/5000/chunked", {"maxBytes": 5000}, pieces_body(5000)),
+            ("/deflate/3000", {}, pieces_body(3000)),
+            ("/rawdeflate/3000", {}, pieces_body(3000)),
+            ("/gzip/0", {}, b""),
+            ("/gzip/300000/chunked", {"maxBytes": 400000}, pieces_body(300000)),
+            ("/gzip/4097", {}, CANCELLED),              # one byte over the default limit, decoded
+            ("/bomb/1", {}, CANCELLED),                 # 1 MiB of zeros in about 1 KiB
+            ("/bomb/12", {"maxBytes": big}, b"\0" * big),  # exactly the largest limit
+            ("/bomb/64", {"maxBytes": big}, CANCELLED),
+            ("/gzip/3000/cut", {}, "ends inside its gzip data"),
+            ("/gzip/3000/trailing", {}, "not valid gzip data"),
+            ("/brotli", {}, "unsupported Content-Encoding: br"),
+        ]
+        for path, extra, expected in cases:
+            with self.subTest(path=path):
+                reply = self.http("z", url=self.server.url(path), **extra)
+                if isinstance(expected, bytes):
+                    self.assertEqual(base64.b64decode(reply["value"]["body"]), expected)
+                else:
+                    self.assertIn(expected, reply.get("error", ""))
+        self.assertTrue(all(r["headers"]["Accept-Encoding"] == "gzip, deflate" for r in self.server.requests))
+        # Eight bombs of 12 MiB each, all decoded but their last bytes before any completes: the
+        # 64 MiB over all requests counts decoded bytes, so no more than five can succeed.
+        for i in range(8):
+            self.program.send({"id": "b%d" % i, "command": "http",
+                               "payload": {"url": self.server.url("/bomb/12/held"), "maxBytes": big}})
+        done = self.replies(8, 120)
+        failed = [line for line in done.values() if "error" in line]
+        self.assertTrue(all(line["error"] == CANCELLED for line in failed))
+        self.assertGreaterEqual(len(failed), 3)
+        self.assertTrue(all(base64.b64decode(line["value"]["body"]) == b"\0" * big
+                            for line in done.values() if "value" in line))
+        self.assertEqual(self.http("after", url=self.server.url("/gzip/10"))["value"]["body"],
+                         base64.b64encode(pieces_body(10)).decode())
+
+    def test_server_that_speaks_only_http2(self):
+        for alert in [True, False]:
+            with self.subTest(alert=alert):
+                server = Http2OnlyServer(CA, alert)
+                self.addCleanup(server.close)
+                reply = self.http("h2", url=server.url())
+                self.assertIn("ALPN negotiation failed", reply.get("error", ""))
 
     def test_interim_heads_are_skipped(self):
         # Each answer is preceded by interim heads on one kept connection; each request gets its own.
@@ -208,16 +260,51 @@ class HttpTest(NetworkTest):
         self.assertLess(time.monotonic() - started, 4)
 
     def test_certificates(self):
+        # What is checked in depth below the program (tests/network/tls_test.cpp), here once end
+        # to end: the name, the subject CN never looked at, the trust.
         other = HttpsServer(CA, "other")
         self.addCleanup(other.close)
-        for url in [other.url("/status/200"), self.server.url("/status/200", host="localhost")]:
-            pass
-        self.assertEqual(self.http("ok", url=self.server.url("/status/200", host="localhost"))["value"]["status"], 200)
-        self.assertIn("error", self.http("name", url=other.url("/status/200")))
+        cn_only = HttpsServer(CA, "cnonly")
+        self.addCleanup(cn_only.close)
         untrusted = HttpsServer(CA, "untrusted")
         self.addCleanup(untrusted.close)
-        reply = self.http("self", url=untrusted.url("/status/200"))
-        self.assertIn("certificate verify failed", reply.get("error", ""))
+        self.assertEqual(self.http("ok", url=self.server.url("/status/200", host="localhost"))["value"]["status"], 200)
+        for name, url in [("name", other.url("/status/200")), ("cn", cn_only.url("/status/200", host="localhost")),
+                          ("self", untrusted.url("/status/200"))]:
+            with self.subTest(name=name):
+                self.assertIn("certificate verify failed", self.http(name, url=url).get("error", ""))
+        for scheme_url in [cn_only.url("/", host="localhost").replace("https", "wss", 1)]:
+            self.assertEqual(self.program.request("o", "socket-open", {"url": scheme_url, "socketId": "cn"}),
+                             {"id": "o", "error": "网络连接未建立"})
+
+    def test_trust_store_from_the_environment(self):
+        # OpenSSL's SSL_CERT_DIR (a hashed folder) works like SSL_CERT_FILE; with neither the
+        # system store is used, which does not hold the test CA.
+        folder = os.path.join(CA.dir, "hashed")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(CA.ca_file, os.path.join(folder, "ca.pem"))
+        subprocess.run(["openssl", "rehash", folder], check=True, capture_output=True)
+        for env, ok in [({"SSL_CERT_DIR": folder}, True), ({}, False), ({"SSL_CERT_DIR": CA.dir + "/none"}, False)]:
+            with self.subTest(env=env):
+                environment = clean_env(**env)
+                for name in ["SSL_CERT_FILE", "SSL_CERT_DIR"]:
+                    if name not in env:
+                        environment.pop(name, None)
+                program = Program(env=environment)
+                self.addCleanup(program.close)
+                reply = program.request("t", "http", {"url": self.server.url("/status/200")}, timeout=30)
+                if ok:
+                    self.assertEqual(reply["value"]["status"], 200)
+                else:
+                    self.assertIn("certificate verify failed", reply.get("error", ""))
+
+    def test_no_connection_shared_between_host_names(self):
+        # One server under two names: each name has its own connections, each its own check.
+        for host in ["127.0.0.1", "localhost", "127.0.0.1", "localhost"]:
+            self.assertEqual(self.http(host, url=self.server.url("/status/200", host=host))["value"]["status"], 200)
+        self.assertEqual(self.server.accepted, 2)
+        self.assertEqual([r["headers"]["Host"] for r in self.server.requests],
+                         ["127.0.0.1:%d" % self.server.port, "localhost:%d" % self.server.port] * 2)
 
     def test_connection_reused(self):
         for i in range(3):
@@ -259,6 +346,12 @@ class WebSocketTest(NetworkTest):
 
     def open(self, socket_id="s", url=None):
         return self.program.request("open-" + socket_id, "socket-open", {"url": url or self.wss.url(), "socketId": socket_id})
+
+    def wait_for(self, condition, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(condition())
 
     def cmd(self, command, socket_id="s", **payload):
         payload["socketId"] = socket_id
@@ -305,13 +398,21 @@ class WebSocketTest(NetworkTest):
         self.assertEqual(self.open("")["value"], True)
 
     def test_binary_and_oversized_messages_close(self):
+        # With a receive armed: one "socket-closed" from it, one from the connection's end.
         for message, socket_id in [("binary", "bin"), ("big:786433", "big")]:
             with self.subTest(message=message):
                 self.open(socket_id)
-                self.cmd("socket-send", socket_id, data=message)
                 self.cmd("socket-receive", socket_id)
+                self.cmd("socket-send", socket_id, data=message)
                 closed = [self.program.read_json(), self.program.read_json()]
                 self.assertEqual(closed, [{"event": "socket-closed", "socketId": socket_id}] * 2)
+        # Without one, the connection ends as the message arrives: one "socket-closed".
+        for message, socket_id in [("binary", "bin2"), ("big:786433", "big2")]:
+            with self.subTest(message=message, armed=False):
+                self.open(socket_id)
+                self.cmd("socket-send", socket_id, data=message)
+                self.assertEqual(self.program.read_json(10), {"event": "socket-closed", "socketId": socket_id})
+                self.assertEqual(self.cmd("socket-receive", socket_id), {"id": "socket-receive", "error": "网络连接已关闭"})
         self.open("exact")
         self.cmd("socket-send", "exact", data="big:786432")
         self.cmd("socket-receive", "exact")
@@ -320,17 +421,63 @@ class WebSocketTest(NetworkTest):
 
     def test_server_close_during_receive(self):
         self.open()
-        self.cmd("socket-send", data="close")
         self.cmd("socket-receive")
+        self.cmd("socket-send", data="close")
         self.assertEqual([self.program.read_json(), self.program.read_json()],
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
+
+    def test_server_close_while_idle(self):
+        # No receive armed: the close is answered at once, the socket leaves the table with one
+        # "socket-closed", and later commands find it closed.
+        self.open()
+        self.cmd("socket-send", data="close")
+        self.assertEqual(self.program.read_json(10), {"event": "socket-closed", "socketId": "s"})
+        self.wait_for(lambda: len(self.wss.closes) == 1)
+        code, seconds = self.wss.closes[0]
+        self.assertEqual(code, 1000)
+        self.assertLess(seconds, 0.9)  # answered, not left to the server's 1 s close timeout
+        for command in ["socket-send", "socket-receive"]:
+            self.assertEqual(self.cmd(command, data="x"), {"id": command, "error": "网络连接已关闭"})
+        self.assertIsNone(self.program.read_line(0.5))
+        # Messages the host had not asked for when the server closed end with the connection.
+        self.open("b")
+        self.cmd("socket-send", "b", data="burst-close:3")
+        self.assertEqual(self.program.read_json(10), {"event": "socket-closed", "socketId": "b"})
+        self.wait_for(lambda: len(self.wss.closes) == 2)
+        self.assertEqual(self.wss.closes[1][0], 1000)
+        self.assertEqual(self.cmd("socket-receive", "b"), {"id": "socket-receive", "error": "网络连接已关闭"})
+
+    def test_pings_answered_while_idle(self):
+        self.open()
+        self.cmd("socket-send", data="ping")
+        self.wait_for(lambda: self.wss.pongs)
+        self.assertEqual(self.wss.pongs, [True])
+        self.assertIsNone(self.program.read_line(0.3))  # nothing reaches the host unasked
+        self.cmd("socket-receive")
+        self.assertEqual(self.program.read_json(), {"event": "socket-message", "socketId": "s", "data": "pong"})
+
+    def test_messages_wait_in_order_for_their_receives(self):
+        # More than the inbox holds: reading pauses when it is full and goes on as the host takes
+        # messages; none is lost or reordered, and a ping after them is answered once they are taken.
+        self.open()
+        self.cmd("socket-send", data="burst:40")
+        self.cmd("socket-send", data="ping")
+        time.sleep(1)
+        self.assertIsNone(self.program.read_line(0.1))
+        got = []
+        for _ in range(41):
+            self.assertEqual(self.cmd("socket-receive")["value"], True)
+            line = self.program.read_json(10)
+            self.assertEqual(line["event"], "socket-message")
+            got.append(line["data"])
+        self.assertEqual(got, [str(i) for i in range(40)] + ["pong"])
 
     def test_server_killed_mid_message(self):
         # The message never completes: the armed receive ends in "socket-closed", and the program
         # serves the next socket.
         self.open()
-        self.cmd("socket-send", data="half:200000")
         self.cmd("socket-receive")
+        self.cmd("socket-send", data="half:200000")
         self.assertEqual([self.program.read_json(), self.program.read_json()],
                          [{"event": "socket-closed", "socketId": "s"}] * 2)
         self.assertEqual(self.open("next")["value"], True)
