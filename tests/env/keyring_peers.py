@@ -53,15 +53,15 @@ def secret_service(config, bus, loop, log, dbus, GLib):
     PROPERTIES = "org.freedesktop.DBus.Properties"
 
     class Item(dbus.service.Object):
-        def __init__(self, index, spec):
+        def __init__(self, index, fields):
             self.path = "/org/freedesktop/secrets/collection/peer/i%d" % index
-            self.spec = spec
+            self.fields = fields
             dbus.service.Object.__init__(self, bus, self.path)
 
         def properties(self):
-            return {"Locked": dbus.Boolean(self.spec.get("locked", False)),
-                    "Label": dbus.String(self.spec["label"]),
-                    "Attributes": dbus.Dictionary(self.spec["attributes"], signature="ss"),
+            return {"Locked": dbus.Boolean(self.fields.get("locked", False)),
+                    "Label": dbus.String(self.fields["label"]),
+                    "Attributes": dbus.Dictionary(self.fields["attributes"], signature="ss"),
                     "Created": dbus.UInt64(0), "Modified": dbus.UInt64(0)}
 
         @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
@@ -74,8 +74,8 @@ def secret_service(config, bus, loop, log, dbus, GLib):
 
         @dbus.service.method(ITEM, in_signature="o", out_signature="(oayays)")
         def GetSecret(self, session):
-            log("GetSecret", self.spec["label"])
-            return (session, dbus.ByteArray(b""), dbus.ByteArray(base64.b64decode(self.spec["secret"])),
+            log("GetSecret", self.fields["label"])
+            return (session, dbus.ByteArray(b""), dbus.ByteArray(base64.b64decode(self.fields["secret"])),
                     "text/plain")
 
     class Prompt(dbus.service.Object):
@@ -95,7 +95,7 @@ def secret_service(config, bus, loop, log, dbus, GLib):
     class Service(dbus.service.Object):
         def __init__(self):
             dbus.service.Object.__init__(self, bus, "/org/freedesktop/secrets")
-            self.items = [Item(i, spec) for i, spec in enumerate(config.get("items", []))]
+            self.items = [Item(i, fields) for i, fields in enumerate(config.get("items", []))]
             self.prompt = Prompt()
 
         @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
@@ -116,10 +116,10 @@ def secret_service(config, bus, loop, log, dbus, GLib):
         def SearchItems(self, attributes, reply, error):
             query = {str(k): str(v) for k, v in attributes.items()}
             log("SearchItems", query)
-            found = [item for item in self.items if all(item.spec["attributes"].get(k) == v for k, v in query.items())]
-            unlocked = dbus.Array([i.path for i in found if not i.spec.get("locked")], signature="o")
-            locked = dbus.Array([i.path for i in found if i.spec.get("locked")], signature="o")
-            delay = max([i.spec.get("search_delay", 0) for i in found] + [0])
+            found = [item for item in self.items if all(item.fields["attributes"].get(k) == v for k, v in query.items())]
+            unlocked = dbus.Array([i.path for i in found if not i.fields.get("locked")], signature="o")
+            locked = dbus.Array([i.path for i in found if i.fields.get("locked")], signature="o")
+            delay = max([i.fields.get("search_delay", 0) for i in found] + [0])
             if delay:
                 GLib.timeout_add(int(delay * 1000), lambda: reply(unlocked, locked) and False)
             else:

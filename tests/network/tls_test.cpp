@@ -20,7 +20,7 @@ using Cert = std::shared_ptr<X509>;
 Key ecKey() { return Key(EVP_EC_gen("P-256"), EVP_PKEY_free); }
 Key rsaKey(unsigned bits) { return Key(EVP_RSA_gen(bits), EVP_PKEY_free); }
 
-struct Spec {
+struct CertPlan {
   std::string cn = "leaf";
   std::string san;               // "DNS:a,IP:b", none when empty
   std::string constraints;       // basicConstraints, none when empty
@@ -39,38 +39,38 @@ void extend(X509* cert, X509* issuer, int nid, const std::string& value) {
 }
 
 // A certificate for `key`, signed by `issuerKey` under `issuer` (itself when null).
-Cert make(const Spec& spec, const Key& key, const Cert& issuer = nullptr, const Key& issuerKey = nullptr) {
+Cert make(const CertPlan& plan, const Key& key, const Cert& issuer = nullptr, const Key& issuerKey = nullptr) {
   static long serial = 1;
   Cert cert(X509_new(), X509_free);
   X509_set_version(cert.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.notBefore);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.notAfter);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), plan.notBefore);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), plan.notAfter);
   X509_set_pubkey(cert.get(), key.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(spec.cn.c_str()), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(plan.cn.c_str()), -1, -1, 0);
   X509* signer = issuer ? issuer.get() : cert.get();
   X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
-  if (!spec.constraints.empty()) extend(cert.get(), signer, NID_basic_constraints, spec.constraints);
-  if (spec.constraints.find("CA:TRUE") != std::string::npos) {
+  if (!plan.constraints.empty()) extend(cert.get(), signer, NID_basic_constraints, plan.constraints);
+  if (plan.constraints.find("CA:TRUE") != std::string::npos) {
     extend(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   }
-  if (!spec.san.empty()) extend(cert.get(), signer, NID_subject_alt_name, spec.san);
-  X509_sign(cert.get(), (issuerKey ? issuerKey : key).get(), spec.digest);
+  if (!plan.san.empty()) extend(cert.get(), signer, NID_subject_alt_name, plan.san);
+  X509_sign(cert.get(), (issuerKey ? issuerKey : key).get(), plan.digest);
   return cert;
 }
 
-Spec caSpec(std::string cn, std::string constraints = "critical,CA:TRUE") {
-  Spec spec;
-  spec.cn = std::move(cn);
-  spec.constraints = std::move(constraints);
-  return spec;
+CertPlan caSpec(std::string cn, std::string constraints = "critical,CA:TRUE") {
+  CertPlan plan;
+  plan.cn = std::move(cn);
+  plan.constraints = std::move(constraints);
+  return plan;
 }
 
-Spec leafSpec(std::string san) {
-  Spec spec;
-  spec.san = std::move(san);
-  return spec;
+CertPlan leafSpec(std::string san) {
+  CertPlan plan;
+  plan.san = std::move(san);
+  return plan;
 }
 
 // What a server presents and speaks.
@@ -188,10 +188,10 @@ class TlsTest : public ::testing::Test {
     inter = new Cert(make(caSpec("Test Intermediate"), *interKey, *root, *rootKey));
   }
 
-  Server leaf(const Spec& spec, const Cert& issuer = nullptr, const Key& issuerKey = nullptr, Key key = nullptr) {
+  Server leaf(const CertPlan& plan, const Cert& issuer = nullptr, const Key& issuerKey = nullptr, Key key = nullptr) {
     Server server;
     server.key = key ? key : ecKey();
-    server.leaf = make(spec, server.key, issuer ? issuer : *root, issuerKey ? issuerKey : *rootKey);
+    server.leaf = make(plan, server.key, issuer ? issuer : *root, issuerKey ? issuerKey : *rootKey);
     return server;
   }
 
@@ -207,11 +207,11 @@ Key* TlsTest::interKey;
 Cert* TlsTest::inter;
 
 TEST_F(TlsTest, NamesComeFromTheSubjectAltNameOnly) {
-  Spec cnOnly;
+  CertPlan cnOnly;
   cnOnly.cn = "api.example.test";
   struct Case {
     const char* what;
-    Spec spec;
+    CertPlan plan;
     std::string host;
     bool ok;
   };
@@ -231,7 +231,7 @@ TEST_F(TlsTest, NamesComeFromTheSubjectAltNameOnly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Outcome outcome = handshake(leaf(c.spec), c.host, {*root});
+    const Outcome outcome = handshake(leaf(c.plan), c.host, {*root});
     EXPECT_EQ(outcome.ok, c.ok);
     if (!c.ok) {
       const bool address = c.host.find_first_not_of("0123456789.:") == std::string::npos;
@@ -242,13 +242,13 @@ TEST_F(TlsTest, NamesComeFromTheSubjectAltNameOnly) {
 
 TEST_F(TlsTest, WhatACarefulClientRefuses) {
   const std::string host = "api.example.test";
-  const Spec good = leafSpec("DNS:" + host);
-  Spec expired = good;
+  const CertPlan good = leafSpec("DNS:" + host);
+  CertPlan expired = good;
   expired.notBefore = -7200;
   expired.notAfter = -3600;
-  Spec early = good;
+  CertPlan early = good;
   early.notBefore = 3600;
-  Spec sha1 = good;
+  CertPlan sha1 = good;
   sha1.digest = EVP_sha1();
 
   const Key otherKey = ecKey();
