@@ -34,9 +34,8 @@ std::optional<TxtValues> readTxt(const std::vector<std::string_view>& strings) {
 ResolveSchedule::ResolveSchedule(boost::asio::io_context& queue, size_t slots, Open open)
     : slots_(slots), open_(std::move(open)), retry_(queue), alive_(std::make_shared<int>(0)) {}
 
-void ResolveSchedule::want(const std::string& key) {
-  if (active_.count(key)) return;
-  unqueue(key);
+// Drops the key's pending retry, if it has one.
+void ResolveSchedule::cancelRetry(const std::string& key) {
   auto due = dueOf_.find(key);
   if (due != dueOf_.end()) {
     auto range = due_.equal_range(due->second);
@@ -47,6 +46,12 @@ void ResolveSchedule::want(const std::string& key) {
       }
     dueOf_.erase(due);
   }
+}
+
+void ResolveSchedule::want(const std::string& key) {
+  if (active_.count(key)) return;
+  unqueue(key);
+  cancelRetry(key);
   waiting_.push_front(key);
   queued_.insert(key);
   pump();
@@ -66,16 +71,7 @@ void ResolveSchedule::failed(const std::string& key) {
 void ResolveSchedule::forget(const std::string& key) {
   unqueue(key);
   delay_.erase(key);
-  auto due = dueOf_.find(key);
-  if (due != dueOf_.end()) {
-    auto range = due_.equal_range(due->second);
-    for (auto it = range.first; it != range.second; ++it)
-      if (it->second == key) {
-        due_.erase(it);
-        break;
-      }
-    dueOf_.erase(due);
-  }
+  cancelRetry(key);
   if (active_.erase(key)) pump();
 }
 

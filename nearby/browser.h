@@ -71,6 +71,7 @@ class ResolveSchedule {
   void backOff(const std::string& key);
   void armRetry();
   void unqueue(const std::string& key);
+  void cancelRetry(const std::string& key);
 
   size_t slots_;
   Open open_;

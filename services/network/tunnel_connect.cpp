@@ -8,6 +8,7 @@
 #include <array>
 
 #include "base64.h"
+#include "tunnel_step.h"
 
 namespace mirelo::services::network::connect_tunnel {
 namespace {
@@ -20,10 +21,10 @@ std::string authority(const std::string& host, const std::string& port) {
   return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
 }
 
-class ConnectTunnel : public Tunnel, public std::enable_shared_from_this<ConnectTunnel> {
+class ConnectTunnel : public TunnelStep, public std::enable_shared_from_this<ConnectTunnel> {
  public:
   ConnectTunnel(tcp::socket& socket, const Route& route, TunnelDone done)
-      : socket_(socket), route_(route), done_(std::move(done)), timer_(socket.get_executor()) {}
+      : TunnelStep(socket, route, std::move(done)) {}
 
   void start(std::string text, std::chrono::milliseconds timeout) {
     request_ = std::move(text);
@@ -35,11 +36,6 @@ class ConnectTunnel : public Tunnel, public std::enable_shared_from_this<Connect
       if (ec) return self->finish(ec, "");
       self->waitForHead();
     });
-  }
-
-  void cancel() override {
-    done_ = nullptr;
-    finish(asio::error::operation_aborted, "");
   }
 
  private:
@@ -85,26 +81,8 @@ class ConnectTunnel : public Tunnel, public std::enable_shared_from_this<Connect
     finish(boost::system::errc::make_error_code(boost::system::errc::connection_refused), refused);
   }
 
-  void finish(error_code ec, std::string failure) {
-    if (finished_) return;
-    finished_ = true;
-    timer_.cancel();
-    if (ec) {
-      error_code ignored;
-      socket_.cancel(ignored);
-    }
-    auto done = std::move(done_);
-    done_ = nullptr;
-    if (done) done(ec, std::move(failure));
-  }
-
-  tcp::socket& socket_;
-  Route route_;
-  TunnelDone done_;
-  asio::steady_timer timer_;
   std::string request_;
   std::string head_;
-  bool finished_ = false;
 };
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <boost/asio/write.hpp>
 #include <optional>
 
+#include "tunnel_step.h"
+
 namespace mirelo::services::network::socks5 {
 namespace {
 
@@ -137,10 +139,10 @@ Step Handshake::received(std::string_view bytes) {
 
 namespace {
 
-class Socks5Tunnel : public Tunnel, public std::enable_shared_from_this<Socks5Tunnel> {
+class Socks5Tunnel : public TunnelStep, public std::enable_shared_from_this<Socks5Tunnel> {
  public:
   Socks5Tunnel(tcp::socket& socket, const Route& route, TunnelDone done)
-      : socket_(socket), route_(route), done_(std::move(done)), timer_(socket.get_executor()) {}
+      : TunnelStep(socket, route, std::move(done)) {}
 
   void start(LookupPool& lookups, const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
     timer_.expires_after(timeout);
@@ -160,11 +162,6 @@ class Socks5Tunnel : public Tunnel, public std::enable_shared_from_this<Socks5Tu
       return;
     }
     begin(host, port);
-  }
-
-  void cancel() override {
-    done_ = nullptr;
-    finish(asio::error::operation_aborted, "");
   }
 
  private:
@@ -201,30 +198,13 @@ class Socks5Tunnel : public Tunnel, public std::enable_shared_from_this<Socks5Tu
     });
   }
 
-  void finish(error_code ec, std::string failure) {
-    if (finished_) return;
-    finished_ = true;
-    timer_.cancel();
-    LookupPool::cancel(lookup_);
-    if (ec) {
-      error_code ignored;
-      socket_.cancel(ignored);
-    }
-    auto done = std::move(done_);
-    done_ = nullptr;
-    if (done) done(ec, std::move(failure));
-  }
+  void onFinish() override { LookupPool::cancel(lookup_); }
 
-  tcp::socket& socket_;
-  Route route_;
-  TunnelDone done_;
-  asio::steady_timer timer_;
   std::shared_ptr<LookupPool::Job> lookup_;
   std::optional<Handshake> handshake_;
   std::string out_;
   std::string in_;
   size_t want_ = 0;
-  bool finished_ = false;
 };
 
 }  // namespace
