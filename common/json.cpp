@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -373,6 +374,24 @@ void JsonReader::trim(size_t bytes) {
 bool appendJsonString(std::string& out, std::string_view text) {
   if (!isValidUtf8(text)) return false;
   writeString(out, text);
+  return true;
+}
+
+bool appendLineHead(std::string& out, std::initializer_list<JsonMember> before, std::string_view open) {
+  const size_t start = out.size();
+  out.push_back('{');
+  std::string_view previous;
+  for (const JsonMember& member : before) {
+    assert(previous < member.key && member.key < open && "members in the writer's key order");
+    previous = member.key;
+    out.append("\"").append(member.key).append("\":");
+    if (!appendJsonString(out, member.text)) {
+      out.resize(start);
+      return false;
+    }
+    out.push_back(',');
+  }
+  out.append("\"").append(open).append("\":");
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,5 +63,17 @@ Json base64Value(std::vector<uint8_t> bytes, Base64Prefix prefix = Base64Prefix:
 // Appends `text` as `writeJson` writes a string (quotes included), for lines assembled by hand;
 // false, with nothing appended, when it is not valid UTF-8.
 bool appendJsonString(std::string& out, std::string_view text);
+
+// One string member of a line head.
+struct JsonMember {
+  std::string_view key;
+  std::string_view text;
+};
+
+// Appends the head of a line assembled by hand around one large value, as the writer would write
+// it: `{"a":"…",…,"open":`. `before` are the string members whose keys sort before `open`, in the
+// writer's key order; keys are plain ASCII needing no escape. False, with nothing appended, when a
+// text is not valid UTF-8. The caller writes the value, then the members after it and the `}`.
+bool appendLineHead(std::string& out, std::initializer_list<JsonMember> before, std::string_view open);
 
 }  // namespace mirelo

@@ -58,9 +58,10 @@ void Reply::fail(const Error& error) const {
 
 namespace mirelo::services {
 
-// Keys sorted as the writer sorts them: "id", then "value".
 std::string Reply::valuePrefix() const {
-  return "{\"id\":" + writeJson(Json(state_->id)).value_or("\"\"") + ",\"value\":";
+  std::string head;
+  if (!appendLineHead(head, {{"id", state_->id}}, "value")) appendLineHead(head, {{"id", ""}}, "value");
+  return head;
 }
 
 void Reply::succeedLine(BlockBuffer& line) const {
@@ -83,11 +84,10 @@ void Reply::succeedSecret(std::string_view text) const {
   const bool already = state_->replied.exchange(true);
   assert(!already && "reply callback called twice");
   if (already) return;
-  // Keys sorted as the writer sorts them: "id", then "value".
-  const std::string id = writeJson(Json(state_->id)).value_or("\"\"");
   std::string line;
-  line.reserve(id.size() + text.size() * 2 + 20);
-  line.append("{\"id\":").append(id).append(",\"value\":\"");
+  line.reserve(state_->id.size() + text.size() * 2 + 20);
+  if (!appendLineHead(line, {{"id", state_->id}}, "value")) appendLineHead(line, {{"id", ""}}, "value");
+  line.push_back('"');
   // Base64 needs no escape but the writer's own: "/" as "\/", like every other line.
   for (const char c : text) {
     if (c == '/') line.push_back('\\');
