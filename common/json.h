@@ -14,7 +14,7 @@ namespace mirelo {
 using Json = nlohmann::json;
 
 // Strict JSON reader. The whole text must be one valid JSON value; nothing is read lazily.
-// Requires `capacity - text.size() >= kJsonPadding` readable bytes after the text, so a caller
+// Requires `capacity - size >= kPadding` readable bytes after the text, so a caller
 // holding a large buffer need not copy it. Duplicate keys: the last one wins.
 class JsonReader {
  public:

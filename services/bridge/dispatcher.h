@@ -5,7 +5,7 @@
 
 #include "json.h"
 #include "protocol/reply.h"
-#include "protocol/services.h"
+#include "services.h"
 
 namespace mirelo::services {
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "protocol/services.h"
 #include "json.h"
 #include "platform/panels.h"
 
