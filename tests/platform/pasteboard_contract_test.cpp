@@ -1,5 +1,5 @@
 // The Pasteboard seam's cases, run against the fake the command tests use and against the X
-// pasteboard, so the two cannot drift apart. The X runs need a private display: test_clipboard.py
+// pasteboard, so the two cannot drift apart. The X runs need a private display: test_pasteboard.py
 // starts Xvfb and runs this binary with MIRELO_TEST_DISPLAY set; without it only the fake runs.
 //   fake      tests/support/fakes/pasteboard.h
 //   x11       one XcbPasteboard writes and reads (our own offer, answered from memory)
