@@ -4,30 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <vector>
 
 #include "../support/error_of.h"
+#include "../support/fakes/keychain.h"
+#include "../support/fakes/power.h"
 
 namespace mirelo::services {
 namespace {
 
 using testing::errorOf;
+using testing::FakeKeychain;
+using testing::FakePower;
 using Status = platform::Keychain::Status;
-
-class FakePower final : public platform::PowerAssertions {
- public:
-  uint32_t create(std::string_view name) override {
-    names.emplace_back(name);
-    return refuse ? 0 : ++created;
-  }
-  void release(uint32_t assertion) override { released.push_back(assertion); }
-
-  bool refuse = false;
-  uint32_t created = 0;
-  std::vector<std::string> names;
-  std::vector<uint32_t> released;
-};
 
 TEST(BackgroundActivity, OneAssertionTakenAndReleased) {
   FakePower power;
@@ -71,27 +60,6 @@ TEST(BackgroundActivity, RefusedLeavesNothingHeld) {
   EXPECT_EQ(backgroundActivity(power, held, {{"enabled", true}}), Json(true));
   EXPECT_NE(held, 0u);
 }
-
-class FakeKeychain final : public platform::Keychain {
- public:
-  Lookup findPassword(std::string_view service, platform::Deadline& deadline) override {
-    asked.emplace_back(service);
-    deadlines.push_back(deadline);
-    Lookup lookup;
-    if (const auto found = answers.find(std::string(service)); found != answers.end()) {
-      lookup.status = found->second;
-      if (lookup.status == Status::found) {
-        const std::string data = "data of " + std::string(service);
-        lookup.secret = platform::SecretBytes(data.data(), data.size());
-      }
-    }
-    return lookup;
-  }
-
-  std::map<std::string, Status> answers;
-  std::vector<std::string> asked;
-  std::vector<platform::Deadline> deadlines;
-};
 
 TEST(LegacyPassword, ServiceNamesInOrderUntilOneAnswers) {
   const std::vector<std::string> names = {"Mirelo Safe Storage", "solvantio-mac Safe Storage",

@@ -15,6 +15,7 @@
 #include "images/qr.h"
 #include "../support/as_host.h"
 #include "../support/error_of.h"
+#include "../support/fakes/panels.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -189,16 +190,7 @@ TEST_F(CommandsTest, QrBytesThatAreNotUtf8AreRepaired) {
 }
 
 // The logic of choose-images behind the panel: a fake panel hands back file URLs.
-class FakePanels final : public platform::Panels {
- public:
-  std::vector<std::string> answer;
-  Open asked;
-  std::vector<std::string> chooseFiles(const Open& options) override {
-    asked = options;
-    return answer;
-  }
-  std::optional<std::string> chooseSaveLocation(const Save&) override { return std::nullopt; }
-};
+using services::testing::FakePanels;
 
 TEST_F(CommandsTest, ChooseImagesLogic) {
   const auto dir = std::filesystem::temp_directory_path() / ("mirelo-choose-" + std::to_string(::getpid()));
@@ -210,19 +202,19 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   };
   FakePanels panels;
   // Types by extension in any case; the file's own bytes; at most eight files.
-  for (int i = 0; i < 10; ++i) panels.answer.push_back(put("f" + std::to_string(i) + (i == 1 ? ".JPG" : i == 2 ? ".bin" : ".png"), png));
+  for (int i = 0; i < 10; ++i) panels.files.push_back(put("f" + std::to_string(i) + (i == 1 ? ".JPG" : i == 2 ? ".bin" : ".png"), png));
   Json files = asHost(chooseImages(panels, Json{{"multiple", 1}}));
-  EXPECT_TRUE(panels.asked.multiple);
-  EXPECT_EQ(panels.asked.message, "选择要导入的图片");
+  EXPECT_TRUE(panels.opened.multiple);
+  EXPECT_EQ(panels.opened.message, "选择要导入的图片");
   ASSERT_EQ(files.size(), 8u);
   EXPECT_EQ(files[0], (Json{{"name", "f0.png"}, {"type", "image/png"}, {"data", base64Encode(png)}}));
   EXPECT_EQ(files[1]["type"], "image/jpeg");
   EXPECT_EQ(files[2]["type"], "");
   // A file name on disk is bytes: one that is not UTF-8 comes back repaired, so the reply can be
   // written (its URL escapes the bytes as %FE).
-  panels.answer = {put("caf\xfe.png", png)};
-  ASSERT_EQ(panels.answer[0].find("\xfe"), panels.answer[0].size() - 5);
-  panels.answer[0].replace(panels.answer[0].size() - 5, 1, "%FE");
+  panels.files = {put("caf\xfe.png", png)};
+  ASSERT_EQ(panels.files[0].find("\xfe"), panels.files[0].size() - 5);
+  panels.files[0].replace(panels.files[0].size() - 5, 1, "%FE");
   files = asHost(chooseImages(panels, Json::object()));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0]["name"], "caf\xEF\xBF\xBD.png");
@@ -230,13 +222,13 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   // The sticker limit: 5,242,881 bytes pass only without it.
   std::string large = png;
   large.resize(5'242'881, '\0');  // trailing bytes after IEND: still a readable PNG
-  panels.answer = {put("large.png", large)};
+  panels.files = {put("large.png", large)};
   EXPECT_EQ(chooseImages(panels, Json::object()).size(), 1u);
-  EXPECT_FALSE(panels.asked.multiple);
+  EXPECT_FALSE(panels.opened.multiple);
   EXPECT_EQ(errorOf([&] { chooseImages(panels, Json{{"sticker", true}}); }), "图片不是普通文件或超过大小限制");
 
   // The first failing file's error is the reply; nothing for the others.
-  panels.answer = {put("good.png", png), put("bad.png", "not an image"), "file:///nonexistent/x.png"};
+  panels.files = {put("good.png", png), put("bad.png", "not an image"), "file:///nonexistent/x.png"};
   EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大");
 
   // Its four types only: HEIF bytes are refused whatever the file is called, though other commands
@@ -244,11 +236,11 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   for (const char* suffix : {".heic", ".avif"}) {
     const std::string heif = convertOutput("-size 20x10 gradient:red-blue " + std::string(suffix + 1) + ":-");
     ASSERT_EQ(image(heif).width(), 20) << suffix;
-    panels.answer = {put(std::string("photo") + suffix + ".png", heif)};
+    panels.files = {put(std::string("photo") + suffix + ".png", heif)};
     EXPECT_EQ(errorOf([&] { chooseImages(panels, Json::object()); }), "图片尺寸无效或过大") << suffix;
   }
 
-  panels.answer = {};
+  panels.files = {};
   EXPECT_EQ(chooseImages(panels, Json::object()), Json::array());
   std::filesystem::remove_all(dir);
 }

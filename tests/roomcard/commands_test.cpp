@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "../images/fixtures.h"
@@ -16,6 +15,8 @@
 #include "roomcard/codec.h"
 #include "roomcard/watermark.h"
 #include "../support/error_of.h"
+#include "../support/fakes/panels.h"
+#include "../support/fakes/pasteboard.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -28,53 +29,10 @@ const std::string kOriginal(Clip::originalPNG);
 const std::string kPng(platform::kPngType);
 const std::string kTiff(platform::kTiffType);
 
-class FakeItem final : public platform::Pasteboard::Item {
- public:
-  explicit FakeItem(std::map<std::string, std::string> data) : data_(std::move(data)) {}
-  std::optional<std::string> data(std::string_view type, size_t limit) override {
-    const auto found = data_.find(std::string(type));
-    if (found == data_.end() || found->second.size() > limit) return std::nullopt;
-    return found->second;
-  }
-
- private:
-  std::map<std::string, std::string> data_;
-};
-
-class FakePasteboard final : public platform::Pasteboard {
- public:
-  std::vector<std::map<std::string, std::string>> contents;
-  std::vector<std::string> urls;
-  std::optional<std::string> plain;
-  bool refuse = false;
-
-  std::vector<std::unique_ptr<Item>> items() override {
-    std::vector<std::unique_ptr<Item>> list;
-    for (const auto& item : contents) list.push_back(std::make_unique<FakeItem>(item));
-    return list;
-  }
-  std::vector<std::string> fileUrls() override { return urls; }
-  std::optional<std::string> text() override { return plain; }
-  bool write(platform::PasteboardItem item) override {
-    if (refuse) return false;
-    contents.assign(1, std::map<std::string, std::string>(item.entries.begin(), item.entries.end()));
-    return true;
-  }
-};
-
-class FakePanels final : public platform::Panels {
- public:
-  std::optional<std::string> answer;
-  int shown = 0;
-  Save asked;
-  std::vector<std::string> chooseFiles(const Open&) override { return {}; }
-  std::optional<std::string> chooseSaveLocation(const Save& options) override {
-    ++shown;
-    asked = options;
-    return answer;
-  }
-};
-
+using services::testing::FakeItem;
+using services::testing::FakeOffer;
+using services::testing::FakePanels;
+using services::testing::FakePasteboard;
 using services::testing::asHost;
 using services::testing::errorOf;
 
@@ -90,7 +48,7 @@ TEST_F(RoomCardCommandsTest, ReadCrossChecksAnItem) {
   const std::string tiff = images::testing::save(images::testing::noise(64, 64), ".tif");
   struct Case {
     std::string name;
-    std::map<std::string, std::string> item;
+    FakeOffer item;
     std::string result;  // the invitation, "" for nothing, or an error message
   };
   const std::string conflict = "房卡图片与邀请信息不一致，请重新复制";
@@ -129,14 +87,14 @@ TEST_F(RoomCardCommandsTest, ClipboardCardReadFallbacks) {
   const std::string noCard = "没有识别到有效房卡，请复制完整原图或使用邀请链接";
   struct Case {
     std::string name;
-    std::vector<std::map<std::string, std::string>> items;
+    FakeOffer item;
     std::vector<std::string> urls;
     std::optional<std::string> text;
     std::string result;
   };
   const std::string cardB = card(kOther);
   const Case cases[] = {
-      {"item wins over file", {{{kPng, card(kInvite)}}}, {put("b.png", cardB)}, {}, kInvite},
+      {"item wins over file", {{kPng, card(kInvite)}}, {put("b.png", cardB)}, {}, kInvite},
       {"file in capitals", {}, {put("c.PNG", cardB)}, {}, kOther},
       {"gif skipped", {}, {put("d.gif", cardB)}, "PC-text", "PC-text"},
       {"unreadable file skipped", {}, {put("e.png", "junk"), put("f.jpg", cardB)}, {}, kOther},
@@ -147,10 +105,12 @@ TEST_F(RoomCardCommandsTest, ClipboardCardReadFallbacks) {
       {"empty", {}, {}, {}, noCard},
   };
   for (const auto& c : cases) {
+    // One owner's offer, as on X: the item's types, the files as a URI list, the text as UTF-8.
+    FakeOffer offer = c.item;
+    for (const std::string& url : c.urls) offer[std::string(platform::kUriListType)] += url + "\r\n";
+    if (c.text) offer["UTF8_STRING"] = *c.text;
     FakePasteboard pasteboard;
-    pasteboard.contents = c.items;
-    pasteboard.urls = c.urls;
-    pasteboard.plain = c.text;
+    if (!offer.empty()) pasteboard.contents = {offer};
     std::string got;
     try {
       got = clipboardCardRead(pasteboard, Json::object()).get<std::string>();
@@ -257,22 +217,22 @@ TEST_F(RoomCardCommandsTest, SaveFile) {
   std::filesystem::create_directories(dir);
   const std::string cardA = card(kInvite);
   FakePanels panels;
-  panels.answer = (dir / "out.png").string();
+  panels.saveAnswer = (dir / "out.png").string();
   EXPECT_EQ(roomCardSaveFile(panels, Json{{"data", base64Encode(cardA)}}), true);
-  EXPECT_EQ(panels.asked.proposedName, "Mirelo房卡.png");
-  EXPECT_EQ(panels.asked.message, "保存完整 PNG 房卡，保留邀请信息");
+  EXPECT_EQ(panels.saved.proposedName, "Mirelo房卡.png");
+  EXPECT_EQ(panels.saved.message, "保存完整 PNG 房卡，保留邀请信息");
   std::stringstream written;
   written << std::ifstream(dir / "out.png", std::ios::binary).rdbuf();
   EXPECT_EQ(written.str(), cardA);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);  // no temporary left behind
 
-  panels.answer.reset();
+  panels.saveAnswer.reset();
   EXPECT_EQ(roomCardSaveFile(panels, Json{{"data", base64Encode(cardA)}}), false);
   const int shown = panels.shown;
   EXPECT_EQ(errorOf([&] { roomCardSaveFile(panels, Json{{"data", base64Encode(picture())}}); }),
             "未找到支持的邀请信息，请使用房卡 PNG 原图或邀请链接");
   EXPECT_EQ(panels.shown, shown);  // no panel for something that is not a card
-  panels.answer = (dir / "missing-folder" / "out.png").string();
+  panels.saveAnswer = (dir / "missing-folder" / "out.png").string();
   EXPECT_FALSE(errorOf([&] { roomCardSaveFile(panels, Json{{"data", base64Encode(cardA)}}); }).empty());
   std::filesystem::remove_all(dir);
 }

@@ -9,27 +9,31 @@
 // After a save it prints "saved TARGET=TYPE-LENGTH ..." (each target saved, its type and size).
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "clipboard_peer.h"
+
 namespace {
+
+using namespace mirelo::testing::clipboard;
 
 xcb_connection_t* c;
 xcb_window_t window;
 
-xcb_atom_t atom(const char* name) {
-  xcb_intern_atom_reply_t* reply =
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
-  const xcb_atom_t value = reply ? reply->atom : XCB_NONE;
-  std::free(reply);
-  return value;
+// Interned once each.
+xcb_atom_t atom(const std::string& name) {
+  static std::map<std::string, xcb_atom_t> known;
+  const auto [found, added] = known.try_emplace(name, XCB_NONE);
+  if (added) found->second = mirelo::testing::clipboard::atom(c, name.c_str());
+  return found->second;
 }
 
 std::string nameOf(xcb_atom_t value) {
@@ -44,6 +48,8 @@ struct Value {
   uint8_t format = 8;
   std::string bytes;
 };
+
+using Saved = std::map<xcb_atom_t, Value>;
 
 std::optional<Value> readProperty(xcb_window_t owner, xcb_atom_t property, bool remove) {
   xcb_get_property_reply_t* reply = xcb_get_property_reply(
@@ -80,7 +86,8 @@ bool waitFor(Match match) {
 }
 
 // A property the owner filled: read it, following INCR when the owner sends it in chunks.
-std::optional<Value> takeConverted(xcb_atom_t property, xcb_atom_t incr) {
+std::optional<Value> takeConverted(xcb_atom_t property) {
+  const xcb_atom_t incr = atom("INCR");
   auto first = readProperty(window, property, true);
   if (!first || first->type != incr) return first;
   Value whole;
@@ -114,16 +121,70 @@ std::optional<xcb_atom_t> convert(xcb_atom_t selection, xcb_atom_t target, xcb_a
   return answered;
 }
 
-void notify(const xcb_selection_request_event_t& request, xcb_atom_t property) {
-  xcb_selection_notify_event_t event{};
-  event.response_type = XCB_SELECTION_NOTIFY;
-  event.time = request.time;
-  event.requestor = request.requestor;
-  event.selection = request.selection;
-  event.target = request.target;
-  event.property = property;
-  xcb_send_event(c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-  xcb_flush(c);
+// Answers a request for CLIPBOARD, once we own it, from what was saved.
+void serveSaved(const xcb_selection_request_event_t& request, const Saved& saved) {
+  xcb_atom_t property = XCB_NONE;
+  if (request.target == atom("TARGETS")) {
+    std::vector<xcb_atom_t> list{atom("TARGETS")};
+    for (const auto& [target, value] : saved) list.push_back(target);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property, XCB_ATOM_ATOM, 32,
+                        static_cast<uint32_t>(list.size()), list.data());
+    property = request.property;
+  } else if (auto found = saved.find(request.target); found != saved.end()) {
+    const Value& value = found->second;
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property, value.type, value.format,
+                        static_cast<uint32_t>(value.bytes.size() / (value.format / 8)), value.bytes.data());
+    property = request.property;
+  }
+  notify(c, request, property);
+}
+
+// The targets to save: the requestor's list, else the owner's TARGETS; never the special ones.
+std::vector<xcb_atom_t> targetsToSave(const xcb_selection_request_event_t& request) {
+  std::optional<Value> list;
+  if (request.property != XCB_NONE) list = readProperty(request.requestor, request.property, false);
+  if (!list) {
+    const xcb_atom_t into = atom("MANAGER_TARGETS");
+    if (convert(atom("CLIPBOARD"), atom("TARGETS"), into, request.time).value_or(XCB_NONE) != XCB_NONE) {
+      list = takeConverted(into);
+    }
+  }
+  std::vector<xcb_atom_t> wanted;
+  const xcb_atom_t special[] = {atom("TARGETS"), atom("MULTIPLE"), atom("SAVE_TARGETS"), atom("TIMESTAMP")};
+  const auto* atoms = list ? reinterpret_cast<const xcb_atom_t*>(list->bytes.data()) : nullptr;
+  for (size_t i = 0; list && i < list->bytes.size() / 4; ++i) {
+    if (std::find(std::begin(special), std::end(special), atoms[i]) == std::end(special)) wanted.push_back(atoms[i]);
+  }
+  return wanted;
+}
+
+// Fetches `wanted` from the clipboard's owner: one MULTIPLE request, or one conversion each.
+Saved fetch(const std::vector<xcb_atom_t>& wanted, bool multiple, xcb_timestamp_t time) {
+  const xcb_atom_t clipboard = atom("CLIPBOARD");
+  std::vector<xcb_atom_t> properties;
+  for (size_t i = 0; i < wanted.size(); ++i) properties.push_back(atom("MANAGER_" + std::to_string(i)));
+  Saved saved;
+  if (!multiple) {
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      if (convert(clipboard, wanted[i], properties[i], time).value_or(XCB_NONE) == XCB_NONE) continue;
+      if (auto value = takeConverted(properties[i])) saved[wanted[i]] = std::move(*value);
+    }
+    return saved;
+  }
+  std::vector<xcb_atom_t> pairs;
+  for (size_t i = 0; i < wanted.size(); ++i) pairs.insert(pairs.end(), {wanted[i], properties[i]});
+  const xcb_atom_t into = atom("MANAGER_MULTIPLE");
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, into, atom("ATOM_PAIR"), 32,
+                      static_cast<uint32_t>(pairs.size()), pairs.data());
+  if (convert(clipboard, atom("MULTIPLE"), into, time).value_or(XCB_NONE) != into) return saved;
+  auto answered = readProperty(window, into, true);
+  const size_t count = answered ? answered->bytes.size() / 8 : 0;
+  const auto* back = answered ? reinterpret_cast<const xcb_atom_t*>(answered->bytes.data()) : nullptr;
+  for (size_t i = 0; i < count && i < wanted.size(); ++i) {
+    if (back[2 * i] == XCB_NONE || back[2 * i + 1] == XCB_NONE) continue;  // not converted
+    if (auto value = takeConverted(properties[i])) saved[wanted[i]] = std::move(*value);
+  }
+  return saved;
 }
 
 }  // namespace
@@ -131,22 +192,16 @@ void notify(const xcb_selection_request_event_t& request, xcb_atom_t property) {
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const std::string mode = argv[1];
-  c = xcb_connect(nullptr, nullptr);
-  if (xcb_connection_has_error(c)) return 1;
-  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  window = xcb_generate_id(c);
-  const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                    screen->root_visual, XCB_CW_EVENT_MASK, &mask);
-  const xcb_atom_t manager = atom("CLIPBOARD_MANAGER"), clipboard = atom("CLIPBOARD"), save = atom("SAVE_TARGETS"),
-                   targets = atom("TARGETS"), multiple = atom("MULTIPLE"), incr = atom("INCR"),
-                   pair = atom("ATOM_PAIR"), timestamp = atom("TIMESTAMP");
-  xcb_set_selection_owner(c, window, manager, XCB_CURRENT_TIME);
-  xcb_flush(c);
-  std::printf("ready\n");
-  std::fflush(stdout);
+  const Peer peer = connectPeer(XCB_EVENT_MASK_PROPERTY_CHANGE);
+  if (!peer.c) return 1;
+  c = peer.c;
+  window = peer.window;
+  // Interned before anything is asked, as a manager that knows its atoms would.
+  const xcb_atom_t manager = atom("CLIPBOARD_MANAGER"), clipboard = atom("CLIPBOARD"), save = atom("SAVE_TARGETS");
+  for (const char* name : {"TARGETS", "MULTIPLE", "INCR", "ATOM_PAIR", "TIMESTAMP"}) atom(name);
+  ownAndAnnounce(peer, manager);
 
-  std::map<xcb_atom_t, Value> saved;
+  Saved saved;
   while (xcb_generic_event_t* event = xcb_wait_for_event(c)) {
     if ((event->response_type & 0x7f) != XCB_SELECTION_REQUEST) {
       std::free(event);
@@ -154,75 +209,21 @@ int main(int argc, char** argv) {
     }
     const auto request = *reinterpret_cast<xcb_selection_request_event_t*>(event);
     std::free(event);
-    if (request.selection == clipboard) {  // serving what was saved
-      xcb_atom_t property = XCB_NONE;
-      if (request.target == targets) {
-        std::vector<xcb_atom_t> list{targets};
-        for (const auto& [target, value] : saved) list.push_back(target);
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property, XCB_ATOM_ATOM, 32,
-                            static_cast<uint32_t>(list.size()), list.data());
-        property = request.property;
-      } else if (auto found = saved.find(request.target); found != saved.end()) {
-        const Value& value = found->second;
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property, value.type, value.format,
-                            static_cast<uint32_t>(value.bytes.size() / (value.format / 8)), value.bytes.data());
-        property = request.property;
-      }
-      notify(request, property);
+    if (request.selection == clipboard) {
+      serveSaved(request, saved);
       continue;
     }
     if (request.selection != manager || request.target != save) {
-      notify(request, XCB_NONE);
+      notify(c, request, XCB_NONE);
       continue;
     }
     if (mode == "silent") continue;
     if (mode == "vanish") return 0;
     if (mode == "refuse") {
-      notify(request, XCB_NONE);
+      notify(c, request, XCB_NONE);
       continue;
     }
-    // The targets to save: the requestor's list, else the owner's TARGETS.
-    std::vector<xcb_atom_t> wanted;
-    std::optional<Value> list;
-    if (request.property != XCB_NONE) list = readProperty(request.requestor, request.property, false);
-    if (!list) {
-      const xcb_atom_t into = atom("MANAGER_TARGETS");
-      if (convert(clipboard, targets, into, request.time).value_or(XCB_NONE) != XCB_NONE) {
-        list = takeConverted(into, incr);
-      }
-    }
-    if (list) {
-      const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list->bytes.data());
-      for (size_t i = 0; i < list->bytes.size() / 4; ++i) {
-        if (atoms[i] != targets && atoms[i] != multiple && atoms[i] != save && atoms[i] != timestamp) {
-          wanted.push_back(atoms[i]);
-        }
-      }
-    }
-    std::vector<xcb_atom_t> properties;
-    for (size_t i = 0; i < wanted.size(); ++i) properties.push_back(atom(("MANAGER_" + std::to_string(i)).c_str()));
-    saved.clear();
-    if (mode == "multiple") {
-      std::vector<xcb_atom_t> pairs;
-      for (size_t i = 0; i < wanted.size(); ++i) pairs.insert(pairs.end(), {wanted[i], properties[i]});
-      const xcb_atom_t into = atom("MANAGER_MULTIPLE");
-      xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, into, pair, 32, static_cast<uint32_t>(pairs.size()),
-                          pairs.data());
-      if (convert(clipboard, multiple, into, request.time).value_or(XCB_NONE) == into) {
-        auto answered = readProperty(window, into, true);
-        const size_t count = answered ? answered->bytes.size() / 8 : 0;
-        const auto* back = answered ? reinterpret_cast<const xcb_atom_t*>(answered->bytes.data()) : nullptr;
-        for (size_t i = 0; i < count && i < wanted.size(); ++i) {
-          if (back[2 * i] == XCB_NONE || back[2 * i + 1] == XCB_NONE) continue;  // not converted
-          if (auto value = takeConverted(properties[i], incr)) saved[wanted[i]] = std::move(*value);
-        }
-      }
-    } else {
-      for (size_t i = 0; i < wanted.size(); ++i) {
-        if (convert(clipboard, wanted[i], properties[i], request.time).value_or(XCB_NONE) == XCB_NONE) continue;
-        if (auto value = takeConverted(properties[i], incr)) saved[wanted[i]] = std::move(*value);
-      }
-    }
+    saved = fetch(targetsToSave(request), mode == "multiple", request.time);
     xcb_set_selection_owner(c, window, clipboard, request.time);
     std::string line = "saved";
     for (const auto& [target, value] : saved) {
@@ -230,7 +231,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
-    notify(request, saved.empty() ? XCB_NONE : request.property);
+    notify(c, request, saved.empty() ? XCB_NONE : request.property);
   }
   return 0;
 }

@@ -6,51 +6,22 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-namespace {
+#include "clipboard_peer.h"
 
-xcb_connection_t* c;
-
-xcb_atom_t atom(const char* name) {
-  xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::strlen(name), name), nullptr);
-  const xcb_atom_t value = reply ? reply->atom : XCB_NONE;
-  std::free(reply);
-  return value;
-}
-
-void notify(const xcb_selection_request_event_t& request, xcb_atom_t property) {
-  xcb_selection_notify_event_t event{};
-  event.response_type = XCB_SELECTION_NOTIFY;
-  event.time = request.time;
-  event.requestor = request.requestor;
-  event.selection = request.selection;
-  event.target = request.target;
-  event.property = property;
-  xcb_send_event(c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-  xcb_flush(c);
-}
-
-}  // namespace
+using namespace mirelo::testing::clipboard;
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;
   const std::string mode = argv[1], text = argv[3];
-  c = xcb_connect(nullptr, nullptr);
-  if (xcb_connection_has_error(c)) return 1;
-  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  const xcb_window_t window = xcb_generate_id(c);
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                    screen->root_visual, 0, nullptr);
-  const xcb_atom_t clipboard = atom("CLIPBOARD"), targets = atom("TARGETS"), incr = atom("INCR"),
-                   target = atom(argv[2]);
-  xcb_set_selection_owner(c, window, clipboard, XCB_CURRENT_TIME);
-  xcb_flush(c);
-  std::printf("ready\n");
-  std::fflush(stdout);
+  const Peer peer = connectPeer(0);
+  xcb_connection_t* c = peer.c;
+  if (!c) return 1;
+  const xcb_atom_t clipboard = atom(c, "CLIPBOARD"), targets = atom(c, "TARGETS"), incr = atom(c, "INCR"),
+                   target = atom(c, argv[2]);
+  ownAndAnnounce(peer, clipboard);
 
   size_t sent = 0;
   xcb_window_t requestor = XCB_NONE;
@@ -62,7 +33,7 @@ int main(int argc, char** argv) {
       if (request.target == targets) {
         const xcb_atom_t list[] = {targets, target};
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property, XCB_ATOM_ATOM, 32, 2, list);
-        notify(request, request.property);
+        notify(c, request, request.property);
       } else if (request.target == target) {
         requestor = request.requestor;
         property = request.property;
@@ -70,9 +41,9 @@ int main(int argc, char** argv) {
         xcb_change_window_attributes(c, requestor, XCB_CW_EVENT_MASK, &events);
         const uint32_t size = static_cast<uint32_t>(text.size());
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, requestor, property, incr, 32, 1, &size);
-        notify(request, property);
+        notify(c, request, property);
       } else {
-        notify(request, XCB_NONE);
+        notify(c, request, XCB_NONE);
       }
     } else if (type == XCB_PROPERTY_NOTIFY && requestor != XCB_NONE) {
       const auto& change = *reinterpret_cast<xcb_property_notify_event_t*>(event);
