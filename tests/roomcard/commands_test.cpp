@@ -14,7 +14,7 @@
 #include "base64.h"
 #include "images/qr.h"
 #include "roomcard/codec.h"
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/reader.h"
 #include "../support/error_of.h"
 
 namespace mirelo::services::roomcard {
