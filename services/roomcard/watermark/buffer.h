@@ -1,49 +1,31 @@
 #pragma once
 
-// Memory for the big buffers of one embed, asked to be backed by huge pages: a few faults per
-// buffer instead of one per 4 KiB, and never zero-filled by us. Used by one thread at a time.
-
-#include <sys/mman.h>
+// The big buffers of one embed (drawings, the card's pixels, each thread's JPEG bytes and decoded
+// copies), on the block pool (common/block_pool.h): never zero-filled, advised for huge pages,
+// and kept warm for the next embed. Used by one thread at a time.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <utility>
+
+#include "block_pool.h"
 
 namespace mirelo::services::roomcard::watermark {
 
 class Buffer {
  public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
-  // At least `size` bytes; the contents are kept only when nothing had to be allocated.
+  // At least `size` bytes; the contents are not to be relied on after a call that grows it.
   uint8_t* reserve(size_t size) {
-    if (size > capacity_) {
-      std::free(data_);
-      constexpr size_t huge = size_t{2} << 20;
-      capacity_ = (size + huge - 1) / huge * huge;
-      data_ = static_cast<uint8_t*>(std::aligned_alloc(huge, capacity_));
-      if (!data_) {
-        capacity_ = 0;
-        throw std::bad_alloc();
-      }
-      ::madvise(data_, capacity_, MADV_HUGEPAGE);
-    }
-    return data_;
+    buffer_.reserve(size);
+    return data();
   }
-  uint8_t* data() const { return data_; }
-  // Hands the memory over (to be given back with std::free); the buffer is empty after.
-  uint8_t* release() {
-    capacity_ = 0;
-    return std::exchange(data_, nullptr);
-  }
+  uint8_t* data() { return reinterpret_cast<uint8_t*>(buffer_.data()); }
+  const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(buffer_.data()); }
+  // Hands the memory over; the buffer is empty after.
+  BlockBuffer release() { return std::move(buffer_); }
 
  private:
-  uint8_t* data_ = nullptr;
-  size_t capacity_ = 0;
+  BlockBuffer buffer_;
 };
 
 }  // namespace mirelo::services::roomcard::watermark

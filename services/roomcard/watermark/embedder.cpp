@@ -5,7 +5,6 @@
 #include <vips/vips.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -98,16 +97,20 @@ bool Embedder::make(int step, bool headroom) {
 // The card kept: its image takes the pixel buffer over.
 Image Embedder::accepted(int step, bool headroom, EmbedReport* report) {
   if (report) *report = {step, headroom};
-  uint8_t* pixels = pixels_.release();
+  auto* pixels = new BlockBuffer(pixels_.release());
   const size_t bytes = static_cast<size_t>(width_) * height_ * bands_;
-  VipsImage* card = vips_image_new_from_memory(pixels, bytes, width_, height_, bands_, VIPS_FORMAT_UCHAR);
+  VipsImage* card = vips_image_new_from_memory(pixels->data(), bytes, width_, height_, bands_, VIPS_FORMAT_UCHAR);
   if (!card) {
-    std::free(pixels);
+    delete pixels;
     vips_error_clear();
     throw RoomCardCodec::error("房卡生成失败");
   }
   card->Type = VIPS_INTERPRETATION_sRGB;
-  g_signal_connect(card, "postclose", G_CALLBACK(+[](VipsImage*, gpointer memory) { std::free(memory); }), pixels);
+  // The pixels go back to the pool when libvips closes the image.
+  g_signal_connect(card, "postclose", G_CALLBACK(+[](VipsImage*, gpointer memory) {
+                     delete static_cast<BlockBuffer*>(memory);
+                   }),
+                   pixels);
   return Image(card);
 }
 
