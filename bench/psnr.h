@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/drawing.h"
 
 // PSNR of two rasters of one size over their colour channels (alpha left out); 99 when equal.
 inline double psnr(const mirelo::services::roomcard::Raster& a, const mirelo::services::roomcard::Raster& b) {

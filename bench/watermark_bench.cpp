@@ -10,10 +10,12 @@
 #include <string>
 
 #include "images/images.h"
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/drawing.h"
+#include "roomcard/watermark/embedder.h"
+#include "roomcard/watermark/reader.h"
 
 namespace images = mirelo::services::images;
-using mirelo::services::roomcard::RoomCardWatermark;
+namespace watermark = mirelo::services::roomcard::watermark;
 
 namespace {
 
@@ -68,8 +70,8 @@ void warmLoop(benchmark::State& state, const Work& work) {
 // The photograph's seed and the step its card needs, printed once.
 void Embed(benchmark::State& state) {
   const images::Image source = photo(2000, 1500, static_cast<unsigned>(state.range(0)));
-  RoomCardWatermark::EmbedReport report;
-  warmLoop(state, [&] { benchmark::DoNotOptimize(RoomCardWatermark::embed(source, kInvitation, &report)); });
+  watermark::EmbedReport report;
+  warmLoop(state, [&] { benchmark::DoNotOptimize(watermark::embed(source, kInvitation, &report)); });
   state.SetLabel("step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
 // CPU is the whole process's (helper threads and libvips' included): on a busy machine it says what
@@ -101,8 +103,8 @@ images::Image noisy() {
 
 void EmbedNoiseLong(benchmark::State& state) {
   const images::Image source = noisy();
-  RoomCardWatermark::EmbedReport report;
-  warmLoop(state, [&] { benchmark::DoNotOptimize(RoomCardWatermark::embed(source, longInvitation(), &report)); });
+  watermark::EmbedReport report;
+  warmLoop(state, [&] { benchmark::DoNotOptimize(watermark::embed(source, longInvitation(), &report)); });
   state.SetLabel("step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
 BENCHMARK(EmbedNoiseLong)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
@@ -130,11 +132,11 @@ images::Image binaryNoise(int cell = 5) {
 
 void EmbedHardest(benchmark::State& state) {
   const images::Image source = binaryNoise(static_cast<int>(state.range(0)));
-  RoomCardWatermark::EmbedReport report;
+  watermark::EmbedReport report;
   bool refused = false;
   warmLoop(state, [&] {
     try {
-      RoomCardWatermark::embed(source, longInvitation(), &report);
+      watermark::embed(source, longInvitation(), &report);
     } catch (const std::exception&) {
       refused = true;
     }
@@ -150,7 +152,7 @@ void EmbedEveryStrengthFails(benchmark::State& state) {
   bool refused = false;
   warmLoop(state, [&] {
     try {
-      RoomCardWatermark::embed(source, longInvitation());
+      watermark::embed(source, longInvitation());
     } catch (const std::exception&) {
       refused = true;
     }
@@ -165,7 +167,7 @@ void EmbedEveryStrengthRejected(benchmark::State& state) {
   const images::Image source = photo(2000, 1500, 1);
   for (auto _ : state) {
     try {
-      RoomCardWatermark::embed(source, "mirelo://join/#PC3-eyJyIjoiYWIifQ==");
+      watermark::embed(source, "mirelo://join/#PC3-eyJyIjoiYWIifQ==");
       state.SkipWithError("a strength passed");
     } catch (const std::exception&) {
     }
@@ -178,13 +180,13 @@ BENCHMARK(EmbedEveryStrengthRejected)->Unit(benchmark::kMillisecond)->UseRealTim
 // (Embed − EmbedSetup).
 void EmbedSetup(benchmark::State& state) {
   const images::Image source = photo(2000, 1500, 1);
-  warmLoop(state, [&] { benchmark::DoNotOptimize(RoomCardWatermark::raster(source, 1440, 960, false)); });
+  warmLoop(state, [&] { benchmark::DoNotOptimize(watermark::raster(source, 1440, 960, false)); });
 }
 BENCHMARK(EmbedSetup)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(5)->ReportAggregatesOnly();
 
 void Decode(benchmark::State& state) {
-  const images::Image card = RoomCardWatermark::embed(photo(2000, 1500, 1), kInvitation);
-  for (auto _ : state) benchmark::DoNotOptimize(RoomCardWatermark::decode(card));
+  const images::Image card = watermark::embed(photo(2000, 1500, 1), kInvitation);
+  for (auto _ : state) benchmark::DoNotOptimize(watermark::decode(card));
 }
 BENCHMARK(Decode)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 

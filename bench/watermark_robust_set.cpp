@@ -22,11 +22,13 @@
 
 #include "images/images.h"
 #include "psnr.h"
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/drawing.h"
+#include "roomcard/watermark/embedder.h"
+#include "roomcard/watermark/reader.h"
 
 namespace images = mirelo::services::images;
 using mirelo::services::roomcard::Raster;
-using mirelo::services::roomcard::RoomCardWatermark;
+namespace watermark = mirelo::services::roomcard::watermark;
 namespace fs = std::filesystem;
 
 namespace {
@@ -119,7 +121,7 @@ std::string vipsCopy(int which, const images::Image& card) {
 bool reads(const std::string& bytes) {
   if (bytes.empty()) return false;
   try {
-    return RoomCardWatermark::decode(images::image(bytes, 4096)) == kInvitation;
+    return watermark::decode(images::image(bytes, 4096)) == kInvitation;
   } catch (const std::exception&) {
     return false;
   }
@@ -154,7 +156,7 @@ std::pair<bool, double> cropDistance(const fs::path& card, const images::Image& 
     g_object_unref(resized);
     if (status) continue;
     const images::Image restored(padded);
-    if (RoomCardWatermark::decode(restored) == kInvitation) return {plain, margin};
+    if (watermark::decode(restored) == kInvitation) return {plain, margin};
   }
   return {plain, -1};
 }
@@ -195,10 +197,10 @@ int main(int argc, char** argv) {
     char size[32];
     std::snprintf(size, sizeof size, "%dx%d", image.width(), image.height());
     images::Image card;
-    RoomCardWatermark::EmbedReport report;
+    watermark::EmbedReport report;
     const auto start = std::chrono::steady_clock::now();
     try {
-      card = RoomCardWatermark::embed(image, kInvitation, &report);
+      card = watermark::embed(image, kInvitation, &report);
     } catch (const std::exception& error) {
       const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
       std::printf("%-16s %-10s %-7s %4s %5s %8s %6.0fms  %s\n", picture.name, size, "REFUSED", "-", "-", "-", ms,
@@ -208,8 +210,8 @@ int main(int argc, char** argv) {
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     ++made;
-    const Raster unmarked = RoomCardWatermark::raster(image, card.width(), card.height(), false);
-    const Raster marked = RoomCardWatermark::raster(card, card.width(), card.height(), false);
+    const Raster unmarked = watermark::raster(image, card.width(), card.height(), false);
+    const Raster marked = watermark::raster(card, card.width(), card.height(), false);
     const double quality = psnr(unmarked, marked);
     psnrSum += quality;
     psnrMin = std::min(psnrMin, quality);

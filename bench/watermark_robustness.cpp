@@ -17,11 +17,13 @@
 
 #include "images/images.h"
 #include "psnr.h"
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/drawing.h"
+#include "roomcard/watermark/embedder.h"
+#include "roomcard/watermark/reader.h"
 
 namespace images = mirelo::services::images;
 using mirelo::services::roomcard::Raster;
-using mirelo::services::roomcard::RoomCardWatermark;
+namespace watermark = mirelo::services::roomcard::watermark;
 
 namespace {
 
@@ -73,20 +75,20 @@ int main() {
     const images::Image source = photo(100 + i);
     images::Image card;
     try {
-      card = RoomCardWatermark::embed(source, invitation);
+      card = watermark::embed(source, invitation);
     } catch (const std::exception& error) {
       std::printf("picture %2d (%dx%d): no card: %s\n", i, source.width(), source.height(), error.what());
       continue;
     }
     ++made;
-    const Raster unmarked = RoomCardWatermark::raster(source, card.width(), card.height(), false);
-    const Raster marked = RoomCardWatermark::raster(card, card.width(), card.height(), false);
+    const Raster unmarked = watermark::raster(source, card.width(), card.height(), false);
+    const Raster marked = watermark::raster(card, card.width(), card.height(), false);
     const double quality = psnr(unmarked, marked);
     psnrSum += quality;
     const std::string copy = reencoded(card, dir);
     bool ok = false;
     try {
-      ok = RoomCardWatermark::decode(images::image(copy, 2048)) == invitation;
+      ok = watermark::decode(images::image(copy, 2048)) == invitation;
     } catch (const std::exception&) {
     }
     decoded += ok;

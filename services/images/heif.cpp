@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 
+#include "bytes.h"
+
 #ifndef MIRELO_VIPS_HEIF_MODULE
 #define MIRELO_VIPS_HEIF_MODULE ""
 #endif
@@ -32,8 +34,7 @@ bool isBrand(std::string_view brand) {
 
 bool looksLikeHeif(std::string_view data) {
   if (data.size() < 16 || data.substr(4, 4) != "ftyp") return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-  const uint32_t box = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  const uint32_t box = bytes::readBig32(data, 0);
   const size_t end = std::min<size_t>({box, data.size(), kMaxBoxRead});
   if (isBrand(data.substr(8, 4))) return true;
   // Compatible brands follow the major brand and its version.

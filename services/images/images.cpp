@@ -44,7 +44,7 @@ Image& Image::operator=(Image other) {
   return *this;
 }
 
-void VipsUnref::operator()(VipsImage* image) const { g_object_unref(image); }
+void unrefVips(VipsImage* image) { g_object_unref(image); }
 
 // Errors of libvips never reach the host: the caller reports its own message.
 void clearVipsError() { vips_error_clear(); }
@@ -171,7 +171,7 @@ std::optional<Image> scaledJpeg(std::string_view data, VipsImage* header, int ed
   int denominator = 1;
   while (denominator < 8 && longer / (2 * denominator) >= edge) denominator *= 2;
   if (denominator == 1) return std::nullopt;
-  const std::unique_ptr<void, int (*)(tjhandle)> decoder(tjInitDecompress(), tjDestroy);
+  const Handle<void, tjDestroy> decoder(tjInitDecompress());
   if (!decoder) return std::nullopt;
   auto* const bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(data.data()));
   int width = 0, height = 0, subsampling = 0, colourspace = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 #include <string_view>
 
+#include "handle.h"
 #include "json.h"
 
 typedef struct _VipsImage VipsImage;
@@ -24,10 +25,8 @@ std::string lowerExtension(std::string_view name);
 
 // Ownership of a libvips image, and one libvips step on it: the image is replaced by the step's
 // result; false (and the libvips error cleared) when the step fails.
-struct VipsUnref {
-  void operator()(VipsImage* image) const;
-};
-using OwnedVips = std::unique_ptr<VipsImage, VipsUnref>;
+void unrefVips(VipsImage* image);
+using OwnedVips = Handle<VipsImage, unrefVips>;
 void clearVipsError();
 template <class Operation>
 bool applyStep(OwnedVips& image, Operation operation) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "bytes.h"
+
 namespace mirelo::services::images {
 namespace {
 
@@ -21,8 +23,7 @@ std::optional<std::string> withoutTextChunks(std::string_view png) {
   size_t copiedTo = 0;  // bytes before this are in `kept` (or need not be, while it is empty)
   size_t at = kSignature.size();
   while (png.size() - at >= kChunkOverhead) {
-    const auto* p = reinterpret_cast<const unsigned char*>(png.data() + at);
-    const uint64_t length = (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
+    const uint64_t length = bytes::readBig32(png, at);
     if (length > png.size() - at - kChunkOverhead) break;
     const size_t end = at + kChunkOverhead + static_cast<size_t>(length);
     if (isText(png.substr(at + 4, 4))) {

@@ -76,10 +76,8 @@ std::vector<uint8_t> luminance(const Image& decoded) {
 }  // namespace
 
 std::string qrPng(std::string_view text) {
-  std::unique_ptr<QRcode, decltype(&QRcode_free)> code(
-      QRcode_encodeData(static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()), 0,
-                        QR_ECLEVEL_L),
-      QRcode_free);
+  const Handle<QRcode, QRcode_free> code(QRcode_encodeData(
+      static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()), 0, QR_ECLEVEL_L));
   if (!code || code->width < 1) throw failure("二维码生成失败");
   const int modules = code->width;
   const int scale = std::max(kTargetSize / modules, 1);

@@ -2,27 +2,18 @@
 
 #include <cstring>
 
-#include <zlib.h>
-
+#include "bytes.h"
 #include "json.h"
 
 namespace mirelo::services::roomcard {
 
 Error RoomCardCodec::error(std::string message) { return Error("MireloRoomCard", 1, std::move(message)); }
 
-uint32_t RoomCardCodec::checksum(std::string_view bytes) {
-  return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
+uint32_t RoomCardCodec::checksum(std::string_view data) { return bytes::crc32(data); }
 
-std::string RoomCardCodec::number(uint32_t value) {
-  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
-          static_cast<char>(value)};
-}
+std::string RoomCardCodec::number(uint32_t value) { return bytes::big32(value); }
 
-uint32_t RoomCardCodec::integer(std::string_view bytes, size_t offset) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
+uint32_t RoomCardCodec::integer(std::string_view data, size_t offset) { return bytes::readBig32(data, offset); }
 
 std::vector<RoomCardCodec::Chunk> RoomCardCodec::chunks(std::string_view png) {
   if (png.size() > maxPng || png.substr(0, signature.size()) != signature.substr(0, std::min(png.size(), signature.size()))) {

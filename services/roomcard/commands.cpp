@@ -11,7 +11,8 @@
 #include "images/images.h"
 #include "images/qr.h"
 #include "payload.h"
-#include "watermark.h"
+#include "watermark/embedder.h"
+#include "watermark/reader.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -31,7 +32,7 @@ std::string readRoomCard(std::string_view bytes) {
   } catch (const Error&) {
   }
   try {
-    if (auto invitation = RoomCardWatermark::decode(images::image(bytes, kWatermarkEdge))) return *invitation;
+    if (auto invitation = watermark::decode(images::image(bytes, kWatermarkEdge))) return *invitation;
   } catch (const Error&) {
   }
   try {
@@ -76,7 +77,7 @@ Json roomCardEncode(const Json& payload) {
   if (!invitation) throw failure("邀请内容无效");
   std::string bytes = dataOf(payload);
   if (readBoolean(payload, "robust") == true) {
-    const images::Image card = RoomCardWatermark::embed(images::image(bytes, kWatermarkEdge), *invitation);
+    const images::Image card = watermark::embed(images::image(bytes, kWatermarkEdge), *invitation);
     bytes = images::png(card);
   }
   return base64Value(RoomCardCodec::encodeBytes(bytes, *invitation), Base64Prefix::pngDataUrl);

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "protocol/error.h"
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/hamming.h"
+#include "roomcard/watermark/packet.h"
 #include "utf8.h"
 
-using W = mirelo::services::roomcard::RoomCardWatermark;
+namespace W = mirelo::services::roomcard::watermark;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

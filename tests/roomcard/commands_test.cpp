@@ -13,7 +13,7 @@
 #include "base64.h"
 #include "images/qr.h"
 #include "roomcard/codec.h"
-#include "roomcard/watermark.h"
+#include "roomcard/watermark/reader.h"
 #include "../support/error_of.h"
 #include "../support/fakes/panels.h"
 #include "../support/fakes/pasteboard.h"

@@ -12,41 +12,25 @@
 #include <random>
 #include <sstream>
 
-#include "../images/fixtures.h"
-#include "roomcard/codec.h"
-#include "roomcard/watermark.h"
+#include "pictures.h"
+#include "protocol/error.h"
+#include "roomcard/watermark/drawing.h"
+#include "roomcard/watermark/embedder.h"
+#include "roomcard/watermark/hamming.h"
+#include "roomcard/watermark/layout.h"
+#include "roomcard/watermark/packet.h"
+#include "roomcard/watermark/reader.h"
+#include "roomcard/watermark/scores.h"
 
 namespace mirelo::services::roomcard {
 namespace {
 
-using WM = RoomCardWatermark;
+namespace WM = watermark;
 using images::Image;
+using testing::photo;
 
 const std::string kCompact = "mirelo://join/#PC3-eyJyIjoidGVzdC1yb29tIiwiayI6IjAxMjM0NTY3ODlhYmNkZWYwMTIzIn0";
 const std::string kPlain = "mirelo://join/#room-7f3a9c/key-0123456789abcdef";
-
-// Smooth light and shade, a few hard-edged shapes and a little noise, like a photograph.
-Image photo(int width, int height, unsigned seed, bool alpha = false) {
-  std::mt19937 random(seed);
-  std::normal_distribution<double> noise(0, 3);
-  const int bands = alpha ? 4 : 3;
-  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * bands);
-  const double fx = 0.004 + 0.002 * (seed % 3), fy = 0.006 + 0.002 * (seed % 4);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const double light = 120 + 60 * std::sin(x * fx + seed) * std::cos(y * fy);
-      const bool shape = ((x / 97 + y / 131 + static_cast<int>(seed)) % 5) == 0;
-      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * bands];
-      for (int c = 0; c < 3; ++c) {
-        const double v = light + (shape ? 50 - 30 * c : 10 * c) + noise(random);
-        p[c] = static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
-      }
-      // A fading lower edge, below the part of the card that carries the watermark.
-      if (alpha) p[3] = static_cast<uint8_t>(y < height * 9 / 10 ? 255 : x < width / 2 ? 0 : 128);
-    }
-  }
-  return images::testing::fromPixels(pixels, width, height, bands);
-}
 
 // What another program makes of the card: ImageMagick scales it to half and saves JPEG quality 40.
 std::string reencodedByImageMagick(const Image& card) {
@@ -136,23 +120,8 @@ TEST_F(EmbedTest, HeadroomWhereThePictureClips) {
     uint8_t flat;  // the value of the flat area
   };
   for (const Case c : {Case{"black", 0}, Case{"white", 255}}) {
-    const Image source = photo(1200, 900, 4);
-    std::vector<uint8_t> pixels(static_cast<size_t>(1200) * 900 * 3);
-    size_t size = 0;
-    auto* memory = static_cast<uint8_t*>(vips_image_write_to_memory(source.get(), &size));
-    ASSERT_EQ(size, pixels.size());
-    std::copy(memory, memory + size, pixels.begin());
-    g_free(memory);
-    // The left half flat, and a disc in the right half.
-    for (int y = 0; y < 900; ++y) {
-      for (int x = 0; x < 1200; ++x) {
-        if (x < 600 || (x - 900) * (x - 900) + (y - 450) * (y - 450) < 200 * 200) {
-          std::fill_n(&pixels[(static_cast<size_t>(y) * 1200 + x) * 3], 3, c.flat);
-        }
-      }
-    }
     WM::EmbedReport report;
-    const Image card = WM::embed(images::testing::fromPixels(pixels, 1200, 900, 3), kCompact, &report);
+    const Image card = WM::embed(testing::halfFlat(c.flat), kCompact, &report);
     EXPECT_TRUE(report.headroom) << c.name;
     EXPECT_EQ(WM::decode(images::image(reencodedByImageMagick(card), 2048)), kCompact) << c.name;
     EXPECT_EQ(WM::decode(reencodedByVips(card, false)), kCompact) << c.name;
@@ -165,28 +134,7 @@ TEST_F(EmbedTest, HeadroomWhereThePictureClips) {
 // a nudge, on a background that clips. The card must still look like the page (40 dB) and read
 // back after other programs' copies.
 TEST_F(EmbedTest, TextOnWhiteKeepsItsLooks) {
-  constexpr int width = 1240, height = 1754;
-  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3, 255);
-  std::mt19937 random(21);
-  for (int line = 0; line < 38; ++line) {
-    const int top = 90 + 42 * line;
-    for (int x = 60; x < width - 80;) {
-      // A word: strokes 3 px wide and 18 px high, some with a bar across, then a space.
-      const int letters = 2 + static_cast<int>(random() % 8);
-      for (int letter = 0; letter < letters; ++letter, x += 13) {
-        const int shape = static_cast<int>(random() % 4);
-        for (int y = top; y < top + 18; ++y) {
-          for (int dx = 0; dx < 11; ++dx) {
-            const bool ink = dx < 3 || (shape == 1 && dx >= 8) || (shape >= 2 && (y - top) % 17 < 3) ||
-                             (shape == 3 && dx >= 8 && y > top + 8);
-            if (ink && x + dx < width) std::fill_n(&pixels[(static_cast<size_t>(y) * width + x + dx) * 3], 3, 0);
-          }
-        }
-      }
-      x += 14;
-    }
-  }
-  const Image page = images::testing::fromPixels(pixels, width, height, 3);
+  const Image page = testing::textOnWhite();
   WM::EmbedReport report;
   const Image card = WM::embed(page, kCompact, &report);
   const Raster unmarked = WM::raster(page, card.width(), card.height(), false);

@@ -1,5 +1,3 @@
-#include "roomcard/watermark.h"
-
 #include <gtest/gtest.h>
 #include <vips/vips.h>
 
@@ -11,14 +9,18 @@
 using namespace std::string_literals;
 
 #include "../images/fixtures.h"
-#include "roomcard/codec.h"
-#include "roomcard/resample.h"
 #include "../support/error_of.h"
+#include "bytes.h"
+#include "roomcard/resample.h"
+#include "roomcard/watermark/format.h"
+#include "roomcard/watermark/hamming.h"
+#include "roomcard/watermark/layout.h"
+#include "roomcard/watermark/packet.h"
 
 namespace mirelo::services::roomcard {
 namespace {
 
-using WM = RoomCardWatermark;
+namespace WM = watermark;
 using images::Image;
 
 class WatermarkTest : public ::testing::Test {
@@ -186,7 +188,7 @@ TEST_F(WatermarkTest, UnpackChecks) {
   std::string packet = "MRW2";
   packet += static_cast<char>(length >> 8);
   packet += static_cast<char>(length);
-  packet += RoomCardCodec::number(RoomCardCodec::checksum(compressed)) + compressed;
+  packet += bytes::big32(bytes::crc32(compressed)) + compressed;
   EXPECT_FALSE(WM::unpack(packet));
 }
 
