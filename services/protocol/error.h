@@ -5,23 +5,20 @@
 
 namespace mirelo::services {
 
-// An error value. The program's own failures carry the domain "MireloNative" and code 1; errors
-// passed through from a platform service carry that service's message. Only the message reaches
-// the host. Commands and helpers throw it; the dispatcher turns it into the error reply.
+// An error value: the message the host reads in the error reply, ours or a platform service's.
+// Commands and helpers throw it; the dispatcher turns it into the error reply.
 class Error : public std::exception {
  public:
-  Error(std::string domain, int code, std::string message)
-      : domain(std::move(domain)), code(code), message(std::move(message)) {}
+  explicit Error(std::string message) : message(std::move(message)) {}
   const char* what() const noexcept override { return message.c_str(); }
 
-  std::string domain;
-  int code;
   std::string message;
 };
 
-inline Error failure(std::string message) { return Error("MireloNative", 1, std::move(message)); }
+// One of the program's own failures, in the host's words.
+inline Error failure(std::string message) { return Error(std::move(message)); }
 
 // An error of a platform service, passed through with the service's own description.
-inline Error platformError(std::string message) { return Error("", 0, std::move(message)); }
+inline Error platformError(std::string message) { return Error(std::move(message)); }
 
 }  // namespace mirelo::services

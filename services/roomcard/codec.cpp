@@ -7,7 +7,7 @@
 
 namespace mirelo::services::roomcard {
 
-Error RoomCardCodec::error(std::string message) { return Error("MireloRoomCard", 1, std::move(message)); }
+Error RoomCardCodec::error(std::string message) { return failure(std::move(message)); }
 
 uint32_t RoomCardCodec::checksum(std::string_view data) { return bytes::crc32(data); }
 

@@ -26,7 +26,7 @@ struct RoomCardCodec {
     size_t begin, end;  // the whole chunk: length field up to the byte after its CRC
   };
 
-  // A room card error value (domain "MireloRoomCard").
+  // A room card error value.
   static Error error(std::string message);
   static uint32_t checksum(std::string_view bytes);
   static std::string number(uint32_t value);
