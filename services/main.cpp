@@ -83,6 +83,7 @@ int main() {
       .request = [](const std::string& command, const Json& payload,
                     Reply reply) { handle(services, command, payload, std::move(reply)); },
       .wantsPayload = isCommand,
+      .runsOnReader = runsOnReader,
       .endOfInput = [] { endProcess(services); },
   };
   std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();

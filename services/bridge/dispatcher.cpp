@@ -1,6 +1,7 @@
 #include "dispatcher.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <string_view>
 
@@ -24,24 +25,32 @@ void now(Services&, const std::string&, const Json& payload, Reply reply) {
   reply.succeed(run(payload));
 }
 
+// Set once the network client exists: it is made by the first network command, on the main
+// thread (its start-up asks GIO for the desktop's proxy resolver).
+std::atomic<bool> networkMade{false};
+
 // Network commands reply later, from the network thread; a refused payload replies at once.
 void http(Services&, const std::string&, const Json& payload, Reply reply) {
+  networkMade.store(true, std::memory_order_release);
   network::NativeNetwork::shared().http(payload, std::move(reply));
 }
 
 // `true` is written before the cancellation is handed over, so it always precedes the cancelled
 // requests' own replies.
 void httpCancel(Services&, const std::string&, const Json& payload, Reply reply) {
+  networkMade.store(true, std::memory_order_release);
   reply.succeed(true);
   network::NativeNetwork::shared().cancel(payload);
 }
 
 void socketOpen(Services&, const std::string&, const Json& payload, Reply reply) {
+  networkMade.store(true, std::memory_order_release);
   network::NativeNetwork::shared().open(payload, std::move(reply));
 }
 
 // socket-send, socket-receive and socket-close share one branch.
 void socketCommand(Services&, const std::string& command, const Json& payload, Reply reply) {
+  networkMade.store(true, std::memory_order_release);
   network::NativeNetwork::shared().socket(payload, command, std::move(reply));
 }
 
@@ -145,6 +154,17 @@ void handle(Services& services, const std::string& command, const Json& payload,
 bool isCommand(std::string_view command) {
   for (const auto& entry : kCommands) {
     if (entry.first == command) return true;
+  }
+  return false;
+}
+
+bool runsOnReader(std::string_view command) {
+  // The network commands check their payload and post the rest to the network thread.
+  constexpr std::array<std::string_view, 6> kNetwork{"http", "http-cancel", "socket-open", "socket-send",
+                                                     "socket-receive", "socket-close"};
+  if (!networkMade.load(std::memory_order_acquire)) return false;
+  for (const std::string_view name : kNetwork) {
+    if (name == command) return true;
   }
   return false;
 }

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -27,6 +28,7 @@ struct MainQueue::Impl {
   std::condition_variable drained;
   std::deque<Item> items;
   size_t bytes = 0;
+  std::atomic<size_t> outstanding{0};  // pushed and not yet run to their end
   Source* source = nullptr;
 
   bool ready() {
@@ -57,6 +59,7 @@ struct MainQueue::Impl {
     for (auto& item : batch) {
       item.work();
       item.work = nullptr;  // release the request's memory before accounting for it
+      outstanding.fetch_sub(1, std::memory_order_release);
       std::lock_guard lock(mutex);
       bytes -= item.bytes;
       drained.notify_all();
@@ -93,8 +96,11 @@ void MainQueue::push(std::function<void()> work, size_t bytes) {
     wake = impl_->items.empty();
     impl_->items.push_back(Item{std::move(work), bytes});
     impl_->bytes += bytes;
+    impl_->outstanding.fetch_add(1, std::memory_order_relaxed);
   }
   if (wake) g_main_context_wakeup(nullptr);
 }
+
+bool MainQueue::idle() const { return impl_->outstanding.load(std::memory_order_acquire) == 0; }
 
 }  // namespace mirelo::services

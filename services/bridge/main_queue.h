@@ -22,6 +22,10 @@ class MainQueue {
   // Any thread. `bytes` is the weight the item counts for against the limit.
   void push(std::function<void()> work, size_t bytes);
 
+  // Whether every item pushed so far has run to its end: work done now on another thread comes
+  // after all of it, as it would from the queue. Meaningful to the one thread that pushes.
+  bool idle() const;
+
  private:
   struct Impl;
   Impl* impl_;

@@ -16,6 +16,7 @@ constexpr size_t kRequestOverhead = 256;  // queue weight of a request beyond it
 constexpr size_t kLargeLine = 1u << 20;
 constexpr unsigned kIdleSeconds = 3;
 constexpr size_t kWarmHeap = 64u << 20;
+constexpr size_t kReaderLine = 1u << 20;  // longer lines are parsed on the main thread
 
 void refuseOversized() { Reply("").fail(failure("请求过大")); }
 
@@ -62,10 +63,27 @@ void runLine(LineBytes& line, const ReaderCallbacks& callbacks) {
   }
 }
 
+// A line the reader runs itself, when its command allows and the main thread owes nothing read
+// before it. Only a line that spells such a command's name plainly can be one; any other (an
+// escaped name too) goes to the main thread, which runs every command, so both ways are right.
+bool ranOnReader(JsonReader& json, const LineBytes& line, MainQueue& queue, const ReaderCallbacks& callbacks) {
+  if (!callbacks.runsOnReader || line.size() > kReaderLine || !queue.idle()) return false;
+  const std::string_view text(line.data(), line.size());
+  if (text.find("\"socket-") == std::string_view::npos && text.find("\"http") == std::string_view::npos) return false;
+  if (!json.load(line.data(), line.size(), line.capacity())) return false;
+  const std::optional<std::string_view> command = json.loadedString("command");
+  if (!command || !callbacks.runsOnReader(*command)) return false;
+  std::optional<Request> request = parseRequest(json, callbacks.wantsPayload);
+  if (!request) return false;
+  callbacks.request(request->command, request->payload, Reply(std::move(request->id)));
+  return true;
+}
+
 }  // namespace
 
 void readRequests(int fd, MainQueue& queue, const ReaderCallbacks& callbacks) {
   LineReader lines(fd, kRequestLineLimit);
+  JsonReader json;  // this thread's, for the lines it runs itself
   for (;;) {
     const auto result = lines.next();
     if (result == LineReader::Result::End) break;
@@ -86,6 +104,7 @@ void readRequests(int fd, MainQueue& queue, const ReaderCallbacks& callbacks) {
       }
       line = LineBytes(repaired);
     }
+    if (ranOnReader(json, line, queue, callbacks)) continue;
     const size_t weight = line.size() + kRequestOverhead;
     queue.push([&callbacks, line = std::make_shared<LineBytes>(std::move(line))] { runLine(*line, callbacks); },
                weight);

@@ -100,5 +100,55 @@ TEST(Base64, EscapedEncodingIsThePlainOneWrittenAsJson) {
   }
 }
 
+// Long texts go through the wide steps where the processor has them: their output must be what a
+// codec taking six bits at a time makes, for every length around a step's edges, with nothing
+// written past the bound, and a bad character anywhere refused.
+std::string bitByBit(const std::string& bytes) {
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = 0;
+    for (size_t k = 0; k < 3; ++k) v = v << 8 | (i + k < bytes.size() ? static_cast<unsigned char>(bytes[i + k]) : 0);
+    const size_t symbols = std::min<size_t>(4, (bytes.size() - i) * 8 / 6 + 1);
+    for (size_t k = 0; k < 4; ++k) text.push_back(k < symbols ? alphabet[v >> (18 - 6 * k) & 63] : '=');
+  }
+  return text;
+}
+
+TEST(Base64, WideStepsAgreeWithASixBitCodec) {
+  std::mt19937 random(11);
+  for (size_t size = 0; size < 400; ++size) {
+    for (const bool slashes : {false, true}) {
+      std::string bytes(size, '\xff');  // all "/": the escaped text's longest
+      if (!slashes) for (char& c : bytes) c = static_cast<char>(random());
+      const std::string expected = bitByBit(bytes);
+      ASSERT_EQ(base64Encode(bytes), expected) << size;
+      std::string escaped(base64EscapedBound(size) + 64, '#');
+      const size_t length = base64EncodeEscaped(bytes, escaped.data());
+      EXPECT_EQ(escaped.substr(base64EscapedBound(size)), std::string(64, '#')) << size;
+      std::string unescaped;
+      for (size_t i = 0; i < length; ++i) {
+        if (escaped[i] == '\\') ++i;
+        unescaped.push_back(escaped[i]);
+      }
+      EXPECT_EQ(unescaped, expected) << size;
+      std::string out(size + 32, '#');
+      ASSERT_TRUE(base64DecodeTo(expected, out.data())) << size;
+      EXPECT_EQ(out, bytes + std::string(32, '#')) << size;
+    }
+  }
+  std::string bytes(300, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  const std::string text = base64Encode(bytes);
+  for (size_t at = 0; at < text.size(); ++at) {
+    for (const char bad : {'=', '-', '\x80', '\xff', '@', '[', '`', '{', ':'}) {
+      if (bad == '=' && at + 1 == text.size()) continue;  // padding where it may stand
+      std::string broken = text;
+      broken[at] = bad;
+      EXPECT_FALSE(base64Decode(broken)) << at << " " << int(bad);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mirelo
