@@ -12,45 +12,20 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "env"))
+sys.path.insert(0, os.path.dirname(__file__))
 if len(sys.argv) > 1:
     os.environ["MIRELO_BUILD_DIR"] = sys.argv[1]
 from servers import TestCA  # noqa: E402
+from timing import curl, https_server, timed_requests  # noqa: E402
 from testenv import Program, build_dir, clean_env  # noqa: E402
-
-
-def timed_requests(program, lines):
-    """Each request sent when the reply to the one before has arrived (checked, not parsed)."""
-    buffer = bytearray(32 << 20)  # this side's memory warm, as a host's would be
-    started = time.perf_counter()
-    for line in lines:
-        program.send(line)
-        reply = program.read_line_into(buffer, 60)
-        head = bytes(reply[:40]) if reply is not None else b""
-        assert head.startswith(b'{"id":') and b'"value":{"body":' in head, bytes(reply or b"")[:200]
-    return time.perf_counter() - started
-
-
-def curl(ca, urls):
-    with tempfile.NamedTemporaryFile("w", suffix=".cfg", delete=False) as config:
-        for url in urls:
-            config.write('url = "%s"\noutput = "/dev/null"\n' % url)
-    started = time.perf_counter()
-    subprocess.run(["curl", "--silent", "--show-error", "--cacert", ca.ca_file, "--config", config.name], check=True)
-    elapsed = time.perf_counter() - started
-    os.unlink(config.name)
-    return elapsed
 
 
 def main():
     ca = TestCA()
-    # The server runs in a process of its own, so it shares no interpreter lock with this client.
-    serving = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "..", "tests", "env", "servers.py"),
-                                ca.dir], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    port = int(serving.stdout.readline())
+    serving, port = https_server(ca)
 
     class Remote:
         @staticmethod
