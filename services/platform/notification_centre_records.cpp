@@ -142,34 +142,28 @@ void NotificationRecords::dropPending(Entries::iterator it) {
   finish(waiting, std::nullopt);
 }
 
-void NotificationRecords::removePending(const std::string& identifier) {
+void NotificationRecords::withdraw(const std::string& identifier) {
   if (auto it = entries_.find(identifier); it != entries_.end()) dropPending(it);
+  closeShown(identifier);
 }
 
-void NotificationRecords::removeDelivered(const std::string& identifier) {
+void NotificationRecords::withdrawAll() {
+  for (auto it = entries_.begin(); it != entries_.end();) dropPending(it++);
+  closeAllShown();
+}
+
+void NotificationRecords::closeShown(const std::string& identifier) {
   if (auto it = entries_.find(identifier); it != entries_.end()) dropDelivered(it);
 }
 
-void NotificationRecords::removeAllPending() {
-  for (auto it = entries_.begin(); it != entries_.end();) dropPending(it++);
-}
-
-void NotificationRecords::removeAllDelivered() {
+void NotificationRecords::closeAllShown() {
   for (auto it = entries_.begin(); it != entries_.end();) dropDelivered(it++);
 }
 
-std::vector<NotificationRequest> NotificationRecords::pending() const {
+std::vector<NotificationRequest> NotificationRecords::list() const {
   std::vector<NotificationRequest> list;
   for (const auto& [identifier, entry] : entries_) {
-    if (entry.out || !entry.queued.empty()) list.push_back({identifier, entry.room, entry.messageId});
-  }
-  return list;
-}
-
-std::vector<NotificationRequest> NotificationRecords::delivered() const {
-  std::vector<NotificationRequest> list;
-  for (const auto& [identifier, entry] : entries_) {
-    if (entry.shownId) list.push_back({identifier, entry.room, entry.messageId});
+    if (!entry.idle()) list.push_back({identifier, entry.room, entry.messageId});
   }
   return list;
 }
