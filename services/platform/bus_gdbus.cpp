@@ -62,7 +62,7 @@ void connectBusAsync(const std::string& address, int timeoutMs, Connected done) 
       attempt);
 }
 
-GDBusConnection* connectBus(const std::string& address, int timeoutMs) {
+glib::Object<GDBusConnection> connectBus(const std::string& address, int timeoutMs) {
   // The default context is not iterated, so nothing else runs meanwhile.
   const glib::Context context(g_main_context_new());
   g_main_context_push_thread_default(context.get());
@@ -74,16 +74,13 @@ GDBusConnection* connectBus(const std::string& address, int timeoutMs) {
   });
   while (!done) g_main_context_iteration(context.get(), TRUE);
   g_main_context_pop_thread_default(context.get());
-  return connection.release();
+  return connection;
 }
 
-GDBusConnection* liveBus(GDBusConnection*& bus, std::string (*address)(), int timeoutMs) {
-  if (bus && g_dbus_connection_is_closed(bus)) {
-    g_object_unref(bus);
-    bus = nullptr;
-  }
+GDBusConnection* liveBus(glib::Object<GDBusConnection>& bus, std::string (*address)(), int timeoutMs) {
+  if (bus && g_dbus_connection_is_closed(bus.get())) bus.reset();
   if (!bus) bus = connectBus(address(), timeoutMs);
-  return bus;
+  return bus.get();
 }
 
 void callAsync(GDBusConnection* bus, const BusObject& object, const char* method, GVariant* parameters,

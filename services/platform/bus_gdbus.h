@@ -27,12 +27,12 @@ void connectBusAsync(const std::string& address, int timeoutMs, Connected done);
 // The same, waited for on a private context that is gone on return, so the connection's "closed"
 // signal is never delivered: callers check `g_dbus_connection_is_closed`. Nothing else runs
 // meanwhile. Call on the main thread.
-GDBusConnection* connectBus(const std::string& address, int timeoutMs);
+glib::Object<GDBusConnection> connectBus(const std::string& address, int timeoutMs);
 
 // The connection kept in `bus`, made anew (connectBus to the address `address` gives) when there is
 // none or the bus has closed it: a bus that appears later, or comes back, is found. Null when none
 // can be made. The address is looked up only to connect.
-GDBusConnection* liveBus(GDBusConnection*& bus, std::string (*address)(), int timeoutMs);
+GDBusConnection* liveBus(glib::Object<GDBusConnection>& bus, std::string (*address)(), int timeoutMs);
 
 // One interface of one object of one peer.
 struct BusObject {

@@ -20,12 +20,13 @@ std::string describe(const GError* error) {
   return copy->message;
 }
 
-bool lists(GVariant* reply, const char* format, const char* wanted) {
-  const gchar** names = nullptr;
-  g_variant_get(reply, format, &names);
+// Whether the string array of a one-member reply holds `wanted`.
+bool lists(GVariant* reply, const char* wanted) {
+  const gchar** array = nullptr;  // varargs: a plain pointer, not glib::out
+  g_variant_get(reply, "(^a&s)", &array);
+  const Handle<const gchar*, g_free> names(array);  // the array only: its strings are the reply's
   bool found = false;
-  for (const gchar** name = names; name && *name; ++name) found = found || g_str_equal(*name, wanted);
-  g_free(names);
+  for (const gchar** name = names.get(); name && *name; ++name) found = found || g_str_equal(*name, wanted);
   return found;
 }
 
@@ -73,7 +74,7 @@ void FdoNotifications::reachable(std::function<void(bool)> answer) {
               if (owned) return answer(true);
               if (!usable()) return answer(false);
               callAsync(bus_.get(), kBusDaemon, "ListActivatableNames", nullptr, "(as)", kCallTimeoutMs,
-                        [answer](GVariant* reply, GError*) { answer(reply && lists(reply, "(^a&s)", kName)); });
+                        [answer](GVariant* reply, GError*) { answer(reply && lists(reply, kName)); });
             });
 }
 
@@ -82,7 +83,7 @@ void FdoNotifications::capabilities(std::function<void(std::optional<bool>)> ans
   callAsync(bus_.get(), kServer, "GetCapabilities", nullptr, "(as)", kCallTimeoutMs,
             [answer = std::move(answer)](GVariant* reply, GError*) {
               if (!reply) return answer(std::nullopt);
-              answer(lists(reply, "(^a&s)", "actions"));
+              answer(lists(reply, "actions"));
             });
 }
 

@@ -45,7 +45,8 @@ class OutParameter {
 };
 
 // For the call's duration only: `f(&…)` becomes `f(out(handle))`, and the handle owns what was
-// written once the full expression has ended.
+// written once the full expression has ended. Never through `...` (g_variant_get and the like): an
+// object is not converted there.
 template <class H>
 OutParameter<H> out(H& handle) {
   return OutParameter<H>(handle);
