@@ -54,7 +54,9 @@ FdoNotifications::FdoNotifications(glib::Object<GDBusConnection> bus, Signals si
   // leaving, being replaced (vanished, then appeared) and the connection closing.
   watch_ = g_bus_watch_name_on_connection(
       bus_.get(), kName, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
-      [](GDBusConnection*, const gchar*, gpointer data) { static_cast<FdoNotifications*>(data)->signals_.serverGone(); },
+      [](GDBusConnection*, const gchar*, gpointer data) {
+        static_cast<FdoNotifications*>(data)->signals_.serverGone();
+      },
       this, nullptr);
 }
 

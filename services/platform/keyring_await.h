@@ -38,8 +38,8 @@ struct Awaited {
 
 // Starts an asynchronous call with (cancellable, callback, data) and iterates the main context
 // until it answers, `deadline` passes or `peer`'s owner leaves (no peer: the first two only). In
-// the latter two cases the call is cancelled and not waited for: its answer, whenever it comes, is dropped. Requests read meanwhile
-// wait in the main queue, whose source does not recurse.
+// the latter two cases the call is cancelled and not waited for: its answer, whenever it comes, is
+// dropped. Requests read meanwhile wait in the main queue, whose source does not recurse.
 using AsyncStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
 Awaited awaitCall(const PeerWatch* peer, Deadline deadline, const AsyncStart& start);
 

@@ -105,7 +105,7 @@ void NotificationRecords::show(const std::string& identifier, Entry& entry, uint
   shownByOrder_[entry.shownOrder] = id;
   if (shown_.size() > kMaxShown) {
     const uint32_t oldest = shownByOrder_.begin()->second;
-    if (auto other = entries_.find(shown_[oldest]); other != entries_.end()) dropDelivered(other);
+    if (auto other = entries_.find(shown_[oldest]); other != entries_.end()) dropShown(other);
   }
 }
 
@@ -125,7 +125,7 @@ void NotificationRecords::finish(std::vector<Request>& requests, const std::opti
   for (auto& request : requests) request.done(error);
 }
 
-void NotificationRecords::dropDelivered(Entries::iterator it) {
+void NotificationRecords::dropShown(Entries::iterator it) {
   Entry& entry = it->second;
   if (entry.shownId) link_.close(entry.shownId);
   forgetShown(entry);
@@ -153,11 +153,11 @@ void NotificationRecords::withdrawAll() {
 }
 
 void NotificationRecords::closeShown(const std::string& identifier) {
-  if (auto it = entries_.find(identifier); it != entries_.end()) dropDelivered(it);
+  if (auto it = entries_.find(identifier); it != entries_.end()) dropShown(it);
 }
 
 void NotificationRecords::closeAllShown() {
-  for (auto it = entries_.begin(); it != entries_.end();) dropDelivered(it++);
+  for (auto it = entries_.begin(); it != entries_.end();) dropShown(it++);
 }
 
 std::vector<NotificationRequest> NotificationRecords::list() const {

@@ -98,7 +98,7 @@ class NotificationRecords {
   void pump();
   void show(const std::string& identifier, Entry& entry, uint32_t id);
   void forgetShown(Entry& entry);
-  void dropDelivered(Entries::iterator it);
+  void dropShown(Entries::iterator it);
   void dropPending(Entries::iterator it);
   void eraseIfIdle(Entries::iterator it);
   void finish(std::vector<Request>& requests, const std::optional<std::string>& error);
