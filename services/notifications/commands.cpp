@@ -26,7 +26,7 @@ NotificationGenerations& processGenerations() {
 }
 
 void notificationStatus(platform::NotificationCentre& centre, NotificationGenerations&, const Json&, Reply reply) {
-  centre.settings([reply](bool denied) {
+  centre.status([reply](bool denied) {
     Json value = Json::object();
     value["supported"] = true;
     value["status"] = denied ? "denied" : "idle";
@@ -47,19 +47,18 @@ void notify(platform::NotificationCentre& centre, NotificationGenerations& gener
     std::lock_guard lock(generations.notificationGenerationLock);
     token = notificationToken(generations, *room, *messageId);
   }
-  centre.requestAuthorization([&centre, &generations, room = *room, messageId = *messageId, token, reply](bool granted) {
-    if (!granted) return reply.fail(failure("系统通知未授权"));
-    {
-      // Comparing and handing over are one step with respect to clears.
-      std::unique_lock lock(generations.notificationGenerationLock);
-      if (notificationToken(generations, room, messageId) != token) {
-        lock.unlock();
-        return reply.succeed(false);  // overtaken by a clear: nothing is shown
-      }
-      centre.add({requestIdentifier(room, messageId), room, messageId}, [reply](std::optional<std::string> error) {
-        if (error) return reply.fail(platformError(std::move(*error)));
-        reply.succeed(true);
-      });
+  // Asked once leave is given; the centre hands the notification over before any clear that
+  // finds the token unchanged can reach it, so a clear either overtakes it or takes it away.
+  const auto stillWanted = [&generations, room = *room, messageId = *messageId, token] {
+    std::lock_guard lock(generations.notificationGenerationLock);
+    return notificationToken(generations, room, messageId) == token;
+  };
+  centre.post({requestIdentifier(*room, *messageId), *room, *messageId}, stillWanted, [reply](platform::Posted posted) {
+    switch (posted.outcome) {
+      case platform::Posted::Outcome::handedOver: return reply.succeed(true);
+      case platform::Posted::Outcome::declined: return reply.succeed(false);  // overtaken by a clear: nothing shown
+      case platform::Posted::Outcome::denied: return reply.fail(failure("系统通知未授权"));
+      case platform::Posted::Outcome::failed: return reply.fail(platformError(std::move(posted.error)));
     }
   });
 }
@@ -71,50 +70,39 @@ void notificationsClear(platform::NotificationCentre& centre, NotificationGenera
   std::unique_lock lock(generations.notificationGenerationLock);
   invalidateNotifications(generations, room, messageId);
   if (!room) {
-    centre.removeAllPending();
-    centre.removeAllDelivered();
+    centre.withdrawAll();
     lock.unlock();
     return reply.succeed(true);
   }
   if (messageId) {
-    const std::string identifier = requestIdentifier(*room, *messageId);
-    centre.removePending({identifier});
-    centre.removeDelivered({identifier});
+    centre.withdraw({requestIdentifier(*room, *messageId)});
     lock.unlock();
     return reply.succeed(true);
   }
   lock.unlock();
-  // Every notification whose user info names the room; the reply waits for the delivered ones.
-  const auto ofRoom = [room = *room](const std::vector<platform::NotificationRequest>& requests) {
+  // Every notification whose user info names the room; the reply waits for the lookup.
+  centre.list([&centre, room = *room, reply](std::vector<platform::NotificationRequest> requests) {
     std::vector<std::string> identifiers;
     for (const auto& request : requests) {
       if (request.room == room) identifiers.push_back(request.identifier);
     }
-    return identifiers;
-  };
-  centre.pending([&centre, ofRoom](std::vector<platform::NotificationRequest> requests) {
-    centre.removePending(ofRoom(requests));
-  });
-  centre.delivered([&centre, ofRoom, reply](std::vector<platform::NotificationRequest> requests) {
-    centre.removeDelivered(ofRoom(requests));
+    centre.withdraw(std::move(identifiers));
     reply.succeed(true);
   });
 }
 
 void hookUp(platform::NotificationCentre& centre) {
-  centre.setDelegate([&centre](const platform::NotificationRequest& clicked) {
+  centre.onActivated([](const platform::NotificationRequest& clicked) {
     Json event = Json::object();
     event["event"] = "notification-activate";
     event["room"] = clicked.room;
     event["messageId"] = clicked.messageId;
     emit(event);
-    centre.removeDelivered({clicked.identifier});
   });
 }
 
 void removeAllDeliveredBeforeExit(platform::NotificationCentre& centre) {
-  centre.removeAllDelivered();
-  centre.flush(kExitFlushBound);
+  centre.closeShownBeforeExit(kExitFlushBound);
 }
 
 }  // namespace mirelo::services::notifications

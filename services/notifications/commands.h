@@ -19,8 +19,8 @@ void notify(platform::NotificationCentre& centre, NotificationGenerations& gener
 void notificationsClear(platform::NotificationCentre& centre, NotificationGenerations& generations,
                         const Json& payload, Reply reply);
 
-// Start-up: clicks on our notifications become "notification-activate" events, and the clicked
-// notification is closed.
+// Start-up: clicks on our notifications become "notification-activate" events (the centre closes
+// the clicked notification).
 void hookUp(platform::NotificationCentre& centre);
 
 // The process end (`stop`, end of input): closes every notification of ours still shown and

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bus_gdbus.h"
+#include "glib_handle.h"
 #include "idle.h"
 
 namespace mirelo::services::platform {
@@ -17,10 +18,6 @@ constexpr int kCallTimeoutMs = 500;
 class DesktopIdleTime final : public IdleTime {
  public:
   explicit DesktopIdleTime(IdleMilliseconds fromX) : fromX_(std::move(fromX)) {}
-
-  ~DesktopIdleTime() override {
-    if (bus_) g_object_unref(bus_);
-  }
 
   double secondsSinceLastInput() override {
     if (GDBusConnection* bus = connection()) {
@@ -46,23 +43,23 @@ class DesktopIdleTime final : public IdleTime {
   static std::optional<guint64> call(GDBusConnection* bus, const char* name, const char* path,
                                      const char* interface, const char* method, const char* type) {
     // Not auto-started: a service that is not running has nothing to tell about past input.
-    GVariant* reply = g_dbus_connection_call_sync(bus, name, path, interface, method, nullptr, G_VARIANT_TYPE(type),
-                                                  G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, nullptr);
+    const glib::Variant reply(g_dbus_connection_call_sync(bus, name, path, interface, method, nullptr,
+                                                          G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                                                          kCallTimeoutMs, nullptr, nullptr));
     if (!reply) return std::nullopt;
     guint64 ms = 0;
-    if (g_variant_is_of_type(reply, G_VARIANT_TYPE("(t)"))) {
-      g_variant_get(reply, "(t)", &ms);
+    if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(t)"))) {
+      g_variant_get(reply.get(), "(t)", &ms);
     } else {
       guint32 small = 0;
-      g_variant_get(reply, "(u)", &small);
+      g_variant_get(reply.get(), "(u)", &small);
       ms = small;
     }
-    g_variant_unref(reply);
     return ms;
   }
 
   IdleMilliseconds fromX_;
-  GDBusConnection* bus_ = nullptr;
+  glib::Object<GDBusConnection> bus_;
 };
 
 }  // namespace

@@ -9,37 +9,24 @@
 namespace mirelo::services::platform {
 
 PeerWatch::PeerWatch(GDBusConnection* connection, const char* name)
-    : connection_(G_DBUS_CONNECTION(g_object_ref(connection))) {
-  subscription_ = g_dbus_connection_signal_subscribe(
-      connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus", name,
-      G_DBUS_SIGNAL_FLAGS_NONE,
-      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-         gpointer data) {
-        const gchar* oldOwner = nullptr;
-        g_variant_get(parameters, "(&s&s&s)", nullptr, &oldOwner, nullptr);
-        if (oldOwner && *oldOwner) ++static_cast<PeerWatch*>(data)->departures_;
-      },
-      this, nullptr);
-}
-
-PeerWatch::~PeerWatch() {
-  g_dbus_connection_signal_unsubscribe(connection_, subscription_);
-  g_object_unref(connection_);
-}
+    : connection_(glib::ref(connection)),
+      ownerChanged_(connection, kBusDaemon.name, kBusDaemon.interface, "NameOwnerChanged", kBusDaemon.path, name,
+                    [this](GVariant* parameters) {
+                      const gchar* oldOwner = nullptr;
+                      g_variant_get(parameters, "(&s&s&s)", nullptr, &oldOwner, nullptr);
+                      if (oldOwner && *oldOwner) ++departures_;
+                    }) {}
 
 namespace {
 
 // Shared by the waiter and the call's callback, which may come after the waiter gave up.
 struct Pending {
   int references = 2;
-  GAsyncResult* result = nullptr;
+  glib::Object<GAsyncResult> result;
   bool timedOut = false;
 
   void release() {
-    if (--references == 0) {
-      if (result) g_object_unref(result);
-      delete this;
-    }
+    if (--references == 0) delete this;
   }
 };
 
@@ -55,16 +42,16 @@ Awaited awaitCall(const PeerWatch* peer, Deadline deadline, const AsyncStart& st
   }
 
   auto* pending = new Pending;
-  GCancellable* cancellable = g_cancellable_new();
+  const glib::Object<GCancellable> cancellable(g_cancellable_new());
   const auto departures = [peer] { return peer ? peer->departures() : 0; };
   const uint64_t before = departures();
   const guint timer = g_timeout_add(static_cast<guint>(std::min<int64_t>(left.count(), G_MAXINT)), [](gpointer data) {
     static_cast<Pending*>(data)->timedOut = true;
     return G_SOURCE_REMOVE;
   }, pending);
-  start(cancellable, +[](GObject*, GAsyncResult* answer, gpointer data) {
+  start(cancellable.get(), +[](GObject*, GAsyncResult* answer, gpointer data) {
     auto* p = static_cast<Pending*>(data);
-    p->result = G_ASYNC_RESULT(g_object_ref(answer));
+    p->result = glib::ref(answer);
     p->release();
   }, pending);
   while (!pending->result && !pending->timedOut && departures() == before) {
@@ -74,12 +61,11 @@ Awaited awaitCall(const PeerWatch* peer, Deadline deadline, const AsyncStart& st
 
   if (pending->result) {
     awaited.end = Awaited::End::answered;
-    awaited.result = std::exchange(pending->result, nullptr);
+    awaited.result = std::move(pending->result);
   } else {
     awaited.end = departures() != before ? Awaited::End::peerLeft : Awaited::End::timedOut;
-    g_cancellable_cancel(cancellable);
+    g_cancellable_cancel(cancellable.get());
   }
-  g_object_unref(cancellable);
   pending->release();
   return awaited;
 }

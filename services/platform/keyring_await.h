@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "bus_gdbus.h"
+#include "glib_handle.h"
 #include "keyring.h"
 
 namespace mirelo::services::platform {
@@ -18,27 +20,26 @@ class PeerWatch {
   PeerWatch(GDBusConnection* connection, const char* name);
   PeerWatch(const PeerWatch&) = delete;
   PeerWatch& operator=(const PeerWatch&) = delete;
-  ~PeerWatch();
 
-  GDBusConnection* connection() const { return connection_; }
+  GDBusConnection* connection() const { return connection_.get(); }
   uint64_t departures() const { return departures_; }
 
  private:
-  GDBusConnection* connection_;
-  guint subscription_;
+  glib::Object<GDBusConnection> connection_;
   uint64_t departures_ = 0;
+  Subscription ownerChanged_;
 };
 
 // How a wait ended.
 struct Awaited {
   enum class End { answered, timedOut, peerLeft } end = End::timedOut;
-  GAsyncResult* result = nullptr;  // when answered; the caller unrefs it
+  glib::Object<GAsyncResult> result;  // when answered
 };
 
 // Starts an asynchronous call with (cancellable, callback, data) and iterates the main context
-// until it answers, `deadline` passes or `peer`'s owner leaves (no peer: the first two only). In the latter two cases the call is
-// cancelled and not waited for: its answer, whenever it comes, is dropped. Requests read meanwhile
-// wait in the main queue, whose source does not recurse.
+// until it answers, `deadline` passes or `peer`'s owner leaves (no peer: the first two only). In
+// the latter two cases the call is cancelled and not waited for: its answer, whenever it comes, is
+// dropped. Requests read meanwhile wait in the main queue, whose source does not recurse.
 using AsyncStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
 Awaited awaitCall(const PeerWatch* peer, Deadline deadline, const AsyncStart& start);
 

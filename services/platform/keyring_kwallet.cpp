@@ -9,6 +9,7 @@
 
 #include "bus_gdbus.h"
 #include "keyring.h"
+#include "glib_handle.h"
 #include "keyring_await.h"
 
 namespace mirelo::services::platform {
@@ -30,10 +31,6 @@ using Status = Keychain::Status;
 
 class KWalletKeychain final : public Keychain {
  public:
-  ~KWalletKeychain() override {
-    if (bus_) g_object_unref(bus_);
-  }
-
   Lookup findPassword(std::string_view service, Deadline& deadline) override {
     Lookup lookup;
     const std::string owner(safeStorageOwner(service));
@@ -63,44 +60,33 @@ class KWalletKeychain final : public Keychain {
     bool failed = false;   // the daemon failed, did not answer in time, or left
     bool timedOut = false;
 
-    // The reply of one method (to be unreffed), or null with `absent` or `failed` set.
-    GVariant* call(const char* method, GVariant* parameters, const char* replyType, Deadline until) {
-      if (parameters) g_variant_ref_sink(parameters);  // ours, whether or not the call is made
+    // The reply of one method, or null with `absent` or `failed` set.
+    glib::Variant call(const char* method, GVariant* parameters, const char* replyType, Deadline until) {
+      const glib::Variant owned = glib::sink(parameters);  // ours, whether or not the call is made
       Awaited awaited = awaitCall(&peer, until, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
                                                     gpointer data) {
-        g_dbus_connection_call(bus, daemon.name, daemon.path, kInterface, method, parameters, G_VARIANT_TYPE(replyType),
-                               G_DBUS_CALL_FLAGS_NONE, G_MAXINT, cancellable, callback, data);
+        g_dbus_connection_call(bus, daemon.name, daemon.path, kInterface, method, owned.get(),
+                               G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, cancellable, callback,
+                               data);
       });
-      if (parameters) g_variant_unref(parameters);
       if (awaited.end != Awaited::End::answered) {
         timedOut = awaited.end == Awaited::End::timedOut;
         failed = true;
         return nullptr;
       }
-      GError* error = nullptr;
-      GVariant* reply = g_dbus_connection_call_finish(bus, awaited.result, &error);
-      g_object_unref(awaited.result);
-      if (!reply) {
-        if (peerAbsent(error)) {
-          absent = true;
-        } else {
-          failed = true;
-        }
-        g_error_free(error);
-      }
+      glib::Error error;
+      glib::Variant reply(g_dbus_connection_call_finish(bus, awaited.result.get(), glib::out(error)));
+      if (!reply) (peerAbsent(error.get()) ? absent : failed) = true;
       return reply;
     }
-    GVariant* call(const char* method, GVariant* parameters, const char* replyType) {
+    glib::Variant call(const char* method, GVariant* parameters, const char* replyType) {
       return call(method, parameters, replyType, deadline);
     }
 
     bool boolean(const char* method, GVariant* parameters) {
-      GVariant* reply = call(method, parameters, "(b)");
+      const glib::Variant reply = call(method, parameters, "(b)");
       gboolean value = FALSE;
-      if (reply) {
-        g_variant_get(reply, "(b)", &value);
-        g_variant_unref(reply);
-      }
+      if (reply) g_variant_get(reply.get(), "(b)", &value);
       return value;
     }
 
@@ -112,12 +98,11 @@ class KWalletKeychain final : public Keychain {
 
     Lookup find(const std::string& folder, const std::string& key) {
       if (!boolean("isEnabled", nullptr)) return outcome(Status::notFound);
-      GVariant* reply = call("networkWallet", nullptr, "(s)");
+      glib::Variant reply = call("networkWallet", nullptr, "(s)");
       if (!reply) return outcome(Status::notFound);
       const gchar* walletName = nullptr;
-      g_variant_get(reply, "(&s)", &walletName);
+      g_variant_get(reply.get(), "(&s)", &walletName);
       const std::string wallet = walletName;
-      g_variant_unref(reply);
 
       // Opening waits for the user when the wallet is closed or we are not yet allowed in; that
       // wait does not count against the lookup's deadline.
@@ -134,15 +119,13 @@ class KWalletKeychain final : public Keychain {
         return outcome(Status::notFound);
       }
       gint handle = -1;
-      g_variant_get(reply, "(i)", &handle);
-      g_variant_unref(reply);
+      g_variant_get(reply.get(), "(i)", &handle);
       if (handle < 0) return outcome(Status::cancelled);  // the user refused
 
       Lookup lookup = read(handle, folder, key);
       // Not waited for: the handle is only ours to give back.
-      g_dbus_connection_call(bus, daemon.name, daemon.path, kInterface, "close",
-                             g_variant_new("(ibs)", handle, FALSE, kAppId), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                             nullptr, nullptr, nullptr);
+      callAsync(bus, {daemon.name, daemon.path, kInterface}, "close", g_variant_new("(ibs)", handle, FALSE, kAppId),
+                nullptr, -1, nullptr);
       return lookup;
     }
 
@@ -153,16 +136,16 @@ class KWalletKeychain final : public Keychain {
       if (!boolean("hasEntry", g_variant_new("(isss)", handle, folder.c_str(), key.c_str(), kAppId))) {
         return outcome(Status::notFound);
       }
-      GVariant* reply = call("entryType", g_variant_new("(isss)", handle, folder.c_str(), key.c_str(), kAppId), "(i)");
+      glib::Variant reply =
+          call("entryType", g_variant_new("(isss)", handle, folder.c_str(), key.c_str(), kAppId), "(i)");
       if (!reply) return outcome(Status::notFound);
       gint type = 0;
-      g_variant_get(reply, "(i)", &type);
-      g_variant_unref(reply);
+      g_variant_get(reply.get(), "(i)", &type);
       if (type != kPasswordEntry) return outcome(Status::noData);
       reply = call("readPassword", g_variant_new("(isss)", handle, folder.c_str(), key.c_str(), kAppId), "(s)");
       if (!reply) return outcome(Status::notFound);
       const gchar* password = nullptr;
-      g_variant_get(reply, "(&s)", &password);
+      g_variant_get(reply.get(), "(&s)", &password);
       const size_t size = std::strlen(password);
       Lookup lookup;
       if (size == 0) {
@@ -172,15 +155,14 @@ class KWalletKeychain final : public Keychain {
         lookup.status = Status::found;
       }
       // The reply's bytes hold the password too: cleared before they are freed.
-      if (const gsize bytes = g_variant_get_size(reply)) {
-        ::explicit_bzero(const_cast<void*>(g_variant_get_data(reply)), bytes);
+      if (const gsize bytes = g_variant_get_size(reply.get())) {
+        ::explicit_bzero(const_cast<void*>(g_variant_get_data(reply.get())), bytes);
       }
-      g_variant_unref(reply);
       return lookup;
     }
   };
 
-  GDBusConnection* bus_ = nullptr;
+  glib::Object<GDBusConnection> bus_;
 };
 
 }  // namespace

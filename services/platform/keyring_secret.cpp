@@ -18,6 +18,7 @@
 
 #include "bus_gdbus.h"
 #include "keyring.h"
+#include "glib_handle.h"
 #include "keyring_await.h"
 
 namespace mirelo::services::platform {
@@ -30,6 +31,8 @@ constexpr const char* kChromiumSchemaV1 = "chrome_libsecret_os_crypt_password";
 constexpr std::chrono::seconds kPromptBound{120};
 
 using Status = Keychain::Status;
+using Item = glib::Object<SecretItem>;
+using Value = Handle<SecretValue, secret_value_unref>;
 
 struct Way {
   std::vector<std::pair<std::string, std::string>> attributes;
@@ -54,10 +57,10 @@ class SecretServiceKeychain final : public Keychain {
     Lookup lookup;
     if (!connect(deadline, lookup.status)) return lookup;
     for (const Way& way : waysToLook(name)) {
-      SecretItem* item = nullptr;
+      Item item;
       lookup.status = search(way, deadline, item);
       if (lookup.status != Status::notFound) return lookup;  // unavailable: nothing later is trusted
-      if (item) return take(item, deadline);
+      if (item) return take(std::move(item), deadline);
     }
     return lookup;
   }
@@ -80,20 +83,15 @@ class SecretServiceKeychain final : public Keychain {
       status = Status::unavailable;
       return false;
     }
-    GDBusConnection* bus = g_bus_get_finish(connected.result, nullptr);
-    g_object_unref(connected.result);
+    const glib::Object<GDBusConnection> bus(g_bus_get_finish(connected.result.get(), nullptr));
     if (!bus) return false;
-    g_dbus_connection_set_exit_on_close(bus, FALSE);  // a session bus that goes must not end us
-    peer_ = std::make_unique<PeerWatch>(bus, kServiceName);
-    g_object_unref(bus);
+    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);  // a session bus that goes must not end us
+    peer_ = std::make_unique<PeerWatch>(bus.get(), kServiceName);
     Awaited awaited = awaitCall(peer_.get(), deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback,
                                                      gpointer data) {
       secret_service_get(SECRET_SERVICE_NONE, cancellable, callback, data);
     });
-    if (awaited.end == Awaited::End::answered) {
-      service_ = secret_service_get_finish(awaited.result, nullptr);
-      g_object_unref(awaited.result);
-    }
+    if (awaited.end == Awaited::End::answered) service_.reset(secret_service_get_finish(awaited.result.get(), nullptr));
     if (!service_) {
       forget();
       status = Status::unavailable;
@@ -106,8 +104,7 @@ class SecretServiceKeychain final : public Keychain {
   // the next lookup starts afresh with whoever owns the name then.
   void forget() {
     if (service_) {
-      g_object_unref(service_);
-      service_ = nullptr;
+      service_.reset();
       secret_service_disconnect();
     }
     peer_.reset();
@@ -119,98 +116,61 @@ class SecretServiceKeychain final : public Keychain {
     return Status::unavailable;
   }
 
-  // notFound with `item` set (to a reference of ours) or null; unavailable when the service failed.
-  Status search(const Way& way, Deadline deadline, SecretItem*& item) {
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+  // notFound with `item` set or null; unavailable when the service failed.
+  Status search(const Way& way, Deadline deadline, Item& item) {
+    const glib::HashTable attributes(g_hash_table_new(g_str_hash, g_str_equal));
     for (const auto& [key, value] : way.attributes) {
-      g_hash_table_insert(attributes, const_cast<char*>(key.c_str()), const_cast<char*>(value.c_str()));
+      g_hash_table_insert(attributes.get(), const_cast<char*>(key.c_str()), const_cast<char*>(value.c_str()));
     }
-    SecretService* service = service_;
+    SecretService* service = service_.get();
     Awaited awaited = awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
                                                       gpointer data) {
-      secret_service_search(service, nullptr, attributes, SECRET_SEARCH_ALL, cancellable, callback, data);
+      secret_service_search(service, nullptr, attributes.get(), SECRET_SEARCH_ALL, cancellable, callback, data);
     });
-    g_hash_table_unref(attributes);
     if (awaited.end != Awaited::End::answered) return gaveUp();
-    GError* error = nullptr;
-    GList* items = secret_service_search_finish(service, awaited.result, &error);
-    g_object_unref(awaited.result);
+    glib::Error error;
+    GList* items = secret_service_search_finish(service, awaited.result.get(), glib::out(error));
     if (error) {
       // Nobody owns the name and none can be started: no keychain, as without a bus.
-      const bool absent = peerAbsent(error);
-      g_error_free(error);
-      if (absent) return Status::notFound;
+      if (peerAbsent(error.get())) return Status::notFound;
       return gaveUp();
     }
     // An unlocked item is taken before a locked one, which would need the user's consent.
+    SecretItem* chosen = nullptr;
     for (GList* each = items; each; each = each->next) {
       auto* candidate = static_cast<SecretItem*>(each->data);
       if (!way.label.empty()) {
-        gchar* label = secret_item_get_label(candidate);
-        const bool named = label && way.label == label;
-        g_free(label);
-        if (!named) continue;
+        const glib::Chars label(secret_item_get_label(candidate));
+        if (!label || way.label != label.get()) continue;
       }
-      if (!item || (secret_item_get_locked(item) && !secret_item_get_locked(candidate))) item = candidate;
+      if (!chosen || (secret_item_get_locked(chosen) && !secret_item_get_locked(candidate))) chosen = candidate;
     }
-    if (item) g_object_ref(item);
+    if (chosen) item = glib::ref(chosen);
     g_list_free_full(items, g_object_unref);
     return Status::notFound;
   }
 
-  // The data of `item` (whose reference is consumed), through its unlock prompt when locked.
-  Lookup take(SecretItem* item, Deadline& deadline) {
+  // The data of `item`, through its unlock prompt when locked.
+  Lookup take(Item item, Deadline& deadline) {
     Lookup lookup;
-    SecretService* service = service_;
-    if (secret_item_get_locked(item)) {
-      GList* objects = g_list_prepend(nullptr, item);
-      // The prompt's wait for the user does not count against the lookup's deadline.
-      const auto asked = std::chrono::steady_clock::now();
-      const Deadline budget = std::max(deadline, asked);
-      Awaited awaited = awaitCall(peer_.get(), asked + kPromptBound, [&](GCancellable* cancellable,
-                                                                    GAsyncReadyCallback callback, gpointer data) {
-        secret_service_unlock(service, objects, cancellable, callback, data);
-      });
-      g_list_free(objects);
-      deadline = budget + (std::chrono::steady_clock::now() - asked);
-      if (awaited.end != Awaited::End::answered) {
-        g_object_unref(item);
-        // Left unanswered for too long: dismissed by us, as if by the user.
-        lookup.status = awaited.end == Awaited::End::timedOut ? Status::cancelled : gaveUp();
-        return lookup;
-      }
-      GError* error = nullptr;
-      GList* unlocked = nullptr;
-      const gint count = secret_service_unlock_finish(service, awaited.result, &unlocked, &error);
-      g_object_unref(awaited.result);
-      g_list_free_full(unlocked, g_object_unref);
-      if (error || count == 0) {  // an error is a failed unlock; no error and nothing unlocked, a dismissed prompt
-        lookup.status = error ? Status::authenticationFailed : Status::cancelled;
-        if (error) g_error_free(error);
-        g_object_unref(item);
-        return lookup;
-      }
-    }
-
+    if (secret_item_get_locked(item.get()) && !unlock(item.get(), deadline, lookup.status)) return lookup;
     Awaited awaited = awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
                                                       gpointer data) {
-      secret_item_load_secret(item, cancellable, callback, data);
+      secret_item_load_secret(item.get(), cancellable, callback, data);
     });
     if (awaited.end != Awaited::End::answered) {
-      g_object_unref(item);
       lookup.status = gaveUp();
       return lookup;
     }
-    GError* error = nullptr;
-    const bool loaded = secret_item_load_secret_finish(item, awaited.result, &error);
-    g_object_unref(awaited.result);
-    SecretValue* secret = loaded ? secret_item_get_secret(item) : nullptr;
-    g_object_unref(item);
+    glib::Error error;
+    const bool loaded = secret_item_load_secret_finish(item.get(), awaited.result.get(), glib::out(error));
+    const Value secret(loaded ? secret_item_get_secret(item.get()) : nullptr);
+    item.reset();
     if (!loaded) {
       // Gone or locked again since the search: as if not there. A failing service is not trusted.
-      const bool itemGone = error && !g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) &&
-                            !g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) && !peerAbsent(error);
-      if (error) g_error_free(error);
+      const bool itemGone = error && !g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) &&
+                            !g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) &&
+                            !peerAbsent(error.get());
       lookup.status = itemGone ? Status::notFound : gaveUp();
       return lookup;
     }
@@ -219,17 +179,44 @@ class SecretServiceKeychain final : public Keychain {
       return lookup;
     }
     gsize size = 0;
-    const gchar* bytes = secret_value_get(secret, &size);
+    const gchar* bytes = secret_value_get(secret.get(), &size);
     lookup.secret = SecretBytes(bytes, size);
     lookup.status = Status::found;
     // The item is gone, so ours is the only reference: clear libsecret's copy before it is freed.
     if (bytes && size) ::explicit_bzero(const_cast<gchar*>(bytes), size);
-    secret_value_unref(secret);
     return lookup;
   }
 
+  // The service's unlock prompt for `item`; false with `status` set when it did not unlock. The
+  // prompt's wait for the user does not count against the lookup's deadline.
+  bool unlock(SecretItem* item, Deadline& deadline, Status& status) {
+    SecretService* service = service_.get();
+    GList* objects = g_list_prepend(nullptr, item);
+    const auto asked = std::chrono::steady_clock::now();
+    const Deadline budget = std::max(deadline, asked);
+    Awaited awaited = awaitCall(peer_.get(), asked + kPromptBound, [&](GCancellable* cancellable,
+                                                                  GAsyncReadyCallback callback, gpointer data) {
+      secret_service_unlock(service, objects, cancellable, callback, data);
+    });
+    g_list_free(objects);
+    deadline = budget + (std::chrono::steady_clock::now() - asked);
+    if (awaited.end != Awaited::End::answered) {
+      // Left unanswered for too long: dismissed by us, as if by the user.
+      status = awaited.end == Awaited::End::timedOut ? Status::cancelled : gaveUp();
+      return false;
+    }
+    glib::Error error;
+    GList* unlocked = nullptr;
+    const gint count = secret_service_unlock_finish(service, awaited.result.get(), &unlocked, glib::out(error));
+    g_list_free_full(unlocked, g_object_unref);
+    if (!error && count != 0) return true;
+    // An error is a failed unlock; no error and nothing unlocked, a dismissed prompt.
+    status = error ? Status::authenticationFailed : Status::cancelled;
+    return false;
+  }
+
   std::unique_ptr<PeerWatch> peer_;
-  SecretService* service_ = nullptr;
+  glib::Object<SecretService> service_;
 };
 
 }  // namespace

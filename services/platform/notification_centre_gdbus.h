@@ -6,8 +6,8 @@
 
 namespace mirelo::services::platform {
 
-// org.freedesktop.Notifications on the session bus, driven from a thread of its own. Connecting
-// starts at once; operations called meanwhile wait for it.
+// The centre over org.freedesktop.Notifications on the session bus (fdo_notifications.h), driven
+// from a thread of its own. Connecting starts at once; operations called meanwhile wait for it.
 std::unique_ptr<NotificationCentre> makeGdbusNotificationCentre();
 
 }  // namespace mirelo::services::platform

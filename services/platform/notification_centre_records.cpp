@@ -105,7 +105,7 @@ void NotificationRecords::show(const std::string& identifier, Entry& entry, uint
   shownByOrder_[entry.shownOrder] = id;
   if (shown_.size() > kMaxShown) {
     const uint32_t oldest = shownByOrder_.begin()->second;
-    if (auto other = entries_.find(shown_[oldest]); other != entries_.end()) dropDelivered(other);
+    if (auto other = entries_.find(shown_[oldest]); other != entries_.end()) dropShown(other);
   }
 }
 
@@ -125,7 +125,7 @@ void NotificationRecords::finish(std::vector<Request>& requests, const std::opti
   for (auto& request : requests) request.done(error);
 }
 
-void NotificationRecords::dropDelivered(Entries::iterator it) {
+void NotificationRecords::dropShown(Entries::iterator it) {
   Entry& entry = it->second;
   if (entry.shownId) link_.close(entry.shownId);
   forgetShown(entry);
@@ -142,34 +142,28 @@ void NotificationRecords::dropPending(Entries::iterator it) {
   finish(waiting, std::nullopt);
 }
 
-void NotificationRecords::removePending(const std::string& identifier) {
+void NotificationRecords::withdraw(const std::string& identifier) {
   if (auto it = entries_.find(identifier); it != entries_.end()) dropPending(it);
+  closeShown(identifier);
 }
 
-void NotificationRecords::removeDelivered(const std::string& identifier) {
-  if (auto it = entries_.find(identifier); it != entries_.end()) dropDelivered(it);
-}
-
-void NotificationRecords::removeAllPending() {
+void NotificationRecords::withdrawAll() {
   for (auto it = entries_.begin(); it != entries_.end();) dropPending(it++);
+  closeAllShown();
 }
 
-void NotificationRecords::removeAllDelivered() {
-  for (auto it = entries_.begin(); it != entries_.end();) dropDelivered(it++);
+void NotificationRecords::closeShown(const std::string& identifier) {
+  if (auto it = entries_.find(identifier); it != entries_.end()) dropShown(it);
 }
 
-std::vector<NotificationRequest> NotificationRecords::pending() const {
+void NotificationRecords::closeAllShown() {
+  for (auto it = entries_.begin(); it != entries_.end();) dropShown(it++);
+}
+
+std::vector<NotificationRequest> NotificationRecords::list() const {
   std::vector<NotificationRequest> list;
   for (const auto& [identifier, entry] : entries_) {
-    if (entry.out || !entry.queued.empty()) list.push_back({identifier, entry.room, entry.messageId});
-  }
-  return list;
-}
-
-std::vector<NotificationRequest> NotificationRecords::delivered() const {
-  std::vector<NotificationRequest> list;
-  for (const auto& [identifier, entry] : entries_) {
-    if (entry.shownId) list.push_back({identifier, entry.room, entry.messageId});
+    if (!entry.idle()) list.push_back({identifier, entry.room, entry.messageId});
   }
   return list;
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -31,7 +32,8 @@ inline constexpr const char* kTimedOut = "Timeout was reached";
 
 class NotificationRecords {
  public:
-  using Completion = NotificationCentre::Completion;
+  // An error text of the notification server, passed through as it is; nullopt for success.
+  using Completion = std::function<void(std::optional<std::string> error)>;
 
   class Link {
    public:
@@ -53,12 +55,15 @@ class NotificationRecords {
   void notified(const std::string& identifier, std::optional<uint32_t> id, std::optional<std::string> error);
   void expired(const std::string& identifier, uint64_t request);
 
-  void removePending(const std::string& identifier);
-  void removeDelivered(const std::string& identifier);
-  void removeAllPending();
-  void removeAllDelivered();
-  std::vector<NotificationRequest> pending() const;
-  std::vector<NotificationRequest> delivered() const;
+  // Pending and shown alike: a pending one's waiting requests are answered as handed over, and what a
+  // Notify already out shows is closed when it answers.
+  void withdraw(const std::string& identifier);
+  void withdrawAll();
+  // Only what is shown: pending requests go on (a click; the process end).
+  void closeShown(const std::string& identifier);
+  void closeAllShown();
+  // Every record, pending or shown.
+  std::vector<NotificationRequest> list() const;
 
   // Ours when the server shows it under `id`.
   std::optional<NotificationRequest> shown(uint32_t id) const;
@@ -93,7 +98,7 @@ class NotificationRecords {
   void pump();
   void show(const std::string& identifier, Entry& entry, uint32_t id);
   void forgetShown(Entry& entry);
-  void dropDelivered(Entries::iterator it);
+  void dropShown(Entries::iterator it);
   void dropPending(Entries::iterator it);
   void eraseIfIdle(Entries::iterator it);
   void finish(std::vector<Request>& requests, const std::optional<std::string>& error);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "display.h"
+#include "glib_handle.h"
 #include "panels_gtk.h"
 #include "windows_x11.h"
 
@@ -15,59 +16,47 @@ namespace {
 class GtkPanels final : public Panels {
  public:
   std::vector<std::string> chooseFiles(const Open& options) override {
-    GtkFileChooserNative* native = gtk_file_chooser_native_new(options.message.c_str(), nullptr,
-                                                               GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
-    GtkFileChooser* chooser = GTK_FILE_CHOOSER(native);
+    const Native native = panel(options.message, GTK_FILE_CHOOSER_ACTION_OPEN, options.types);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(native.get());
     gtk_file_chooser_set_select_multiple(chooser, options.multiple);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, options.message.c_str());
-    for (const auto& suffix : options.types) gtk_file_filter_add_suffix(filter, suffix.c_str());  // any case
-    gtk_file_chooser_add_filter(chooser, filter);
-    g_object_unref(filter);
-
     std::vector<std::string> uris;
-    if (run(native) == GTK_RESPONSE_ACCEPT) {
-      GListModel* files = gtk_file_chooser_get_files(chooser);
-      for (guint i = 0, n = g_list_model_get_n_items(files); i < n; ++i) {
-        GFile* file = G_FILE(g_list_model_get_item(files, i));
-        gchar* uri = g_file_get_uri(file);
-        uris.emplace_back(uri);
-        g_free(uri);
-        g_object_unref(file);
+    if (run(native.get()) == GTK_RESPONSE_ACCEPT) {
+      const glib::Object<GListModel> files(gtk_file_chooser_get_files(chooser));
+      for (guint i = 0, n = g_list_model_get_n_items(files.get()); i < n; ++i) {
+        const glib::Object<GFile> file(G_FILE(g_list_model_get_item(files.get(), i)));
+        uris.emplace_back(glib::Chars(g_file_get_uri(file.get())).get());
       }
-      g_object_unref(files);
     }
-    g_object_unref(native);
     return uris;
   }
 
   std::optional<std::string> chooseSaveLocation(const Save& options) override {
-    GtkFileChooserNative* native = gtk_file_chooser_native_new(options.message.c_str(), nullptr,
-                                                               GTK_FILE_CHOOSER_ACTION_SAVE, nullptr, nullptr);
-    GtkFileChooser* chooser = GTK_FILE_CHOOSER(native);
+    const Native native = panel(options.message, GTK_FILE_CHOOSER_ACTION_SAVE, options.types);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(native.get());
     gtk_file_chooser_set_current_name(chooser, options.proposedName.c_str());
     gtk_file_chooser_set_create_folders(chooser, options.canCreateFolders);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, options.message.c_str());
-    for (const auto& suffix : options.types) gtk_file_filter_add_suffix(filter, suffix.c_str());
-    gtk_file_chooser_add_filter(chooser, filter);
-    g_object_unref(filter);
-
     std::optional<std::string> path;
-    if (run(native) == GTK_RESPONSE_ACCEPT) {
-      if (GFile* file = gtk_file_chooser_get_file(chooser)) {
-        if (gchar* local = g_file_get_path(file)) {
-          path = local;
-          g_free(local);
-        }
-        g_object_unref(file);
+    if (run(native.get()) == GTK_RESPONSE_ACCEPT) {
+      if (const glib::Object<GFile> file(gtk_file_chooser_get_file(chooser)); file) {
+        if (const glib::Chars local(g_file_get_path(file.get())); local) path = local.get();
       }
     }
-    g_object_unref(native);
     return path;
   }
 
  private:
+  using Native = glib::Object<GtkFileChooserNative>;
+
+  // A panel titled `message` with one filter of that name by suffix (any case).
+  static Native panel(const std::string& message, GtkFileChooserAction action, const std::vector<std::string>& types) {
+    Native native(gtk_file_chooser_native_new(message.c_str(), nullptr, action, nullptr, nullptr));
+    const glib::Object<GtkFileFilter> filter(gtk_file_filter_new());
+    gtk_file_filter_set_name(filter.get(), message.c_str());
+    for (const auto& suffix : types) gtk_file_filter_add_suffix(filter.get(), suffix.c_str());
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(native.get()), filter.get());
+    return native;
+  }
+
   // Shows the panel and iterates the main context until it answers. Requests read meanwhile wait
   // in the main queue, whose source does not run recursively.
   static int run(GtkFileChooserNative* native) {

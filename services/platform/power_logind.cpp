@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bus_gdbus.h"
+#include "glib_handle.h"
 #include "power.h"
 
 namespace mirelo::services::platform {
@@ -19,26 +20,23 @@ class LogindPowerAssertions final : public PowerAssertions {
  public:
   ~LogindPowerAssertions() override {
     for (auto [id, fd] : held_) ::close(fd);
-    if (bus_) g_object_unref(bus_);
   }
 
   uint32_t create(std::string_view name) override {
     GDBusConnection* bus = connection();
     if (!bus) return 0;
     const std::string why(name);
-    GUnixFDList* fds = nullptr;
-    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
+    glib::Object<GUnixFDList> fds;
+    const glib::Variant reply(g_dbus_connection_call_with_unix_fd_list_sync(
         bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "Inhibit",
         g_variant_new("(ssss)", "sleep", "Mirelo", why.c_str(), "block"), G_VARIANT_TYPE("(h)"),
-        G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, &fds, nullptr, nullptr);
+        G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, glib::out(fds), nullptr, nullptr));
     int fd = -1;
     if (reply && fds) {
       gint32 index = -1;
-      g_variant_get(reply, "(h)", &index);
-      fd = g_unix_fd_list_get(fds, index, nullptr);  // a copy of ours; the list's own closes with it
+      g_variant_get(reply.get(), "(h)", &index);
+      fd = g_unix_fd_list_get(fds.get(), index, nullptr);  // a copy of ours; the list's own closes with it
     }
-    if (fds) g_object_unref(fds);
-    if (reply) g_variant_unref(reply);
     if (fd < 0) return 0;
     const uint32_t id = next_++;
     if (next_ == 0) next_ = 1;
@@ -58,7 +56,7 @@ class LogindPowerAssertions final : public PowerAssertions {
   // later is found.
   GDBusConnection* connection() { return liveBus(bus_, systemBusAddress, kTimeoutMs); }
 
-  GDBusConnection* bus_ = nullptr;
+  glib::Object<GDBusConnection> bus_;
   std::map<uint32_t, int> held_;
   uint32_t next_ = 1;
 };

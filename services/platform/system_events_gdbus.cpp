@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bus_gdbus.h"
+#include "glib_handle.h"
 #include "system_events.h"
 
 namespace mirelo::services::platform {
@@ -16,10 +17,10 @@ constexpr int kStartupCallTimeoutMs = 2000;
 // A call answered by the bus after our AddMatch rules means the bus applies them: a signal sent
 // by anyone after this returns reaches us.
 void syncWithBus(GDBusConnection* connection) {
-  GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                "org.freedesktop.DBus", "GetId", nullptr, G_VARIANT_TYPE("(s)"),
-                                                G_DBUS_CALL_FLAGS_NONE, kStartupCallTimeoutMs, nullptr, nullptr);
-  if (reply) g_variant_unref(reply);
+  const glib::Variant reply(g_dbus_connection_call_sync(connection, kBusDaemon.name, kBusDaemon.path,
+                                                        kBusDaemon.interface, "GetId", nullptr, G_VARIANT_TYPE("(s)"),
+                                                        G_DBUS_CALL_FLAGS_NONE, kStartupCallTimeoutMs, nullptr,
+                                                        nullptr));
 }
 
 bool booleanArgument(GVariant* parameters) {
@@ -35,45 +36,21 @@ class DbusObservers final : public SystemEventObservers {
     session_ = connectBus(sessionBusAddress(), kStartupCallTimeoutMs);
     if (session_) {
       for (const char* service : {"org.gnome.ScreenSaver", "org.freedesktop.ScreenSaver"}) {
-        subscribe(session_, service, service, "ActiveChanged", &DbusObservers::onActiveChanged);
+        subscriptions_.emplace_back(session_.get(), service, service, "ActiveChanged", nullptr, nullptr,
+                                    [this](GVariant* parameters) { onActiveChanged(parameters); });
       }
-      syncWithBus(session_);
+      syncWithBus(session_.get());
     }
     system_ = connectBus(systemBusAddress(), kStartupCallTimeoutMs);
     if (system_) {
-      subscribe(system_, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
-                &DbusObservers::onPrepareForSleep);
-      syncWithBus(system_);
+      subscriptions_.emplace_back(system_.get(), "org.freedesktop.login1", "org.freedesktop.login1.Manager",
+                                  "PrepareForSleep", nullptr, nullptr,
+                                  [this](GVariant* parameters) { onPrepareForSleep(parameters); });
+      syncWithBus(system_.get());
     }
   }
 
-  ~DbusObservers() override {
-    for (auto [connection, id] : subscriptions_) g_dbus_connection_signal_unsubscribe(connection, id);
-    if (session_) g_object_unref(session_);
-    if (system_) g_object_unref(system_);
-  }
-
  private:
-  using Handler = void (DbusObservers::*)(GVariant*);
-
-  struct Subscription {
-    DbusObservers* self;
-    Handler handler;
-  };
-
-  void subscribe(GDBusConnection* connection, const char* sender, const char* interface, const char* member,
-                 Handler handler) {
-    const guint id = g_dbus_connection_signal_subscribe(
-        connection, sender, interface, member, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-           gpointer data) {
-          auto* subscription = static_cast<Subscription*>(data);
-          (subscription->self->*subscription->handler)(parameters);
-        },
-        new Subscription{this, handler}, [](gpointer data) { delete static_cast<Subscription*>(data); });
-    subscriptions_.emplace_back(connection, id);
-  }
-
   void onActiveChanged(GVariant* parameters) {
     const bool active = booleanArgument(parameters);
     // Both screensaver interfaces may announce the same lock; report it once.
@@ -88,9 +65,9 @@ class DbusObservers final : public SystemEventObservers {
   }
 
   SystemEventHandlers handlers_;
-  GDBusConnection* session_ = nullptr;
-  GDBusConnection* system_ = nullptr;
-  std::vector<std::pair<GDBusConnection*, guint>> subscriptions_;
+  glib::Object<GDBusConnection> session_;
+  glib::Object<GDBusConnection> system_;
+  std::vector<Subscription> subscriptions_;  // destroyed first: no handler runs once the rest is gone
   bool locked_ = false;
 };
 

@@ -81,7 +81,7 @@ TEST(NotificationRecords, AReusedIdReplacesTheRecordThatHadIt) {
   ASSERT_TRUE(f.records.shown(1));
   EXPECT_EQ(f.records.shown(1)->identifier, "n999");
   EXPECT_TRUE(f.link.closed.empty());  // the server closed them itself
-  f.records.removeAllDelivered();
+  f.records.closeAllShown();
   EXPECT_EQ(f.link.closed, std::vector<uint32_t>{1});
   EXPECT_EQ(f.records.records(), 0u);
 }
@@ -153,8 +153,8 @@ TEST(NotificationRecords, RemovedWhileOutIsClosedWhenShown) {
     SCOPED_TRACE(all ? "all" : "one");
     Fixture f;
     f.add("a");
-    all ? f.records.removeAllPending() : f.records.removePending("a");
-    EXPECT_EQ(f.records.pending().size(), 1u);  // still out
+    all ? f.records.withdrawAll() : f.records.withdraw("a");
+    EXPECT_EQ(f.records.list().size(), 1u);  // still out
     f.records.notified("a", 3, std::nullopt);
     EXPECT_EQ(f.link.closed, std::vector<uint32_t>{3});
     EXPECT_EQ(f.answers["a"], std::vector{kOk});  // it was handed over
