@@ -97,7 +97,7 @@ void legacyPasswordCommand(Services& services, const std::string&, const Json&, 
 }
 
 void stop(Services& services, const std::string&, const Json&, Reply reply) {
-  notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
+  notifications::closeShownBeforeExit(*services.platform.notifications);
   services.platform.pasteboard->handOverBeforeExit();  // before `true`: the host may end us then
   reply.succeed(true);  // written and flushed before the exit
   exitProcess(0);
@@ -170,7 +170,7 @@ bool runsOnReader(std::string_view command) {
 }
 
 void endProcess(Services& services) {
-  notifications::removeAllDeliveredBeforeExit(*services.platform.notifications);
+  notifications::closeShownBeforeExit(*services.platform.notifications);
   services.platform.pasteboard->handOverBeforeExit();
   // No destructors and no atexit handlers: other threads may still be running.
   exitProcess(0);

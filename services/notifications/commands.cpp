@@ -101,7 +101,7 @@ void hookUp(platform::NotificationCentre& centre) {
   });
 }
 
-void removeAllDeliveredBeforeExit(platform::NotificationCentre& centre) {
+void closeShownBeforeExit(platform::NotificationCentre& centre) {
   centre.closeShownBeforeExit(kExitFlushBound);
 }
 

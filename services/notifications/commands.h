@@ -25,6 +25,6 @@ void hookUp(platform::NotificationCentre& centre);
 
 // The process end (`stop`, end of input): closes every notification of ours still shown and
 // waits, briefly, until that has been sent. Requests not yet shown are left alone.
-void removeAllDeliveredBeforeExit(platform::NotificationCentre& centre);
+void closeShownBeforeExit(platform::NotificationCentre& centre);
 
 }  // namespace mirelo::services::notifications

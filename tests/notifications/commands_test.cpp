@@ -162,7 +162,7 @@ TEST_F(Notifications, AClickBecomesAnEvent) {
 }
 
 TEST_F(Notifications, TheProcessEndClosesWhatIsShownWithABound) {
-  removeAllDeliveredBeforeExit(centre);
+  closeShownBeforeExit(centre);
   EXPECT_EQ(centre.exitBounds, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(1000)});
   EXPECT_EQ(centre.withdrawnAll, 0);
 }
