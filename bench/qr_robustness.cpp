@@ -49,7 +49,7 @@ int main() {
     VipsImage* qr = vips_image_new_from_buffer(code.data(), code.size(), "", nullptr);
     VipsImage *qrMem = vips_image_copy_memory(qr), *noise, *bg, *rgbQr, *placed, *half, *grey;
     const int width = 1000 + static_cast<int>(random() % 800), height = 700 + static_cast<int>(random() % 500);
-    vips_gaussnoise(&noise, width, height, "sigma", 20.0 + random() % 30, "mean", 128.0, nullptr);
+    vips_gaussnoise(&noise, width, height, "sigma", 20.0 + static_cast<double>(random() % 30), "mean", 128.0, nullptr);
     vips_cast_uchar(noise, &grey, nullptr);
     VipsImage* channels[3] = {grey, grey, grey};
     vips_bandjoin(channels, &bg, 3, nullptr);

@@ -53,11 +53,11 @@ void connectBusAsync(const std::string& address, int timeoutMs, Connected done) 
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, cancellable.get(),
       [](GObject*, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<Attempt> attempt(static_cast<Attempt*>(data));
-        g_source_destroy(attempt->timer.get());
+        std::unique_ptr<Attempt> finished(static_cast<Attempt*>(data));
+        g_source_destroy(finished->timer.get());
         glib::Object<GDBusConnection> connection(g_dbus_connection_new_for_address_finish(result, nullptr));
         if (connection) g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
-        attempt->done(std::move(connection));
+        finished->done(std::move(connection));
       },
       attempt);
 }
@@ -94,10 +94,10 @@ void callAsync(GDBusConnection* bus, const BusObject& object, const char* method
   g_dbus_connection_call(
       bus, object.name, object.path, object.interface, method, parameters, type, flags, timeoutMs, cancellable,
       [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<CallDone> done(static_cast<CallDone*>(data));
+        std::unique_ptr<CallDone> answer(static_cast<CallDone*>(data));
         glib::Error error;
         const glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, glib::out(error)));
-        (*done)(reply.get(), error.get());
+        (*answer)(reply.get(), error.get());
       },
       new CallDone(std::move(done)));
 }

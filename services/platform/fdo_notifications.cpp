@@ -76,7 +76,7 @@ void FdoNotifications::reachable(std::function<void(bool)> answer) {
               if (owned) return answer(true);
               if (!usable()) return answer(false);
               callAsync(bus_.get(), kBusDaemon, "ListActivatableNames", nullptr, "(as)", kCallTimeoutMs,
-                        [answer](GVariant* reply, GError*) { answer(reply && lists(reply, kName)); });
+                        [answer](GVariant* names, GError*) { answer(names && lists(names, kName)); });
             });
 }
 
@@ -122,8 +122,8 @@ void FdoNotifications::flush(std::function<void()> done) {
   g_dbus_connection_flush(
       bus_.get(), nullptr,
       [](GObject*, GAsyncResult*, gpointer data) {
-        std::unique_ptr<std::function<void()>> done(static_cast<std::function<void()>*>(data));
-        (*done)();
+        std::unique_ptr<std::function<void()>> flushed(static_cast<std::function<void()>*>(data));
+        (*flushed)();
       },
       new std::function<void()>(std::move(done)));
 }

@@ -23,15 +23,15 @@ class DesktopIdleTime final : public IdleTime {
     if (GDBusConnection* bus = connection()) {
       if (auto ms = call(bus, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
                          "org.gnome.Mutter.IdleMonitor", "GetIdletime", "(t)")) {
-        return *ms / 1000.0;
+        return static_cast<double>(*ms) / 1000.0;
       }
       if (auto ms = call(bus, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
                          "org.freedesktop.ScreenSaver", "GetSessionIdleTime", "(u)")) {
-        return *ms / 1000.0;
+        return static_cast<double>(*ms) / 1000.0;
       }
     }
     if (fromX_) {
-      if (auto ms = fromX_()) return *ms / 1000.0;
+      if (auto ms = fromX_()) return static_cast<double>(*ms) / 1000.0;
     }
     return 0;
   }

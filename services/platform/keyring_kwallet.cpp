@@ -49,8 +49,8 @@ class KWalletKeychain final : public Keychain {
  private:
   // One lookup's conversation with one daemon.
   struct Session {
-    Session(GDBusConnection* bus, const Daemon& daemon, Deadline deadline)
-        : bus(bus), daemon(daemon), deadline(deadline), peer(bus, daemon.name) {}
+    Session(GDBusConnection* connection, const Daemon& which, Deadline until)
+        : bus(connection), daemon(which), deadline(until), peer(connection, which.name) {}
 
     GDBusConnection* bus;
     const Daemon& daemon;

@@ -70,7 +70,7 @@ class GdbusNotificationCentre final : public NotificationCentre, private Notific
       statusWaiting_.push_back(std::move(answer));
       if (statusWaiting_.size() > 1) return;
       server_->reachable([this](bool reachable) {
-        for (auto& answer : std::exchange(statusWaiting_, {})) answer(!reachable);
+        for (auto& waiting : std::exchange(statusWaiting_, {})) waiting(!reachable);
       });
     });
   }
@@ -81,7 +81,7 @@ class GdbusNotificationCentre final : public NotificationCentre, private Notific
       if (postsWaiting_.size() > 1) return;
       server_->capabilities([this](std::optional<bool> actions) {
         if (actions) actions_ = *actions;
-        for (auto& posting : std::exchange(postsWaiting_, {})) handOver(std::move(posting), actions.has_value());
+        for (auto& waiting : std::exchange(postsWaiting_, {})) handOver(std::move(waiting), actions.has_value());
       });
     });
   }

@@ -9,7 +9,7 @@ namespace mirelo::services {
 // Commands and helpers throw it; the dispatcher turns it into the error reply.
 class Error : public std::exception {
  public:
-  explicit Error(std::string message) : message(std::move(message)) {}
+  explicit Error(std::string text) : message(std::move(text)) {}
   const char* what() const noexcept override { return message.c_str(); }
 
   std::string message;

@@ -15,7 +15,7 @@ constexpr const char* kUnwritableReply = "原生操作结果无法编码";
 }  // namespace
 
 struct Reply::State {
-  explicit State(std::string id) : id(std::move(id)) {}
+  explicit State(std::string requestId) : id(std::move(requestId)) {}
   // Every request must be answered; only an exiting process may leave one unanswered, and it
   // does not run destructors.
   ~State() { assert(replied.load() && "request dropped without a reply"); }

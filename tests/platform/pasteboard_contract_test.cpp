@@ -302,7 +302,7 @@ std::vector<std::string> backends() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pasteboards, PasteboardContract, ::testing::ValuesIn(backends()),
-                         [](const auto& info) { return info.param; });
+                         [](const auto& instance) { return instance.param; });
 
 // `--offer TYPE FILE …`: owns the clipboard with that item, says "ready" and serves it until ended.
 int offerUntilEnded(int argc, char** argv) {

@@ -111,7 +111,7 @@ double blocksOnTheirValue(const Image& card, int step) {
     const double q = WM::score(raster, blocks[i], 1440) / step;
     if (std::fabs(q - std::round(q)) < 0.05 && (static_cast<int64_t>(std::round(q)) & 1) == bits[i]) ++exact;
   }
-  return static_cast<double>(exact) / bits.size();
+  return static_cast<double>(exact) / static_cast<double>(bits.size());
 }
 
 TEST_F(EmbedTest, HeadroomWhereThePictureClips) {
@@ -145,7 +145,7 @@ TEST_F(EmbedTest, TextOnWhiteKeepsItsLooks) {
     const double d = static_cast<double>(marked.pixels[i]) - unmarked.pixels[i];
     squares += d * d;
   }
-  const double psnr = 10 * std::log10(255.0 * 255.0 / (squares / (marked.pixels.size() / 4 * 3)));
+  const double psnr = 10 * std::log10(255.0 * 255.0 / (squares / static_cast<double>(marked.pixels.size() / 4 * 3)));
   EXPECT_GE(psnr, 40.0) << "step " << report.step;
   EXPECT_EQ(WM::decode(images::image(reencodedByImageMagick(card), 2048)), kCompact);
   EXPECT_EQ(WM::decode(reencodedByVips(card, false)), kCompact);

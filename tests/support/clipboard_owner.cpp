@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
       // The requestor deleted the property: it wants the next chunk.
       if (change.window == requestor && change.atom == property && change.state == XCB_PROPERTY_DELETE) {
         if (mode == "drip") ::sleep(1);
-        const size_t length = sent < text.size() ? 1 : 0;
+        const uint32_t length = sent < text.size() ? 1 : 0;
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, requestor, property, target, 8, length, text.data() + sent);
         xcb_flush(c);
         sent += length;
