@@ -28,8 +28,8 @@ def candidates(token):
     path = token.split(':')[0].split('#')[0]
     if not re.fullmatch(r'[A-Za-z0-9_.\-/]+', path) or '..' in path.split('/')[0:1] and len(path) < 4:
         return None
-    if '/' not in path and not path.endswith(EXTENSIONS):
-        return None
+    if '/' not in path and (not path.endswith(EXTENSIONS) or path in EXTENSIONS):
+        return None  # not a path, or an extension alone (`.cpp`)
     segments = [s for s in path.split('/') if s]
     if path.startswith('-') or not segments:
         return None
