@@ -40,9 +40,16 @@ void socketOpen(Services&, const std::string&, const Json& payload, Reply reply)
   network::NativeNetwork::shared().open(payload, std::move(reply));
 }
 
-// socket-send, socket-receive and socket-close share one branch.
-void socketCommand(Services&, const std::string& command, const Json& payload, Reply reply) {
-  network::NativeNetwork::shared().socket(payload, command, std::move(reply));
+void socketSend(Services&, const std::string&, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().send(payload, std::move(reply));
+}
+
+void socketReceive(Services&, const std::string&, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().receive(payload, std::move(reply));
+}
+
+void socketClose(Services&, const std::string&, const Json& payload, Reply reply) {
+  network::NativeNetwork::shared().close(payload, std::move(reply));
 }
 
 // One command's reads from other programs' clipboards share one overall bound.
@@ -100,9 +107,9 @@ constexpr std::array<std::pair<std::string_view, Command>, 25> kCommands{{
     {"http", http},
     {"http-cancel", httpCancel},
     {"socket-open", socketOpen},
-    {"socket-send", socketCommand},
-    {"socket-receive", socketCommand},
-    {"socket-close", socketCommand},
+    {"socket-send", socketSend},
+    {"socket-receive", socketReceive},
+    {"socket-close", socketClose},
     {"background-activity", backgroundActivityCommand},
     {"idle", idleCommand},
     {"clipboard-text", withPasteboard<clipboardText>},
