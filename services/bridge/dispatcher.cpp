@@ -29,29 +29,37 @@ void now(Services&, const std::string&, const Json& payload, Reply reply) {
 // thread (its start-up asks GIO for the desktop's proxy resolver).
 std::atomic<bool> networkMade{false};
 
+network::NativeNetwork& network() {
+  networkMade.store(true, std::memory_order_release);
+  return network::NativeNetwork::shared();
+}
+
 // Network commands reply later, from the network thread; a refused payload replies at once.
 void http(Services&, const std::string&, const Json& payload, Reply reply) {
-  networkMade.store(true, std::memory_order_release);
-  network::NativeNetwork::shared().http(payload, std::move(reply));
+  network().http(payload, std::move(reply));
 }
 
 // `true` is written before the cancellation is handed over, so it always precedes the cancelled
 // requests' own replies.
 void httpCancel(Services&, const std::string&, const Json& payload, Reply reply) {
-  networkMade.store(true, std::memory_order_release);
   reply.succeed(true);
-  network::NativeNetwork::shared().cancel(payload);
+  network().cancel(payload);
 }
 
 void socketOpen(Services&, const std::string&, const Json& payload, Reply reply) {
-  networkMade.store(true, std::memory_order_release);
-  network::NativeNetwork::shared().open(payload, std::move(reply));
+  network().open(payload, std::move(reply));
 }
 
-// socket-send, socket-receive and socket-close share one branch.
-void socketCommand(Services&, const std::string& command, const Json& payload, Reply reply) {
-  networkMade.store(true, std::memory_order_release);
-  network::NativeNetwork::shared().socket(payload, command, std::move(reply));
+void socketSend(Services&, const std::string&, const Json& payload, Reply reply) {
+  network().send(payload, std::move(reply));
+}
+
+void socketReceive(Services&, const std::string&, const Json& payload, Reply reply) {
+  network().receive(payload, std::move(reply));
+}
+
+void socketClose(Services&, const std::string&, const Json& payload, Reply reply) {
+  network().close(payload, std::move(reply));
 }
 
 // One command's reads from other programs' clipboards share one overall bound.
@@ -109,9 +117,9 @@ constexpr std::array<std::pair<std::string_view, Command>, 25> kCommands{{
     {"http", http},
     {"http-cancel", httpCancel},
     {"socket-open", socketOpen},
-    {"socket-send", socketCommand},
-    {"socket-receive", socketCommand},
-    {"socket-close", socketCommand},
+    {"socket-send", socketSend},
+    {"socket-receive", socketReceive},
+    {"socket-close", socketClose},
     {"background-activity", backgroundActivityCommand},
     {"idle", idleCommand},
     {"clipboard-text", withPasteboard<clipboardText>},

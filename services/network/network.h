@@ -1,19 +1,17 @@
+// The network commands' face on the main thread: payloads read and checked here (a refused one is
+// answered at once), the rest handed to the client's own thread (client.h), which replies from there.
 #pragma once
 
 #include <memory>
-#include <string>
-#include <string_view>
 
-#include "protocol/reply.h"
 #include "json.h"
-#include "url.h"
+#include "protocol/reply.h"
 
 namespace mirelo::services::network {
 
-// The one network client: HTTPS requests and secure WebSockets. Commands arrive on the main
-// thread, which checks their payloads; everything after that (the `requests` and `sockets` tables,
-// every I/O completion) runs on the client's own thread, one handler at a time, and replies from
-// there.
+class Client;
+
+// The one network client: HTTPS requests and secure WebSockets. Main thread only.
 class NativeNetwork {
  public:
   static NativeNetwork& shared();
@@ -21,15 +19,13 @@ class NativeNetwork {
   void http(const Json& payload, Reply reply);
   void cancel(const Json& payload);
   void open(const Json& payload, Reply reply);
-  // socket-send, socket-receive and socket-close.
-  void socket(const Json& payload, const std::string& operation, Reply reply);
-
-  struct Impl;
+  void send(const Json& payload, Reply reply);
+  void receive(const Json& payload, Reply reply);
+  void close(const Json& payload, Reply reply);
 
  private:
   NativeNetwork();
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<Client> client_;
 };
-
 
 }  // namespace mirelo::services::network
