@@ -53,8 +53,10 @@ int main() {
   queueThread.detach();
 
   // This thread is the reader; the process ends only through exitProcess. Each read takes what a
-  // full pipe holds; the buffer (at most a line and a read, doubled) is kept for the process.
-  constexpr size_t kReadSize = 1 << 20;
+  // full pipe holds; the buffer (at most a line and a read, doubled) is kept for the process. A read
+  // of a little under 1 MiB keeps a buffer of two under the 2 MiB from which the pool maps huge
+  // pages (2 MiB more resident for the relay's sends).
+  constexpr size_t kReadSize = (1 << 20) - 8192;
   constexpr size_t kKeep = 8 << 20;
   mirelo::LineReader input(0, nearby::maxCommand, kReadSize, kKeep, mirelo::LineReader::Framing::Exact);
   for (;;) {
