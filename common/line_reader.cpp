@@ -18,8 +18,8 @@ size_t mappedSize(size_t capacity) { return capacity + 4096; }
 }  // namespace
 
 // A buffer that grew past `keep` for one long line is given back once that line is done.
-LineReader::LineReader(int fd, size_t limit, size_t chunk, size_t keep)
-    : fd_(fd), limit_(limit), chunk_(chunk), keep_(keep) {}
+LineReader::LineReader(int fd, size_t limit, size_t chunk, size_t keep, Framing framing)
+    : fd_(fd), limit_(limit), chunk_(chunk), keep_(keep), framing_(framing) {}
 
 LineReader::~LineReader() { release(); }
 
@@ -156,10 +156,11 @@ LineReader::Result LineReader::next() {
       scanned_ = 0;
       if (skipping) return Result::TooLong;
       lineSize_ = length;
-      if (lineSize_ && buffer_[lineStart_ + lineSize_ - 1] == '\r') --lineSize_;
+      if (framing_ == Framing::Lenient && lineSize_ && buffer_[lineStart_ + lineSize_ - 1] == '\r') --lineSize_;
       return lineSize_ > limit_ ? Result::TooLong : Result::Line;
     }
     scanned_ += unscanned;
+    if (framing_ == Framing::Exact && end_ - start_ > limit_) return Result::TooLong;
     // One byte over the limit may still be the "\r" of a "\r\n".
     if (end_ - start_ > limit_ + 1) {
       skipping = true;
@@ -170,7 +171,7 @@ LineReader::Result LineReader::next() {
         start_ = end_ = scanned_ = 0;
         return Result::TooLong;
       }
-      if (start_ == end_) return Result::End;
+      if (start_ == end_ || framing_ == Framing::Exact) return Result::End;
       lineStart_ = start_;
       lineSize_ = end_ - start_;
       start_ = end_;

@@ -33,16 +33,23 @@ class LineBytes {
 // is removed; a last line without one still counts). A line longer than `limit` is reported as
 // TooLong and skipped to its end without ever being held whole, so memory stays bounded by the
 // limit whatever the writer sends. A read error counts as the end of input.
+//
+// Framing::Exact is for a peer whose stream is over at its first fault: only "\n" ends a line and
+// nothing else is removed, bytes left without one at the end of input are no line (End), and
+// TooLong comes as soon as a line or the bytes held without a "\n" pass the limit (the caller
+// stops reading then).
 class LineReader {
  public:
   enum class Result { Line, TooLong, End };
+  enum class Framing { Lenient, Exact };
 
   // Bytes after the current line's end that are always readable (for parsers that read ahead).
   static constexpr size_t kPadding = 64;  // less than the page mapped after the buffer
 
   // `chunk`: the room kept free for each read; `keep`: the largest buffer kept after a line
   // (tests and fuzzing shrink both to reach every path with small inputs).
-  LineReader(int fd, size_t limit, size_t chunk = 64 * 1024, size_t keep = 1024 * 1024);
+  LineReader(int fd, size_t limit, size_t chunk = 64 * 1024, size_t keep = 1024 * 1024,
+             Framing framing = Framing::Lenient);
   virtual ~LineReader();
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
@@ -80,6 +87,7 @@ class LineReader {
   size_t limit_;
   size_t chunk_;
   size_t keep_;
+  Framing framing_;
   char* buffer_ = nullptr;  // mapped memory: grows in place without copying or touching it again
   size_t capacity_ = 0;   // usable bytes; kPadding more are allocated
   size_t start_ = 0;      // first byte not yet returned

@@ -1,89 +1,109 @@
 #pragma once
 
-// The browse side's decisions, apart from Avahi: which TXT records make a reportable instance,
-// and when each browsed instance may have a resolver open.
+// The browse side while the discovery window is open: one Avahi service browser, the instances it
+// lists (keyed by name, type and domain, whatever the link they are seen on), their resolvers as
+// the schedule lets them open (resolve_schedule.h), and the endpoint ids the host was given for
+// them (endpoints.h). The result set is the instances that answered a resolver and that the
+// browser still lists; each delivery reports the vanished ones "lost" and every valid current one
+// "found" again under its id. An instance is decided once its resolver answers: never reported as
+// it stands (resolver freed, decision kept), reported (resolver kept, to follow its changes), or
+// valid but past the 256 endpoints (resolver freed, answer kept: reported when room appears).
+// At most 8,192 instances; when full, a newcomer takes the place of the oldest one decided never
+// to be reported, else it is dropped.
 //
-// A resolver is one object of the daemon's per-client budget (objects-per-client-max, 1,024 by
-// default), and a busy network can hold far more instances of our type than that. So instances
-// that are not yet decided share a few slots (resolve, decide, free); the others wait, the newest
-// first, so a peer that starts during a flood is looked at within a few resolves. A resolver that
-// fails, or that the daemon refuses, frees its slot and queues again after a back-off (1 s,
-// doubling to 30 s), behind the fresh ones. Costs: one queue entry per waiting instance, one
-// timer for all back-offs. Runs on the bridge's queue.
+// Owned by the bridge for as long as the window is open; destroying it frees what it holds of the
+// client. On the bridge's queue.
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
-#include <array>
-#include <chrono>
+#include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
+
+#include "endpoints.h"
+#include "events.h"
+#include "net_error.h"
+#include "resolve_schedule.h"
+#include "txt.h"
+
+struct AvahiClient;
+struct AvahiServiceBrowser;
+struct AvahiServiceResolver;
 
 namespace nearby {
 
-// The values of "v", "r", "p" and "m", in that order.
-using TxtValues = std::array<std::string, 4>;
-
-// The four values of a TXT record given as its strings ("key=value", or "key" alone), or nothing
-// when one is missing, longer than 128 bytes or not UTF-8. Keys compare without regard to case,
-// the first occurrence of a key counts, other keys are ignored.
-std::optional<TxtValues> readTxt(const std::vector<std::string_view>& strings);
-
-class ResolveSchedule {
+class Browser {
  public:
-  enum class Opened { Yes, Failed, Gone };
-  // Opens a resolver for the instance: Failed when the daemon refused (retried after a back-off),
-  // Gone when there is no such instance any more.
-  using Open = std::function<Opened(const std::string& key)>;
+  class Owner {
+   public:
+    virtual void browserState(State state, const std::optional<NetError>& error) = 0;
+    // The results changed: the owner calls `deliver` from a step of its own, once per batch.
+    virtual void resultsChanged() = 0;
 
-  static constexpr auto firstBackoff = std::chrono::seconds(1);
-  static constexpr auto lastBackoff = std::chrono::seconds(30);
+   protected:
+    ~Owner() = default;
+  };
 
-  ResolveSchedule(boost::asio::io_context& queue, size_t slots, Open open);
-  ResolveSchedule(const ResolveSchedule&) = delete;
-  ResolveSchedule& operator=(const ResolveSchedule&) = delete;
+  // What a resolver reported, copied out of Avahi's types.
+  struct Resolved {
+    bool found = false;
+    std::optional<boost::asio::ip::tcp::endpoint> address;
+    std::optional<TxtValues> values;  // when the TXT record is reportable
+  };
 
-  // The instance needs a resolver: it goes ahead of those waiting (a back-off is cut short).
-  void want(const std::string& key);
-  // Its resolver answered and the instance is decided (the resolver freed, or kept for a reported
-  // endpoint, which costs no slot): the slot is free and the back-off starts over.
-  void settled(const std::string& key);
-  // Its resolver failed: the slot is free and the instance queues again after its back-off.
-  void failed(const std::string& key);
-  // The instance is gone: forgotten wherever it is.
-  void forget(const std::string& key);
-  void clear();
+  Browser(boost::asio::io_context& queue, Owner& owner, Events& events);
+  ~Browser();
+  Browser(const Browser&) = delete;
+  Browser& operator=(const Browser&) = delete;
 
-  size_t active() const { return active_.size(); }
-  size_t waiting() const { return waiting_.size(); }
-  size_t backingOff() const { return due_.size(); }
+  // Opens the service browser with a running client: reported "ready", or "failed".
+  void open(AvahiClient* client);
+  bool isOpen() const { return avahi_ != nullptr; }
+  void waiting(const NetError& why);     // no running client yet: reported "waiting"
+  void clientGone(const NetError& why);  // the client went with the browser and its resolvers
+
+  // Reports the results: "lost" for ids whose instance left them, "found" for each valid one.
+  void deliver();
+  // The resolved addresses of an endpoint id the host was given, or null.
+  const std::vector<boost::asio::ip::tcp::endpoint>* addresses(const std::string& endpointId) const;
+
+  // Avahi's callbacks (from the trampolines in browser.cpp).
+  void onBrowse(AvahiServiceBrowser* browser, int interface, int protocol, int event, const char* name,
+                const char* type, const char* domain);
+  void onResolved(AvahiServiceResolver* resolver, Resolved& result);
 
  private:
-  using Clock = std::chrono::steady_clock;
-  void pump();
-  void backOff(const std::string& key);
-  void armRetry();
-  void unqueue(const std::string& key);
-  void cancelRetry(const std::string& key);
+  struct Instance;
+  void report(State state, const std::optional<NetError>& error);
+  void failed();
+  void added(const std::string& key, std::pair<int, int> link, const char* name, const char* type,
+             const char* domain);
+  void removed(std::map<std::string, std::unique_ptr<Instance>>::iterator it, std::pair<int, int> link);
+  ResolveSchedule::Opened openResolver(const std::string& key);
+  void freeResolver(Instance& instance);
+  void forgetInstances(bool freeResolvers);
+  bool evictRejected();
+  void reject(Instance& instance);
+  bool announce(Instance& instance);
 
-  size_t slots_;
-  Open open_;
-  std::deque<std::string> waiting_;  // front first
-  std::set<std::string> queued_;     // what waiting_ holds
-  std::set<std::string> active_;     // have a slot
-  std::map<std::string, std::chrono::milliseconds> delay_;  // the next back-off of each failed one
-  std::multimap<Clock::time_point, std::string> due_;       // backing off, until then
-  std::map<std::string, Clock::time_point> dueOf_;          // the inverse of due_
-  boost::asio::steady_timer retry_;
-  std::shared_ptr<int> alive_;  // held weakly by the retry's completion
-  bool pumping_ = false;
+  Owner& owner_;
+  Events& events_;
+  AvahiClient* client_ = nullptr;  // the running client the browser was opened with
+  AvahiServiceBrowser* avahi_ = nullptr;
+  std::map<std::string, std::unique_ptr<Instance>> instances_;  // by key
+  std::map<AvahiServiceResolver*, Instance*> byResolver_;
+  std::deque<std::string> rejected_;  // keys decided not reportable, oldest first; some may be stale
+  uint64_t arrivals_ = 0;
+  ResolveSchedule schedule_;
+  Endpoints endpoints_;
+  State state_ = State::None;
+  std::string code_;
 };
 
 }  // namespace nearby

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "bridge.h"
-#include "input.h"
+#include "line_reader.h"
 
 namespace {
 
@@ -52,27 +52,22 @@ int main() {
   std::thread queueThread([&] { queue.run(); });
   queueThread.detach();
 
-  // This thread is the reader; the process ends only through exitProcess.
-  // Reads land in the line buffer itself; one read takes what a full pipe holds.
-  nearby::LineInput input(nearby::maxCommand);
-  constexpr size_t kReadSize = 1 << 20;
+  // This thread is the reader; the process ends only through exitProcess. Each read takes what a
+  // full pipe holds; the buffer (at most a line and a read, doubled) is kept for the process. A read
+  // of a little under 1 MiB keeps a buffer of two under the 2 MiB from which the pool maps huge
+  // pages (2 MiB more resident for the relay's sends).
+  constexpr size_t kReadSize = (1 << 20) - 8192;
+  constexpr size_t kKeep = 8 << 20;
+  mirelo::LineReader input(0, nearby::maxCommand, kReadSize, kKeep, mirelo::LineReader::Framing::Exact);
   for (;;) {
-    ssize_t n = ::read(0, input.space(kReadSize), kReadSize);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      onQueue(bridge, [&] { bridge.shutdown(); });
-      exitProcess(0);
-    }
-    input.commit(static_cast<size_t>(n));
-    for (;;) {
-      auto result = input.next();
-      if (result == nearby::LineInput::Result::NeedMore) break;
-      if (result == nearby::LineInput::Result::TooLong) {
-        onQueue(bridge, [&] { bridge.shutdown(); });
-        exitProcess(2);
-      }
-      std::string_view line = input.line();
+    const mirelo::LineReader::Result result = input.next();
+    if (result == mirelo::LineReader::Result::Line) {
+      const std::string_view line(input.data(), input.size());
       onQueue(bridge, [&] { bridge.handleLine(line); });
+      continue;
     }
+    // End of input, a read error, or a line (or unterminated bytes) past the limit.
+    onQueue(bridge, [&] { bridge.shutdown(); });
+    exitProcess(result == mirelo::LineReader::Result::TooLong ? 2 : 0);
   }
 }

@@ -17,7 +17,8 @@ struct Got {
   bool operator==(const Got&) const = default;
 };
 
-std::vector<Got> readAll(const std::string& input, size_t limit) {
+std::vector<Got> readAll(const std::string& input, size_t limit,
+                         LineReader::Framing framing = LineReader::Framing::Lenient) {
   int fds[2];
   EXPECT_EQ(::pipe(fds), 0);
   std::thread writer([&] {
@@ -28,7 +29,7 @@ std::vector<Got> readAll(const std::string& input, size_t limit) {
     }
     ::close(fds[1]);
   });
-  LineReader reader(fds[0], limit);
+  LineReader reader(fds[0], limit, 64 * 1024, 1024 * 1024, framing);
   std::vector<Got> got;
   for (;;) {
     const auto result = reader.next();
@@ -37,6 +38,7 @@ std::vector<Got> readAll(const std::string& input, size_t limit) {
     if (result == LineReader::Result::Line) {
       EXPECT_GE(reader.capacity(), reader.size() + LineReader::kPadding);
     }
+    if (result == LineReader::Result::TooLong && framing == LineReader::Framing::Exact) break;
   }
   writer.join();
   ::close(fds[0]);
@@ -60,6 +62,28 @@ TEST(LineReader, LimitCountsBytesAfterTerminatorRemoval) {
             (std::vector<Got>{{kLine, exact}, {kLine, exact}, {kLine, "ok"}}));
   EXPECT_EQ(readAll(exact + "y\nok\n" + exact + "yy\r\n" + exact + "z", limit),
             (std::vector<Got>{{kTooLong, ""}, {kLine, "ok"}, {kTooLong, ""}, {kTooLong, ""}}));
+}
+
+// Exact framing: "\n" alone ends a line, a "\r" stays, an unterminated end is no line, and the
+// first line past the limit (with or without its "\n") ends the stream.
+TEST(LineReader, ExactFraming) {
+  const std::string exact(100, 'x');
+  const struct {
+    const char* name;
+    std::string input;
+    std::vector<Got> got;
+  } cases[] = {
+      {"carriage returns kept", "a\r\nb\r\r\n", {{kLine, "a\r"}, {kLine, "b\r\r"}}},
+      {"unterminated end dropped", "a\nrest", {{kLine, "a"}}},
+      {"at the limit", exact + "\n", {{kLine, exact}}},
+      {"limit counts the carriage return", exact + "\r\nok\n", {{kTooLong, ""}}},
+      {"past the limit without a line feed", "a\n" + exact + "y", {{kLine, "a"}, {kTooLong, ""}}},
+      {"nothing after the first fault", exact + "y\nok\n", {{kTooLong, ""}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(readAll(c.input, 100, LineReader::Framing::Exact), c.got);
+  }
 }
 
 // The lines must not depend on how the bytes were split, nor on whether each line's buffer was

@@ -1,25 +1,47 @@
-// SolvaNearby's way in: bytes split into reads at random, the line splitter, and every line
+// SolvaNearby's way in: bytes split into reads at random, the line reader, and every line
 // handed to the bridge. Whatever comes in, each line written is one JSON object within the
 // output bound, and the process ends only as the protocol says (status 0 or 2). A line the plain
 // send reader takes, with data that decodes, is the JSON object it read. The same bytes, read as
 // the strings of a TXT record (each after its length byte, as on the wire), go to the TXT reader:
 // what it takes is four UTF-8 values of at most 128 bytes, each the first of its key.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "base64.h"
 #include "bridge.h"
-#include "browser.h"
-#include "input.h"
 #include "json.h"
+#include "line_reader.h"
 #include "payload.h"
 #include "send_line.h"
+#include "txt.h"
 #include "utf8.h"
 
 namespace {
 
 struct Exited {
   int status;
+};
+
+// The stream in reads of 1 to 61 bytes, as the pseudo-random state says.
+class ChunkedInput : public mirelo::LineReader {
+ public:
+  ChunkedInput(std::string_view stream, unsigned state)
+      : LineReader(-1, nearby::maxCommand, 4096, 1 << 20, Framing::Exact), stream_(stream), state_(state) {}
+
+ protected:
+  long readSome(char* into, size_t size) override {
+    state_ = state_ * 1103515245u + 12345u;
+    const size_t n = std::min({stream_.size(), size, size_t{1} + (state_ >> 16) % 61});
+    std::memcpy(into, stream_.data(), n);
+    stream_.remove_prefix(n);
+    return static_cast<long>(n);
+  }
+
+ private:
+  std::string_view stream_;
+  unsigned state_;
 };
 
 }  // namespace
@@ -88,21 +110,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       },
   };
   nearby::NearbyBridge bridge(queue, hooks);
-  nearby::LineInput input(nearby::maxCommand);
-  unsigned state = data[0] | 1u;
-  const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
+  ChunkedInput input(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), data[0] | 1u);
   try {
-    for (size_t off = 0; off < stream.size();) {
-      state = state * 1103515245u + 12345u;
-      const size_t n = std::min<size_t>(stream.size() - off, 1 + (state >> 16) % 61);
-      input.append(stream.data() + off, n);
-      off += n;
-      for (auto result = input.next(); result != nearby::LineInput::Result::NeedMore; result = input.next()) {
-        if (result == nearby::LineInput::Result::TooLong) return 0;
-        checkSendLine(input.line(), reader);
-        bridge.handleLine(input.line());
-        for (int i = 0; i < 8 && queue.poll_one(); ++i) {
-        }
+    for (auto result = input.next(); result != mirelo::LineReader::Result::End; result = input.next()) {
+      if (result == mirelo::LineReader::Result::TooLong) return 0;
+      const std::string_view line(input.data(), input.size());
+      checkSendLine(line, reader);
+      bridge.handleLine(line);
+      for (int i = 0; i < 8 && queue.poll_one(); ++i) {
       }
     }
   } catch (const Exited&) {

@@ -1,6 +1,7 @@
 // The browse side's decisions without a daemon: which TXT records are reportable, and the
 // resolver schedule's bound, order and back-off (real timers on an io_context).
-#include "browser.h"
+#include "resolve_schedule.h"
+#include "txt.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "notifications/graphemes.h"
+#include "graphemes.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace mirelo::services::notifications {
+namespace mirelo {
 namespace {
 
 std::string repeat(const std::string& unit, size_t times) {
@@ -51,5 +51,26 @@ TEST(Graphemes, EmptyAndHugeTexts) {
   EXPECT_FALSE(atMostGraphemes(std::string(16 << 20, 'x'), 128));
 }
 
+// Counts, exact and stopped: the ASCII pass and ICU agree ("\r\n" is one cluster either way).
+TEST(Graphemes, CountsAndStopsPastTheLimit) {
+  const struct {
+    const char* text;
+    size_t count;
+  } texts[] = {
+      {"", 0}, {"abc", 3}, {"a\r\nb", 3}, {"\r\r\n\n", 3}, {"e\u0301", 1}, {"\r\ne\u0301", 2},
+      {"\U0001F1E8\U0001F1F3\U0001F1EF", 2},
+  };
+  for (const auto& t : texts) {
+    SCOPED_TRACE(t.text);
+    EXPECT_EQ(graphemeCount(t.text), t.count);
+    if (t.count > 0) {
+      EXPECT_EQ(graphemeCount(t.text, t.count - 1), t.count);
+    }
+    EXPECT_EQ(graphemeCount(t.text, t.count), t.count);
+  }
+  EXPECT_EQ(graphemeCount(std::string(1000, 'x'), 64), 65u);
+  EXPECT_EQ(graphemeCount(repeat("\u00E9", 1000), 64), 65u);
+}
+
 }  // namespace
-}  // namespace mirelo::services::notifications
+}  // namespace mirelo
