@@ -108,10 +108,10 @@ struct Child {
     std::vector<std::string> fields;
     size_t at = text.rfind(')') + 2;
     while (at < text.size()) {
-      size_t end = text.find(' ', at);
-      if (end == std::string::npos) end = text.size();
-      fields.push_back(text.substr(at, end - at));
-      at = end + 1;
+      size_t stop = text.find(' ', at);
+      if (stop == std::string::npos) stop = text.size();
+      fields.push_back(text.substr(at, stop - at));
+      at = stop + 1;
     }
     return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }

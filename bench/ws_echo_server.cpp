@@ -23,8 +23,8 @@ class Session : public std::enable_shared_from_this<Session> {
     ws_.next_layer().async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return;
       self->ws_.read_message_max(0);
-      self->ws_.async_accept([self](beast::error_code ec) {
-        if (!ec) self->read();
+      self->ws_.async_accept([self](beast::error_code accepted) {
+        if (!accepted) self->read();
       });
     });
   }
@@ -34,8 +34,8 @@ class Session : public std::enable_shared_from_this<Session> {
     ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
       if (ec) return;
       self->ws_.text(self->ws_.got_text());
-      self->ws_.async_write(self->buffer_.data(), [self](beast::error_code ec, size_t) {
-        if (ec) return;
+      self->ws_.async_write(self->buffer_.data(), [self](beast::error_code written, size_t) {
+        if (written) return;
         self->buffer_.consume(self->buffer_.size());
         self->read();
       });

@@ -27,8 +27,8 @@ Endpoints interleaved(const Endpoints& endpoints) {
 }
 
 struct Connector::Impl {
-  Impl(asio::any_io_executor executor, Duration timeout, Done done)
-      : executor(executor), timeout(timeout), done(std::move(done)), deadline(executor), stagger(executor) {}
+  Impl(asio::any_io_executor on, Duration bound, Done then)
+      : executor(on), timeout(bound), done(std::move(then)), deadline(on), stagger(on) {}
 
   asio::any_io_executor executor;
   Duration timeout;
@@ -72,8 +72,8 @@ void Connector::onLookup(error_code ec, Endpoints endpoints) {
   impl.order = interleaved(endpoints);
   // The race gets a step of its own.
   impl.deadline.expires_after(impl.timeout);
-  impl.deadline.async_wait([self = shared_from_this()](error_code ec) {
-    if (!ec) self->finish(asio::error::timed_out, nullptr);
+  impl.deadline.async_wait([self = shared_from_this()](error_code waited) {
+    if (!waited) self->finish(asio::error::timed_out, nullptr);
   });
   attemptNext();
 }
@@ -90,12 +90,12 @@ void Connector::attemptNext() {
   if (ec) {
     asio::post(impl.executor, [self = shared_from_this(), index, ec] { self->onAttempt(index, ec); });
   } else {
-    socket->async_connect(endpoint, [self = shared_from_this(), index](error_code ec) { self->onAttempt(index, ec); });
+    socket->async_connect(endpoint, [self = shared_from_this(), index](error_code connected) { self->onAttempt(index, connected); });
   }
   if (impl.next < impl.order.size()) {
     impl.stagger.expires_after(kAttemptDelay);
-    impl.stagger.async_wait([self = shared_from_this()](error_code ec) {
-      if (!ec) self->attemptNext();
+    impl.stagger.async_wait([self = shared_from_this()](error_code waited) {
+      if (!waited) self->attemptNext();
     });
   }
 }

@@ -17,13 +17,13 @@ namespace {
 constexpr auto kResourceTimeout = std::chrono::seconds(180);
 }  // namespace
 
-HttpRequest::HttpRequest(Client& client, HttpOrder order, Reply reply)
-    : Secure(client, order.timeout),
+HttpRequest::HttpRequest(Client& owner, HttpOrder order, Reply reply)
+    : Secure(owner, order.timeout),
       reply_(std::move(reply)),
       requestId_(std::move(order.requestId)),
       target_(std::move(order.target)),
       body_(static_cast<size_t>(order.limit)),
-      resource_(client.context()) {
+      resource_(owner.context()) {
   message_.version(11);
   message_.method(order.post ? http::verb::post : http::verb::get);
   message_.target(target_.target);

@@ -45,8 +45,8 @@ inline void configurePeer(Stream& stream, const Url& target) { tls::configurePee
 template <class Session>
 class Secure {
  protected:
-  Secure(Client& client, Duration stepTimeout)
-      : client(client), stepTimeout(stepTimeout), routeTimer(client.context()) {}
+  Secure(Client& owner, Duration step)
+      : client(owner), stepTimeout(step), routeTimer(owner.context()) {}
 
   Client& client;
   const Duration stepTimeout;
@@ -134,8 +134,8 @@ class Secure {
     layer.socket().set_option(tcp::no_delay(true), ec);
     const Route& route = taken();
     if (route.direct()) return handshake();
-    auto done = [self = session().shared_from_this()](beast::error_code ec, std::string failure) {
-      self->onTunnel(ec, std::move(failure));
+    auto done = [self = session().shared_from_this()](beast::error_code tunnelled, std::string failure) {
+      self->onTunnel(tunnelled, std::move(failure));
     };
     tunnel = route.kind == Route::Kind::connect
                  ? connect_tunnel::open(layer.socket(), route, destination.host, destination.port,

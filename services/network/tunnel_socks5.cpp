@@ -153,10 +153,10 @@ class Socks5Tunnel : public TunnelStep, public std::enable_shared_from_this<Sock
     asio::ip::make_address(host, ec);
     if (route_.kind == Route::Kind::socks5 && ec) {
       // We look the name up; the proxy is given the address.
-      lookup_ = lookups.lookup(host, "0", socket_.get_executor(), [self = shared_from_this(), port](error_code ec, Endpoints endpoints) {
+      lookup_ = lookups.lookup(host, "0", socket_.get_executor(), [self = shared_from_this(), port](error_code looked, Endpoints endpoints) {
         self->lookup_.reset();
         if (self->finished_) return;
-        if (ec) return self->finish(ec, "");
+        if (looked) return self->finish(looked, "");
         self->begin(endpoints.front().address().to_string(), port);
       });
       return;

@@ -44,13 +44,13 @@ void failQueued(std::deque<std::pair<std::string, Reply>>& writes, bool inFlight
 
 }  // namespace
 
-Socket::Socket(Client& client, std::string id, int64_t task, Reply opened)
-    : Secure(client, kOpenTimeout),
+Socket::Socket(Client& owner, std::string id, int64_t task, Reply opened)
+    : Secure(owner, kOpenTimeout),
       id_(std::move(id)),
       task_(task),
       opened_(std::move(opened)),
-      ws_(client.context(), client.tls()),
-      opening_(client.context()) {}
+      ws_(owner.context(), owner.tls()),
+      opening_(owner.context()) {}
 
 void Socket::start(const Url& target) {
   opening_.expires_after(kOpenTimeout);
@@ -70,7 +70,7 @@ void Socket::onSecured(beast::error_code ec) {
   beast::get_lowest_layer(ws_).expires_never();  // the WebSocket's own timeouts from here on
   ws_.set_option(websocket::stream_base::timeout{kOpenTimeout, websocket::stream_base::none(), false});
   ws_.async_handshake(destination.authority, destination.target,
-                      [self = shared_from_this()](beast::error_code ec) { self->onUpgrade(ec); });
+                      [self = shared_from_this()](beast::error_code upgraded) { self->onUpgrade(upgraded); });
 }
 
 void Socket::onUpgrade(beast::error_code ec) {
