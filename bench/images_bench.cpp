@@ -149,8 +149,8 @@ int main(int argc, char** argv) {
   std::ofstream("/proc/self/clear_refs") << "5";
   const long before = residentPeakKiB();
   images::normalizeImage(payload);
-  std::printf("normalize-image of a %zu-byte 4000x3000 JPEG: %.1f MiB of extra peak resident memory\n",
-              photo().size(), static_cast<double>(residentPeakKiB() - before) / 1024.0);
+  std::printf("normalize-image of a %zu-byte 4000x3000 JPEG: %.1f MiB of extra peak resident memory\n", photo().size(),
+              static_cast<double>(residentPeakKiB() - before) / 1024.0);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   return 0;

@@ -31,7 +31,7 @@ namespace {
 
 struct Child {
   pid_t pid = -1;
-  int in = -1;   // its standard input
+  int in = -1;  // its standard input
   int out = -1;  // its standard output
   // Its output as read: lines are found and parsed where they lie (the reader wants kPadding
   // readable bytes after each), and the buffer is reused, as a host that keeps up would do.
@@ -144,8 +144,10 @@ int main(int argc, char** argv) {
   for (++i; i < argc; ++i) b.push_back(argv[i]);
   Child pa(a), pb(b);
   mirelo::JsonReader readerA, readerB;
-  pa.send(R"({"command":"start","name":"bench-alpha","txt":{"v":"1","r":"r","p":"p","m":"alpha"}})" "\n");
-  pb.send(R"({"command":"start","name":"bench-bravo","txt":{"v":"1","r":"r","p":"p","m":"bravo"}})" "\n");
+  pa.send(R"({"command":"start","name":"bench-alpha","txt":{"v":"1","r":"r","p":"p","m":"alpha"}})"
+          "\n");
+  pb.send(R"({"command":"start","name":"bench-bravo","txt":{"v":"1","r":"r","p":"p","m":"bravo"}})"
+          "\n");
   std::string endpoint;
   while (endpoint.empty()) {
     auto e = pa.event(readerA);
@@ -246,8 +248,10 @@ int main(int argc, char** argv) {
                          static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
   std::printf("%.1f %ld %ld %.3f %.3f %.3f %.3f\n", static_cast<double>(received) / seconds / 1e6, pa.peakRssKib(),
               pb.peakRssKib(), seconds, pa.cpuSeconds(), pb.cpuSeconds(), hostCpu);
-  pa.send(R"({"command":"stop"})" "\n");
-  pb.send(R"({"command":"stop"})" "\n");
+  pa.send(R"({"command":"stop"})"
+          "\n");
+  pb.send(R"({"command":"stop"})"
+          "\n");
   waitpid(pa.pid, nullptr, 0);
   waitpid(pb.pid, nullptr, 0);
   return 0;

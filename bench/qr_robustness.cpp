@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "protocol/error.h"
 #include "images/images.h"
 #include "images/qr.h"
+#include "protocol/error.h"
 
 namespace images = mirelo::services::images;
 
@@ -81,8 +81,9 @@ int main() {
     }
   }
   std::sort(times.begin(), times.end());
-  std::printf("qr robustness: %d of %d codes read back exactly (%.0f %%) after 0.5 scale and JPEG quality 40 on noise\n",
-              found, kCodes, 100.0 * found / kCodes);
+  std::printf(
+      "qr robustness: %d of %d codes read back exactly (%.0f %%) after 0.5 scale and JPEG quality 40 on noise\n", found,
+      kCodes, 100.0 * found / kCodes);
   std::printf("qr robustness: read time median %.1f ms, max %.1f ms\n", times[times.size() / 2], times.back());
   return found == kCodes ? 0 : 1;
 }

@@ -76,7 +76,14 @@ void Embed(benchmark::State& state) {
 }
 // CPU is the whole process's (helper threads and libvips' included): on a busy machine it says what
 // the work costs when wall time does not.
-BENCHMARK(Embed)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(Embed)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 // Heavy noise over the whole picture and an invitation that fills most of the card: a card at a
 // strong step, after every weaker one is condemned by its copies.
@@ -107,7 +114,12 @@ void EmbedNoiseLong(benchmark::State& state) {
   warmLoop(state, [&] { benchmark::DoNotOptimize(watermark::embed(source, longInvitation(), &report)); });
   state.SetLabel("step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
-BENCHMARK(EmbedNoiseLong)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(EmbedNoiseLong)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Repetitions(3)
+    ->ReportAggregatesOnly();
 
 // The hardest pictures found: black and white cells of 5 pixels, the argument (every block clamps at
 // both ends and sits on hard edges), carrying a card-filling invitation. Every strength fails as
@@ -141,9 +153,17 @@ void EmbedHardest(benchmark::State& state) {
       refused = true;
     }
   });
-  state.SetLabel(refused ? "refused" : "step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
+  state.SetLabel(refused ? "refused"
+                         : "step " + std::to_string(report.step) + (report.headroom ? " with headroom" : ""));
 }
-BENCHMARK(EmbedHardest)->Arg(5)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1)->Repetitions(1);
+BENCHMARK(EmbedHardest)
+    ->Arg(5)
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Iterations(1)
+    ->Repetitions(1);
 
 // Every strength fails, with headroom too, and the picture is refused: black and white cells of 8
 // pixels carrying a card-filling invitation (what a refusal costs after the whole ladder).
@@ -159,7 +179,12 @@ void EmbedEveryStrengthFails(benchmark::State& state) {
   });
   state.SetLabel(refused ? "refused" : "made");
 }
-BENCHMARK(EmbedEveryStrengthFails)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1)->Repetitions(1);
+BENCHMARK(EmbedEveryStrengthFails)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Iterations(1)
+    ->Repetitions(1);
 
 // An invitation whose compact form carries "=" padding never reads back the same, so every strength
 // is rejected; here at its first check (the cheapest way to fail).
@@ -173,7 +198,12 @@ void EmbedEveryStrengthRejected(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(EmbedEveryStrengthRejected)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(3)->ReportAggregatesOnly();
+BENCHMARK(EmbedEveryStrengthRejected)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Repetitions(3)
+    ->ReportAggregatesOnly();
 
 // What embed does before its first strength: drawing the working raster. The worst case, six
 // strengths each failing only at their last degraded copy, costs about this plus six times
@@ -182,7 +212,12 @@ void EmbedSetup(benchmark::State& state) {
   const images::Image source = photo(2000, 1500, 1);
   warmLoop(state, [&] { benchmark::DoNotOptimize(watermark::raster(source, 1440, 960, false)); });
 }
-BENCHMARK(EmbedSetup)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(EmbedSetup)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 void Decode(benchmark::State& state) {
   const images::Image card = watermark::embed(photo(2000, 1500, 1), kInvitation);

@@ -43,11 +43,13 @@ struct Picture {
 // Renderings standing in for photographs; every one is made by ImageMagick with a fixed seed.
 const Picture kPictures[] = {
     {"photo", "-seed 11 -size 2000x1500 plasma:fractal -blur 0x2 +noise Gaussian -attenuate 0.3"},
-    {"night-black", "-seed 12 -size 1600x1200 plasma:navy-orange -blur 0x3 -fill black -draw 'rectangle 0,0 720,1200' "
-                    "-draw 'circle 1200,900 1200,1180'"},
+    {"night-black",
+     "-seed 12 -size 1600x1200 plasma:navy-orange -blur 0x3 -fill black -draw 'rectangle 0,0 720,1200' "
+     "-draw 'circle 1200,900 1200,1180'"},
     {"sky-white", "-seed 13 -size 1200x1600 plasma:green-brown -blur 0x2 -fill white -draw 'rectangle 0,0 1200,760'"},
-    {"black-white-mix", "-seed 14 -size 1500x1500 xc:black -fill white -draw 'rectangle 0,0 750,1500' "
-                        "-fill gray60 -draw 'circle 750,600 750,900'"},
+    {"black-white-mix",
+     "-seed 14 -size 1500x1500 xc:black -fill white -draw 'rectangle 0,0 750,1500' "
+     "-fill gray60 -draw 'circle 750,600 750,900'"},
     {"tiny-upscaled", "-seed 15 -size 102x102 plasma:fractal -blur 0x1"},
     {"smooth-gradient", "-size 2000x1500 gradient:'#303860-#e0b080'"},
     {"gravel", "-seed 16 -size 1500x1000 xc:gray50 +noise Random -blur 0x1.2 -colorspace Gray -auto-level"},
@@ -81,15 +83,17 @@ struct Copy {
   bool promised;  // quality 40 or better and half size or larger
 };
 
-const Copy kCopies[] = {{"IM 0.5 q40", true},   {"IM 0.6 q30", false},   {"IM webp50", true},   {"IM 0.75 png", true},
-                        {"vips 0.5 q40", true}, {"vips 0.6 q30", false}, {"vips webp50", true}, {"vips 0.75 png", true}};
+const Copy kCopies[] = {{"IM 0.5 q40", true},  {"IM 0.6 q30", false},  {"IM webp50", true},
+                        {"IM 0.75 png", true}, {"vips 0.5 q40", true}, {"vips 0.6 q30", false},
+                        {"vips webp50", true}, {"vips 0.75 png", true}};
 
 std::string imageMagickCopy(int which, const fs::path& card, const fs::path& dir) {
   static const char* args[] = {"-resize 50% -quality 40 copy.jpg", "-resize 60% -quality 30 copy.jpg",
                                "-quality 50 copy.webp", "-resize 75% copy.png"};
   const std::string recipe = args[which];
   const std::string out = recipe.substr(recipe.rfind(' ') + 1);
-  if (!run("convert '" + card.string() + "' " + recipe.substr(0, recipe.rfind(' ')) + " '" + (dir / out).string() + "'")) {
+  if (!run("convert '" + card.string() + "' " + recipe.substr(0, recipe.rfind(' ')) + " '" + (dir / out).string() +
+           "'")) {
     return {};
   }
   return slurp(dir / out);
@@ -133,8 +137,8 @@ bool reads(const std::string& bytes) {
 std::pair<bool, double> cropDistance(const fs::path& card, const images::Image& marked, const fs::path& dir) {
   const int w = marked.width(), h = marked.height();
   const int dx = static_cast<int>(std::lround(w * 0.005)), dy = static_cast<int>(std::lround(h * 0.005));
-  if (!run("convert '" + card.string() + "' -crop " + std::to_string(w - 2 * dx) + "x" + std::to_string(h - 2 * dy) + "+" +
-           std::to_string(dx) + "+" + std::to_string(dy) + " +repage '" + (dir / "crop.png").string() + "'")) {
+  if (!run("convert '" + card.string() + "' -crop " + std::to_string(w - 2 * dx) + "x" + std::to_string(h - 2 * dy) +
+           "+" + std::to_string(dx) + "+" + std::to_string(dy) + " +repage '" + (dir / "crop.png").string() + "'")) {
     return {false, -1};
   }
   const std::string bytes = slurp(dir / "crop.png");
@@ -171,8 +175,8 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   int pictures = 0, made = 0, promisedMissed = 0, copiesRead = 0, copiesTried = 0;
   double psnrSum = 0, psnrMin = 99;
-  std::printf("%-16s %-10s %-7s %4s %5s %8s %8s  copies read (%s", "picture", "source", "card", "step", "room",
-              "PSNR", "encode", "");
+  std::printf("%-16s %-10s %-7s %4s %5s %8s %8s  copies read (%s", "picture", "source", "card", "step", "room", "PSNR",
+              "encode", "");
   for (const Copy& c : kCopies) std::printf("%s%s", c.name, &c == &kCopies[7] ? ")  crop\n" : ", ");
   for (const Picture& picture : kPictures) {
     if (!filter.empty() && std::string(picture.name).find(filter) == std::string::npos) continue;
@@ -227,17 +231,20 @@ int main(int argc, char** argv) {
     }
     const auto [plain, margin] = cropDistance(cardPath, card, dir);
     char crop[48];
-    if (plain) std::snprintf(crop, sizeof crop, "read");
-    else if (margin >= 0) std::snprintf(crop, sizeof crop, "read if re-placed at %.2f%%", margin * 100);
-    else std::snprintf(crop, sizeof crop, "not read");
+    if (plain)
+      std::snprintf(crop, sizeof crop, "read");
+    else if (margin >= 0)
+      std::snprintf(crop, sizeof crop, "read if re-placed at %.2f%%", margin * 100);
+    else
+      std::snprintf(crop, sizeof crop, "not read");
     std::printf("%-16s %-10s %-7s %4d %5s %6.1fdB %6.0fms %s  %s\n", picture.name, size, "made", report.step,
                 report.headroom ? "yes" : "no", quality, ms, line.c_str(), crop);
     std::fflush(stdout);
   }
   fs::remove_all(dir);
-  std::printf("robust set: %d of %d pictures got a card; %d of %d copies read; PSNR mean %.1f dB, min %.1f dB; "
-              "%d promised failures\n",
-              made, pictures, copiesRead, copiesTried, made ? psnrSum / made : 0.0, made ? psnrMin : 0.0,
-              promisedMissed);
+  std::printf(
+      "robust set: %d of %d pictures got a card; %d of %d copies read; PSNR mean %.1f dB, min %.1f dB; "
+      "%d promised failures\n",
+      made, pictures, copiesRead, copiesTried, made ? psnrSum / made : 0.0, made ? psnrMin : 0.0, promisedMissed);
   return promisedMissed ? 1 : 0;
 }

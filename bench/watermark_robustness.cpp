@@ -33,8 +33,8 @@ images::Image photo(unsigned seed) {
   const int width = 800 + static_cast<int>(random() % 1600), height = 800 + static_cast<int>(random() % 1400);
   std::normal_distribution<double> noise(0, 1 + random() % 6);
   const double fx = 0.002 + (random() % 100) * 0.0001, fy = 0.002 + (random() % 100) * 0.0001;
-  const double texture = (random() % 40) / 2.0, tint[3] = {0.6 + (random() % 80) / 100.0, 0.6 + (random() % 80) / 100.0,
-                                                           0.6 + (random() % 80) / 100.0};
+  const double texture = (random() % 40) / 2.0,
+               tint[3] = {0.6 + (random() % 80) / 100.0, 0.6 + (random() % 80) / 100.0, 0.6 + (random() % 80) / 100.0};
   const int shapeX = 40 + static_cast<int>(random() % 200), shapeY = 40 + static_cast<int>(random() % 200);
   std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
   for (int y = 0; y < height; ++y) {
@@ -48,7 +48,8 @@ images::Image photo(unsigned seed) {
       }
     }
   }
-  return images::Image(vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, 3, VIPS_FORMAT_UCHAR));
+  return images::Image(
+      vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, 3, VIPS_FORMAT_UCHAR));
 }
 
 std::string reencoded(const images::Image& card, const std::filesystem::path& dir) {
@@ -96,7 +97,8 @@ int main() {
                 source.height(), quality, ok ? "read" : "NOT READ");
   }
   std::filesystem::remove_all(dir);
-  std::printf("watermark robustness: %d of %d cards read back after ImageMagick quality 40 at 50 %%; mean PSNR %.1f dB\n",
-              decoded, made, made ? psnrSum / made : 0.0);
+  std::printf(
+      "watermark robustness: %d of %d cards read back after ImageMagick quality 40 at 50 %%; mean PSNR %.1f dB\n",
+      decoded, made, made ? psnrSum / made : 0.0);
   return decoded == kPictures ? 0 : 1;
 }

@@ -21,8 +21,9 @@ MIRELO_AVX2 inline __m256i sixBits(const unsigned char* in) {
   const __m128i low = _mm_slli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), 4);
   const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
   const __m256i input = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
-  const __m256i spread = _mm256_shuffle_epi8(input, _mm256_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1,
-                                                                    14, 15, 13, 14, 11, 12, 10, 11, 8, 9, 7, 8, 5, 6, 4, 5));
+  const __m256i spread =
+      _mm256_shuffle_epi8(input, _mm256_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1, 14, 15, 13, 14, 11,
+                                                 12, 10, 11, 8, 9, 7, 8, 5, 6, 4, 5));
   const __m256i t0 = _mm256_and_si256(spread, _mm256_set1_epi32(0x0FC0FC00));
   const __m256i t1 = _mm256_mulhi_epu16(t0, _mm256_set1_epi32(0x04000040));
   const __m256i t2 = _mm256_and_si256(spread, _mm256_set1_epi32(0x003F03F0));
@@ -32,8 +33,8 @@ MIRELO_AVX2 inline __m256i sixBits(const unsigned char* in) {
 
 // Six-bit values to their characters: one offset per range, picked by a table lookup.
 MIRELO_AVX2 inline __m256i characters(__m256i values) {
-  const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0,
-                                           65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
+  const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0, 65, 71, -4,
+                                           -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
   __m256i index = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
   index = _mm256_sub_epi8(index, _mm256_cmpgt_epi8(values, _mm256_set1_epi8(25)));
   return _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, index));
@@ -91,17 +92,17 @@ MIRELO_AVX2 size_t encodeEscaped(const unsigned char* in, size_t size, char*& ou
 }
 
 MIRELO_AVX2 size_t decode(const unsigned char* in, size_t chars, char*& out, bool& bad) {
-  const __m256i lowTable = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
-                                            0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
-                                            0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
-  const __m256i highTable = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
-                                             0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
-                                             0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
-  const __m256i rollTable = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,
-                                             0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i lowTable =
+      _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A,
+                       0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m256i highTable =
+      _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
+                       0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m256i rollTable = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                                             -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
   const __m256i mask2F = _mm256_set1_epi8(0x2F);
-  const __m256i pack = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
-                                        2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i pack = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4, 10, 9,
+                                        8, 14, 13, 12, -1, -1, -1, -1);
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
   size_t i = 0;
   for (; i + 32 < chars; i += 32, out += 24) {

@@ -43,18 +43,12 @@ Json convert(simdjson::dom::element element) {
       for (auto item : simdjson::dom::array(element)) array.push_back(convert(item));
       return array;
     }
-    case element_type::STRING:
-      return Json(std::string(std::string_view(element)));
-    case element_type::INT64:
-      return Json(int64_t(element));
-    case element_type::UINT64:
-      return Json(uint64_t(element));
-    case element_type::DOUBLE:
-      return Json(double(element));
-    case element_type::BOOL:
-      return Json(bool(element));
-    case element_type::NULL_VALUE:
-      return Json(nullptr);
+    case element_type::STRING: return Json(std::string(std::string_view(element)));
+    case element_type::INT64: return Json(int64_t(element));
+    case element_type::UINT64: return Json(uint64_t(element));
+    case element_type::DOUBLE: return Json(double(element));
+    case element_type::BOOL: return Json(bool(element));
+    case element_type::NULL_VALUE: return Json(nullptr);
   }
   return Json();
 }
@@ -194,9 +188,7 @@ bool write(Out& out, const Json& value) {
       writeString(out, s);
       return true;
     }
-    case Json::value_t::boolean:
-      put(out, value.get<bool>() ? "true" : "false");
-      return true;
+    case Json::value_t::boolean: put(out, value.get<bool>() ? "true" : "false"); return true;
     case Json::value_t::number_integer: {
       char buffer[24];
       auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.get<int64_t>());
@@ -209,11 +201,8 @@ bool write(Out& out, const Json& value) {
       put(out, std::string_view(buffer, end - buffer));
       return true;
     }
-    case Json::value_t::number_float:
-      return writeNumber(out, value.get<double>());
-    case Json::value_t::null:
-      put(out, "null");
-      return true;
+    case Json::value_t::number_float: return writeNumber(out, value.get<double>());
+    case Json::value_t::null: put(out, "null"); return true;
     case Json::value_t::binary: {
       const auto& bytes = value.get_binary();
       put(out, '"');
@@ -226,8 +215,7 @@ bool write(Out& out, const Json& value) {
       put(out, '"');
       return true;
     }
-    case Json::value_t::discarded:
-      return false;
+    case Json::value_t::discarded: return false;
   }
   return false;
 }

@@ -109,7 +109,9 @@ LineBytes LineReader::take() {
 }
 
 LineBytes::LineBytes(std::string_view text)
-    : base_(new char[text.size() + LineReader::kPadding]), size_(text.size()), allocated_(text.size() + LineReader::kPadding) {
+    : base_(new char[text.size() + LineReader::kPadding]),
+      size_(text.size()),
+      allocated_(text.size() + LineReader::kPadding) {
   std::memcpy(base_, text.data(), text.size());
   std::memset(base_ + text.size(), 0, LineReader::kPadding);
 }

@@ -89,10 +89,10 @@ class LineReader {
   size_t keep_;
   Framing framing_;
   char* buffer_ = nullptr;  // mapped memory: grows in place without copying or touching it again
-  size_t capacity_ = 0;   // usable bytes; kPadding more are allocated
-  size_t start_ = 0;      // first byte not yet returned
-  size_t end_ = 0;        // end of the bytes read
-  size_t scanned_ = 0;    // bytes from start_ known to hold no "\n"
+  size_t capacity_ = 0;  // usable bytes; kPadding more are allocated
+  size_t start_ = 0;  // first byte not yet returned
+  size_t end_ = 0;  // end of the bytes read
+  size_t scanned_ = 0;  // bytes from start_ known to hold no "\n"
   size_t lineStart_ = 0;
   size_t lineSize_ = 0;
 };

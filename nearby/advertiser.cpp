@@ -2,8 +2,8 @@
 #include "advertiser.h"
 
 #include <avahi-client/publish.h>
-#include <avahi-common/error.h>
 #include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 
@@ -76,9 +76,9 @@ void Advertiser::publish() {
   std::string type(serviceType);
   int result = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    result = avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                                  service_.name.c_str(), type.c_str(), nullptr, nullptr,
-                                                  service_.port, txt);
+    result =
+        avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+                                             service_.name.c_str(), type.c_str(), nullptr, nullptr, service_.port, txt);
     if (result != AVAHI_ERR_COLLISION) break;
     takeAlternativeName();
   }
@@ -90,20 +90,15 @@ void Advertiser::publish() {
 void Advertiser::onGroupState(AvahiEntryGroup* group, int state) {
   if (group != group_) return;
   switch (state) {
-    case AVAHI_ENTRY_GROUP_ESTABLISHED:
-      report(State::Ready, std::nullopt);
-      break;
+    case AVAHI_ENTRY_GROUP_ESTABLISHED: report(State::Ready, std::nullopt); break;
     case AVAHI_ENTRY_GROUP_COLLISION:
       // Another host holds the name: take the next alternative and publish again.
       takeAlternativeName();
       avahi_entry_group_reset(group_);
       publish();
       break;
-    case AVAHI_ENTRY_GROUP_FAILURE:
-      report(State::Failed, avahiError(avahi_client_errno(client_)));
-      break;
-    default:
-      break;
+    case AVAHI_ENTRY_GROUP_FAILURE: report(State::Failed, avahiError(avahi_client_errno(client_))); break;
+    default: break;
   }
 }
 

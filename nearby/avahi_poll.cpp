@@ -1,11 +1,11 @@
 #include "avahi_poll.h"
 
 #include <poll.h>
-#include <unistd.h>
 #include <sys/time.h>
+#include <unistd.h>
 
-#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>

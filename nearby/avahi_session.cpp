@@ -81,11 +81,8 @@ void AvahiSession::onState(AvahiClient* client, int state) {
       if (running_) return drop(avahiError(AVAHI_ERR_DISCONNECTED));
       owner_.clientWaiting(avahiError(AVAHI_ERR_NO_DAEMON));
       break;
-    case AVAHI_CLIENT_FAILURE:
-      drop(avahiError(avahi_client_errno(client)));
-      break;
-    default:
-      break;
+    case AVAHI_CLIENT_FAILURE: drop(avahiError(avahi_client_errno(client))); break;
+    default: break;
   }
 }
 

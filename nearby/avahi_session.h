@@ -63,7 +63,7 @@ class AvahiSession {
   Owner& owner_;
   std::unique_ptr<AsioAvahiPoll> poll_;  // kept after stop: its posted steps refer to it
   AvahiClient* client_ = nullptr;
-  bool active_ = false;    // between start and stop
+  bool active_ = false;  // between start and stop
   bool running_ = false;
   bool creating_ = false;  // inside avahi_client_new, which may call back before it returns
   boost::asio::steady_timer retry_;

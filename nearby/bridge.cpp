@@ -50,7 +50,10 @@ std::optional<Advertiser::Service> readService(const Json& payload) {
 }  // namespace
 
 NearbyBridge::NearbyBridge(asio::io_context& q, Hooks hooks)
-    : queue(q), events_(std::move(hooks), [this] { shutdown(); }), deadline_(q), session_(q, *this),
+    : queue(q),
+      events_(std::move(hooks), [this] { shutdown(); }),
+      deadline_(q),
+      session_(q, *this),
       channels_(q, events_) {}
 
 NearbyBridge::~NearbyBridge() {

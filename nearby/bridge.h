@@ -18,11 +18,11 @@
 
 #include "advertiser.h"
 #include "avahi_session.h"
+#include "bounds.h"
 #include "browser.h"
 #include "channels.h"
 #include "events.h"
 #include "json.h"
-#include "bounds.h"
 #include "listener.h"
 
 namespace nearby {

@@ -71,14 +71,15 @@ struct Browser::Instance {
   std::vector<std::pair<int, int>> links;  // (interface, protocol) pairs it is browsed on
   AvahiServiceResolver* resolver = nullptr;
   std::pair<int, int> resolving{-1, -1};
-  bool resolved = false;   // answered: in the results
+  bool resolved = false;  // answered: in the results
   bool undecided = false;  // reportable, and the next delivery decides whether it keeps its resolver
   std::optional<TxtValues> values;  // when its TXT is reportable
   std::vector<tcp::endpoint> addresses;
 };
 
 Browser::Browser(asio::io_context& queue, Owner& owner, Events& events)
-    : owner_(owner), events_(events),
+    : owner_(owner),
+      events_(events),
       schedule_(queue, kMaxResolving, [this](const std::string& key) { return openResolver(key); }) {}
 
 Browser::~Browser() {
@@ -287,7 +288,8 @@ void Browser::deliver() {
   std::vector<Instance*> reportable;
   for (auto& [key, instance] : instances_)
     if (instance->resolved && instance->values) reportable.push_back(instance.get());
-  std::sort(reportable.begin(), reportable.end(), [](const Instance* a, const Instance* b) { return a->arrival < b->arrival; });
+  std::sort(reportable.begin(), reportable.end(),
+            [](const Instance* a, const Instance* b) { return a->arrival < b->arrival; });
   for (Instance* instance : reportable)
     if (announce(*instance)) events_.found(*endpoints_.idOf(instance->key), *instance->values);
 }

@@ -65,7 +65,7 @@ class Browser {
   // Opens the service browser with a running client: reported "ready", or "failed".
   void open(AvahiClient* client);
   bool isOpen() const { return avahi_ != nullptr; }
-  void waiting(const NetError& why);     // no running client yet: reported "waiting"
+  void waiting(const NetError& why);  // no running client yet: reported "waiting"
   void clientGone(const NetError& why);  // the client went with the browser and its resolvers
 
   // Reports the results: "lost" for ids whose instance left them, "found" for each valid one.
@@ -82,8 +82,7 @@ class Browser {
   struct Instance;
   void report(State state, const std::optional<NetError>& error);
   void failed();
-  void added(const std::string& key, std::pair<int, int> link, const char* name, const char* type,
-             const char* domain);
+  void added(const std::string& key, std::pair<int, int> link, const char* name, const char* type, const char* domain);
   void removed(std::map<std::string, std::unique_ptr<Instance>>::iterator it, std::pair<int, int> link);
   ResolveSchedule::Opened openResolver(const std::string& key);
   void freeResolver(Instance& instance);

@@ -34,8 +34,14 @@ void setTransportOptions(tcp::socket& socket) {
 
 Channel::Channel(tcp::socket socket, std::string id, bool outbound, ChannelEvents& events, char* readBuffer,
                  size_t readSize)
-    : socket_(std::move(socket)), id_(std::move(id)), outbound_(outbound), events_(events),
-      readBuffer_(readBuffer), readSize_(readSize), retry_(socket_.get_executor()), backoff_(kFirstBackoff) {}
+    : socket_(std::move(socket)),
+      id_(std::move(id)),
+      outbound_(outbound),
+      events_(events),
+      readBuffer_(readBuffer),
+      readSize_(readSize),
+      retry_(socket_.get_executor()),
+      backoff_(kFirstBackoff) {}
 
 void Channel::connect(std::vector<tcp::endpoint> addresses) {
   addresses_ = std::move(addresses);
@@ -123,16 +129,17 @@ void Channel::writeNext() {
   }
   writing_ = true;
   const WriteBuffer& bytes = writes_.front().bytes;
-  asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()), [self = shared_from_this()](error_code error, size_t) {
-    if (self->closed_) return;
-    Write done = std::move(self->writes_.front());
-    self->writes_.pop_front();
-    self->pending_ -= static_cast<int64_t>(done.bytes.size());
-    self->events_.channelWritten(*self, done.bytes.size());
-    if (error) return self->events_.channelEnded(*self, errorCode(netErrorOf(error)));
-    self->events_.channelSent(*self, done.requestId);
-    if (!self->closed_) self->writeNext();
-  });
+  asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()),
+                    [self = shared_from_this()](error_code error, size_t) {
+                      if (self->closed_) return;
+                      Write done = std::move(self->writes_.front());
+                      self->writes_.pop_front();
+                      self->pending_ -= static_cast<int64_t>(done.bytes.size());
+                      self->events_.channelWritten(*self, done.bytes.size());
+                      if (error) return self->events_.channelEnded(*self, errorCode(netErrorOf(error)));
+                      self->events_.channelSent(*self, done.requestId);
+                      if (!self->closed_) self->writeNext();
+                    });
 }
 
 }  // namespace nearby

@@ -47,8 +47,8 @@ class ChannelEvents {
 class Channel : public std::enable_shared_from_this<Channel> {
  public:
   // `readBuffer` (the owner's, shared by all its channels) is used only while the channel is open.
-  Channel(boost::asio::ip::tcp::socket socket, std::string id, bool outbound, ChannelEvents& events,
-          char* readBuffer, size_t readSize);
+  Channel(boost::asio::ip::tcp::socket socket, std::string id, bool outbound, ChannelEvents& events, char* readBuffer,
+          size_t readSize);
 
   const std::string& id() const { return id_; }
   bool outbound() const { return outbound_; }
@@ -58,7 +58,7 @@ class Channel : public std::enable_shared_from_this<Channel> {
   const std::string& dataHead() const { return dataHead_; }
 
   void connect(std::vector<boost::asio::ip::tcp::endpoint> addresses);  // outbound
-  void accepted();                                                       // inbound: ready now
+  void accepted();  // inbound: ready now
   // Queues the bytes behind the others; the owner has checked its budgets.
   void write(WriteBuffer bytes, std::string requestId);
   void close();

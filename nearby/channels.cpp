@@ -30,7 +30,8 @@ void Channels::connect(const std::string& id, std::vector<boost::asio::ip::tcp::
 
 void Channels::accepted(boost::asio::ip::tcp::socket socket) {
   setTransportOptions(socket);
-  auto channel = std::make_shared<Channel>(std::move(socket), makeUuid(), false, reports(), readBuffer_.data(), kReadSize);
+  auto channel =
+      std::make_shared<Channel>(std::move(socket), makeUuid(), false, reports(), readBuffer_.data(), kReadSize);
   add(channel);
   channel->accepted();  // an accepted connection is established already
 }
@@ -77,8 +78,6 @@ void Channels::channelWritten(Channel&, size_t size) { budget_.give(static_cast<
 
 void Channels::channelSent(Channel& channel, const std::string& requestId) { events_.sent(channel.id(), requestId); }
 
-void Channels::channelEnded(Channel& channel, std::optional<std::string> code) {
-  close(channel.id(), std::move(code));
-}
+void Channels::channelEnded(Channel& channel, std::optional<std::string> code) { close(channel.id(), std::move(code)); }
 
 }  // namespace nearby

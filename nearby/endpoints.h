@@ -28,7 +28,7 @@ class Endpoints {
 
  private:
   std::map<std::string, std::string> keys_;  // id -> instance key
-  std::map<std::string, std::string> ids_;   // instance key -> id
+  std::map<std::string, std::string> ids_;  // instance key -> id
 };
 
 }  // namespace nearby

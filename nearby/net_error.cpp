@@ -63,10 +63,8 @@ bool isWaitingError(const boost::system::error_code& error) {
     case ENETDOWN:
     case EHOSTDOWN:
     case ETIMEDOUT:
-    case EADDRNOTAVAIL:
-      return true;
-    default:
-      return false;
+    case EADDRNOTAVAIL: return true;
+    default: return false;
   }
 }
 

@@ -63,11 +63,11 @@ class ResolveSchedule {
   size_t slots_;
   Open open_;
   std::deque<std::string> waiting_;  // front first
-  std::set<std::string> queued_;     // what waiting_ holds
-  std::set<std::string> active_;     // have a slot
+  std::set<std::string> queued_;  // what waiting_ holds
+  std::set<std::string> active_;  // have a slot
   std::map<std::string, std::chrono::milliseconds> delay_;  // the next back-off of each failed one
-  std::multimap<Clock::time_point, std::string> due_;       // backing off, until then
-  std::map<std::string, Clock::time_point> dueOf_;          // the inverse of due_
+  std::multimap<Clock::time_point, std::string> due_;  // backing off, until then
+  std::map<std::string, Clock::time_point> dueOf_;  // the inverse of due_
   boost::asio::steady_timer retry_;
   std::shared_ptr<int> alive_;  // held weakly by the retry's completion
   bool pumping_ = false;

@@ -10,7 +10,7 @@ namespace nearby {
 // the input is sends of up to a megabyte of Base64, which the general reader would copy twice.
 struct SendLine {
   std::string_view connectionId, requestId;
-  std::string_view data;   // the text between the quotes, "\/" escapes still in it
+  std::string_view data;  // the text between the quotes, "\/" escapes still in it
   bool dataEscaped = false;
 };
 

@@ -31,8 +31,8 @@ void silenceDiagnostics() {
     ::dup2(null, STDERR_FILENO);
     ::close(null);
   }
-  g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
-                        nullptr, nullptr);
+  g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr,
+                        nullptr);
   g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
   // g_print writes to standard output, which carries protocol lines only.
   g_set_print_handler([](const gchar*) {});
@@ -89,10 +89,13 @@ int main() {
   std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();
 
   // SIGTERM ends the process as the end of input does, on the main thread.
-  g_unix_signal_add(SIGTERM, [](gpointer) -> gboolean {
-    endProcess(services);
-    return G_SOURCE_REMOVE;
-  }, nullptr);
+  g_unix_signal_add(
+      SIGTERM,
+      [](gpointer) -> gboolean {
+        endProcess(services);
+        return G_SOURCE_REMOVE;
+      },
+      nullptr);
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   g_main_loop_run(loop);

@@ -14,8 +14,8 @@ namespace {
 
 constexpr size_t kMaxClipboardText = 1'048'576;
 constexpr std::string_view kAssertionName = "Mirelo保持加密房间连接";
-constexpr std::array<std::string_view, 4> kLegacyServices = {
-    "Mirelo Safe Storage", "solvantio-mac Safe Storage", "Solvantio Safe Storage", "Electron Safe Storage"};
+constexpr std::array<std::string_view, 4> kLegacyServices = {"Mirelo Safe Storage", "solvantio-mac Safe Storage",
+                                                             "Solvantio Safe Storage", "Electron Safe Storage"};
 // The keychain's own work for one lookup, over every name (a prompt's wait for the user not counted).
 constexpr std::chrono::seconds kKeychainBound{10};
 
@@ -62,17 +62,14 @@ platform::SecretBytes findLegacyPassword(platform::Keychain& keychain) {
   for (std::string_view service : kLegacyServices) {
     auto lookup = keychain.findPassword(service, deadline);
     switch (lookup.status) {
-      case Status::found:
-        return std::move(lookup.secret);
+      case Status::found: return std::move(lookup.secret);
       case Status::cancelled:
-      case Status::authenticationFailed:
-        throw failure("未完成钥匙串授权，旧记录未改动");
+      case Status::authenticationFailed: throw failure("未完成钥匙串授权，旧记录未改动");
       case Status::unavailable:
         // Whatever a later name holds may be older than what this one has: nothing is returned.
         throw failure("没有找到旧版记录所需的钥匙串项目");
       case Status::noData:
-      case Status::notFound:
-        break;
+      case Status::notFound: break;
     }
   }
   throw failure("没有找到旧版记录所需的钥匙串项目");

@@ -168,8 +168,8 @@ bool isCommand(std::string_view command) {
 
 bool runsOnReader(std::string_view command) {
   // The network commands check their payload and post the rest to the network thread.
-  constexpr std::array<std::string_view, 6> kNetwork{"http", "http-cancel", "socket-open", "socket-send",
-                                                     "socket-receive", "socket-close"};
+  constexpr std::array<std::string_view, 6> kNetwork{"http",        "http-cancel",    "socket-open",
+                                                     "socket-send", "socket-receive", "socket-close"};
   if (!networkMade.load(std::memory_order_acquire)) return false;
   for (const std::string_view name : kNetwork) {
     if (name == command) return true;

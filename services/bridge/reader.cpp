@@ -34,12 +34,15 @@ void trimWhenIdle() {
   if (::mallinfo2().fordblks > kWarmHeap) ::malloc_trim(0);
   static guint source = 0;
   if (source) g_source_remove(source);
-  source = g_timeout_add_seconds(kIdleSeconds, [](gpointer) -> gboolean {
-    source = 0;
-    jsonReader().trim(kLargeLine);
-    ::malloc_trim(0);
-    return G_SOURCE_REMOVE;
-  }, nullptr);
+  source = g_timeout_add_seconds(
+      kIdleSeconds,
+      [](gpointer) -> gboolean {
+        source = 0;
+        jsonReader().trim(kLargeLine);
+        ::malloc_trim(0);
+        return G_SOURCE_REMOVE;
+      },
+      nullptr);
 }
 
 // Runs on the main thread, one request at a time: only the raw lines wait in the queue, so what

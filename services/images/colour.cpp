@@ -39,8 +39,8 @@ Image inSrgb(const Image& decoded) {
   if (!isGrey(type)) {
     const int depth = vips_image_get_format(in) == VIPS_FORMAT_USHORT ? 16 : 8;
     const bool converted = applyStep(current, [&](VipsImage* image, VipsImage** out) {
-      return vips_icc_transform(image, out, "srgb", "embedded", TRUE, "input_profile", cmyk ? "cmyk" : "srgb",
-                                "intent", VIPS_INTENT_RELATIVE, "depth", depth, nullptr);
+      return vips_icc_transform(image, out, "srgb", "embedded", TRUE, "input_profile", cmyk ? "cmyk" : "srgb", "intent",
+                                VIPS_INTENT_RELATIVE, "depth", depth, nullptr);
     });
     if (!converted && cmyk) {
       applyStep(current, [](VipsImage* image, VipsImage** out) {

@@ -6,10 +6,10 @@
 #include <cctype>
 
 #include "base64.h"
-#include "protocol/error.h"
 #include "heif.h"
 #include "images.h"
 #include "payload.h"
+#include "protocol/error.h"
 #include "qr.h"
 #include "utf8.h"
 
@@ -58,16 +58,16 @@ Json chooseImages(platform::Panels& panels, const Json& payload) {
     if (looksLikeHeif(data)) throw failure("图片尺寸无效或过大");
     image(data, kDefaultEdge);
     const std::string name = lastComponent(uris[i]);
-    files.push_back(Json{{"name", name}, {"type", typeOf(name)},
-                         {"data", base64Value(std::vector<uint8_t>(data.begin(), data.end()))}});
+    files.push_back(Json{
+        {"name", name}, {"type", typeOf(name)}, {"data", base64Value(std::vector<uint8_t>(data.begin(), data.end()))}});
   }
   return files;
 }
 
 Json normalizeImage(const Json& payload) {
   const std::string data = bytes(readValue(payload, "data"), kDefaultByteLimit);
-  int edge = static_cast<int>(std::clamp<int64_t>(readInteger(payload, "edge").value_or(256), kNormalizeMinEdge,
-                                                  kNormalizeMaxEdge));
+  int edge = static_cast<int>(
+      std::clamp<int64_t>(readInteger(payload, "edge").value_or(256), kNormalizeMinEdge, kNormalizeMaxEdge));
   const int64_t limit = std::min(readInteger(payload, "limit").value_or(kNormalizeMaxBytes), kNormalizeMaxBytes);
   // Decoded once at the first edge; each smaller edge is scaled from that, not decoded again.
   const Image first = thumbnail(data, edge);
@@ -93,8 +93,6 @@ Json qrGenerate(const Json& payload) {
   return base64Value(std::vector<uint8_t>(code.begin(), code.end()), Base64Prefix::pngDataUrl);
 }
 
-Json qrDecode(const Json& payload) {
-  return qr(bytes(readValue(payload, "data"), kCardByteLimit));
-}
+Json qrDecode(const Json& payload) { return qr(bytes(readValue(payload, "data"), kCardByteLimit)); }
 
 }  // namespace mirelo::services::images

@@ -49,7 +49,8 @@ bool enableHeif() {
     const char* path = MIRELO_VIPS_HEIF_MODULE;
     // The module registers its types when it is opened, and stays resident. Only loaders are
     // reachable from bytes; they were blocked with every other before they existed.
-    if (!*path || !g_module_supported() || !g_module_open(path, static_cast<GModuleFlags>(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL))) {
+    if (!*path || !g_module_supported() ||
+        !g_module_open(path, static_cast<GModuleFlags>(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL))) {
       return false;
     }
     if (!g_type_from_name("VipsForeignLoadHeif")) return false;

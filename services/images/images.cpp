@@ -1,11 +1,11 @@
 #include "images.h"
 
-#include <cctype>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 #include <vips/vips.h>
+#include <cctype>
 
 #include <algorithm>
 #include <memory>
@@ -27,8 +27,8 @@ void initialise() {
   // Block every loader, then allow the five formats we take. Blocking the untrusted ones alone
   // would leave others (matrix, csv, vips, ...) reachable from host data.
   vips_operation_block_set("VipsForeignLoad", TRUE);
-  for (const char* loader : {"VipsForeignLoadPng", "VipsForeignLoadJpeg", "VipsForeignLoadNsgif",
-                             "VipsForeignLoadWebp", "VipsForeignLoadTiff"}) {
+  for (const char* loader : {"VipsForeignLoadPng", "VipsForeignLoadJpeg", "VipsForeignLoadNsgif", "VipsForeignLoadWebp",
+                             "VipsForeignLoadTiff"}) {
     vips_operation_block_set(loader, FALSE);
   }
   vips_cache_set_max(0);
@@ -188,8 +188,8 @@ std::optional<Image> scaledJpeg(std::string_view data, VipsImage* header, int ed
   const size_t size = static_cast<size_t>(scaledWidth) * scaledHeight * bands;
   void* pixels = g_try_malloc(size);
   if (!pixels) return std::nullopt;
-  if (tjDecompress2(decoder.get(), bytes, data.size(), static_cast<unsigned char*>(pixels), scaledWidth, 0, scaledHeight,
-                    grey ? TJPF_GRAY : TJPF_RGB, 0) != 0) {
+  if (tjDecompress2(decoder.get(), bytes, data.size(), static_cast<unsigned char*>(pixels), scaledWidth, 0,
+                    scaledHeight, grey ? TJPF_GRAY : TJPF_RGB, 0) != 0) {
     g_free(pixels);
     return std::nullopt;
   }
@@ -228,7 +228,8 @@ Image thumbnail(std::string_view data, int edge) {
 
 Image shrink(const Image& source, int edge) {
   VipsImage* out = nullptr;
-  return decodedNow(vips_thumbnail_image(source.get(), &out, edge, "height", edge, "size", VIPS_SIZE_DOWN, nullptr), out);
+  return decodedNow(vips_thumbnail_image(source.get(), &out, edge, "height", edge, "size", VIPS_SIZE_DOWN, nullptr),
+                    out);
 }
 
 Image eightBit(const Image& source, bool keepGrey) {

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "handle.h"
 #include "json.h"

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "images.h"
 #include "protocol/error.h"
 #include "utf8.h"
-#include "images.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -37,10 +37,10 @@ std::vector<Region> qrCandidates(int w, int h) {
     list.push_back(region(w, h, w * 790.0 / 1200, h * 190.0 / 756, w * 340.0 / 1200, h * 340.0 / 756));
   }
   const double cw = 0.62 * w, ch = 0.62 * h, dx = 0.38 * w, dy = 0.38 * h;
-  list.push_back(region(w, h, 0, dy, cw, ch));   // lower left
-  list.push_back(region(w, h, 0, 0, cw, ch));    // upper left
+  list.push_back(region(w, h, 0, dy, cw, ch));  // lower left
+  list.push_back(region(w, h, 0, 0, cw, ch));  // upper left
   list.push_back(region(w, h, dx, dy, cw, ch));  // lower right
-  list.push_back(region(w, h, dx, 0, cw, ch));   // upper right
+  list.push_back(region(w, h, dx, 0, cw, ch));  // upper right
   return list;
 }
 

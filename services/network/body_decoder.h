@@ -29,9 +29,9 @@ size_t encodedBound(size_t decoded);
 class BodyDecoder {
  public:
   enum class Result {
-    more,      // everything given was decoded; the body goes on or ends here
+    more,  // everything given was decoded; the body goes on or ends here
     tooLarge,  // the decoded body would pass `room`: what passes it was not handed over
-    invalid,   // not data of the coding, or bytes after its end
+    invalid,  // not data of the coding, or bytes after its end
   };
   using Sink = std::function<void(std::string_view)>;
 
@@ -60,7 +60,7 @@ class BodyDecoder {
   z_stream stream_{};
   bool started_ = false;
   bool ended_ = false;  // the current stream (gzip member) is complete
-  bool seen_ = false;   // any encoded byte arrived
+  bool seen_ = false;  // any encoded byte arrived
   unsigned char header_[2] = {};
   size_t headerSize_ = 0;  // deflate: bytes kept until the wrapping is known
   std::array<unsigned char, 16 * 1024> out_;

@@ -90,7 +90,8 @@ void Connector::attemptNext() {
   if (ec) {
     asio::post(impl.executor, [self = shared_from_this(), index, ec] { self->onAttempt(index, ec); });
   } else {
-    socket->async_connect(endpoint, [self = shared_from_this(), index](error_code connected) { self->onAttempt(index, connected); });
+    socket->async_connect(
+        endpoint, [self = shared_from_this(), index](error_code connected) { self->onAttempt(index, connected); });
   }
   if (impl.next < impl.order.size()) {
     impl.stagger.expires_after(kAttemptDelay);

@@ -81,9 +81,8 @@ void HttpRequest::onSecured(beast::error_code ec) {
 void HttpRequest::write() {
   if (client.isCancelling(requestId_)) return finish(cancelled());
   beast::get_lowest_layer(connection_->stream).expires_after(stepTimeout);
-  http::async_write(connection_->stream, message_, [self = shared_from_this()](beast::error_code ec, size_t) {
-    self->onWrite(ec);
-  });
+  http::async_write(connection_->stream, message_,
+                    [self = shared_from_this()](beast::error_code ec, size_t) { self->onWrite(ec); });
 }
 
 void HttpRequest::onWrite(beast::error_code ec) {
@@ -119,7 +118,8 @@ void HttpRequest::onHead(beast::error_code ec) {
   const auto [first, last] = parser_->get().equal_range(http::field::content_encoding);
   for (auto field = first; field != last; ++field) codings.append(field->value()).push_back(',');
   if (!body_.decodes(codings)) {
-    return finish(cancelled(), "unsupported Content-Encoding: " + codings.substr(0, std::min<size_t>(64, codings.size() - 1)));
+    return finish(cancelled(),
+                  "unsupported Content-Encoding: " + codings.substr(0, std::min<size_t>(64, codings.size() - 1)));
   }
   std::optional<uint64_t> length;
   if (const auto declared = parser_->content_length()) length = *declared;

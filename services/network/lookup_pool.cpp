@@ -5,14 +5,14 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -125,7 +125,9 @@ void work(std::shared_ptr<LookupPool::State> state) {
 
 }  // namespace
 
-LookupPool::LookupPool(size_t threads) : state_(std::make_shared<State>()) { state_->max = std::max<size_t>(threads, 1); }
+LookupPool::LookupPool(size_t threads) : state_(std::make_shared<State>()) {
+  state_->max = std::max<size_t>(threads, 1);
+}
 
 LookupPool::~LookupPool() {
   std::unique_lock hold(state_->lock);

@@ -42,7 +42,8 @@ void NativeNetwork::http(const Json& payload, Reply reply) {
   order.post = verb == "POST";
   order.limit = std::clamp<int64_t>(readInteger(payload, "maxBytes").value_or(kDefaultMaxBytes), 1, kMaxBytes);
   const Json* timeout = readValue(payload, "timeout");
-  const double seconds = std::clamp(timeout && timeout->is_number() ? timeout->get<double>() : kDefaultTimeout, 1.0, 180.0);
+  const double seconds =
+      std::clamp(timeout && timeout->is_number() ? timeout->get<double>() : kDefaultTimeout, 1.0, 180.0);
   order.timeout = Duration(static_cast<int64_t>(seconds * 1000));
   if (order.post) {
     const std::string* body = readString(payload, "body");

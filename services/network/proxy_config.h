@@ -27,8 +27,8 @@ std::optional<Route> parseProxyUrl(std::string_view text, bool gio = false);
 bool noProxyMatches(std::string_view list, std::string_view host);
 
 struct Environment {
-  std::string proxy;    // https_proxy, else all_proxy: the raw text ("" = none)
-  std::string variable; // which variable it came from, for errors
+  std::string proxy;  // https_proxy, else all_proxy: the raw text ("" = none)
+  std::string variable;  // which variable it came from, for errors
   std::string noProxy;
 
   static Environment fromProcess();  // getenv, lower case before upper case, as curl reads them

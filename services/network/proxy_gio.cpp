@@ -74,9 +74,7 @@ std::shared_ptr<GioLookup> lookupGio(const std::string& uri, GioDone done) {
   lookup->done = std::move(done);
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, ask, new Held(lookup), [](gpointer data) {
-    delete static_cast<Held*>(data);
-  });
+  g_source_set_callback(source, ask, new Held(lookup), [](gpointer data) { delete static_cast<Held*>(data); });
   g_source_attach(source, g_main_context_default());
   g_source_unref(source);
   return lookup;

@@ -50,7 +50,7 @@ class ResponseBody {
 
   size_t limit_;
   size_t received_ = 0;  // body bytes, decoded
-  size_t encoded_ = 0;   // body bytes as they came, while a Content-Encoding is decoded
+  size_t encoded_ = 0;  // body bytes as they came, while a Content-Encoding is decoded
   std::unique_ptr<BodyDecoder> decoder_;
   BlockBuffer line_;
   unsigned char carry_[2];  // body bytes after the last whole group of three, not yet encoded

@@ -35,7 +35,9 @@ inline constexpr const char* kUserAgent = "Mirelo/" MIRELO_VERSION;
 inline beast::error_code cancelled() { return asio::error::operation_aborted; }
 
 // SNI for names, and the name or address checked against the certificate's subjectAltName.
-inline void configurePeer(Stream& stream, const Url& target) { tls::configurePeer(stream.native_handle(), target.host); }
+inline void configurePeer(Stream& stream, const Url& target) {
+  tls::configurePeer(stream.native_handle(), target.host);
+}
 
 // Route, connect, tunnel, TLS handshake, each step given `stepTimeout`. `Session` (which makes
 // this base its friend) supplies `stopped()` (cancelled or closed meanwhile), `tls()` (its
@@ -45,8 +47,7 @@ inline void configurePeer(Stream& stream, const Url& target) { tls::configurePee
 template <class Session>
 class Secure {
  protected:
-  Secure(Client& owner, Duration step)
-      : client(owner), stepTimeout(step), routeTimer(owner.context()) {}
+  Secure(Client& owner, Duration step) : client(owner), stepTimeout(step), routeTimer(owner.context()) {}
 
   Client& client;
   const Duration stepTimeout;
@@ -78,7 +79,7 @@ class Secure {
     });
     const std::string host = target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
     auto answered = [self = session().shared_from_this(), &ioc = client.context()](std::vector<std::string> uris,
-                                                                                  std::string failure) {
+                                                                                   std::string failure) {
       asio::post(ioc, [self, uris = std::move(uris), failure = std::move(failure)] {
         if (self->stopped() || !self->proxyLookup) return;
         self->proxyLookup.reset();
@@ -138,8 +139,8 @@ class Secure {
       self->onTunnel(tunnelled, std::move(failure));
     };
     tunnel = route.kind == Route::Kind::connect
-                 ? connect_tunnel::open(layer.socket(), route, destination.host, destination.port,
-                                        stepTimeout, std::move(done))
+                 ? connect_tunnel::open(layer.socket(), route, destination.host, destination.port, stepTimeout,
+                                        std::move(done))
                  : socks5::open(layer.socket(), client.lookups(), route, destination.host, destination.port,
                                 stepTimeout, std::move(done));
   }
@@ -158,9 +159,8 @@ class Secure {
   void handshake() {
     auto& layer = beast::get_lowest_layer(session().tls());
     layer.expires_after(stepTimeout);
-    session().tls().async_handshake(ssl::stream_base::client, [self = session().shared_from_this()](beast::error_code ec) {
-      self->onHandshake(ec);
-    });
+    session().tls().async_handshake(ssl::stream_base::client, [self = session().shared_from_this()](
+                                                                  beast::error_code ec) { self->onHandshake(ec); });
   }
 
   void onHandshake(beast::error_code ec) {

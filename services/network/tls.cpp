@@ -3,9 +3,9 @@
 // nothing per byte.
 #include "tls.h"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
-#include <arpa/inet.h>
 
 #include <cstring>
 
@@ -68,7 +68,8 @@ void configurePeer(SSL* ssl, const std::string& host) {
 std::optional<std::string> protocolFailure(SSL* ssl, unsigned long error, std::string_view first) {
   if (error != 0) {
     if (ERR_GET_LIB(error) == ERR_LIB_SSL && ERR_GET_REASON(error) == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL) {
-      return std::string("ALPN negotiation failed: the server speaks none of the protocols offered (") + kProtocol + ")";
+      return std::string("ALPN negotiation failed: the server speaks none of the protocols offered (") + kProtocol +
+             ")";
     }
     return std::nullopt;
   }
@@ -76,8 +77,8 @@ std::optional<std::string> protocolFailure(SSL* ssl, unsigned long error, std::s
   unsigned length = 0;
   SSL_get0_alpn_selected(ssl, &chosen, &length);
   if (length != 0 && std::string_view(reinterpret_cast<const char*>(chosen), length) != kProtocol) {
-    return "ALPN negotiation failed: the server chose \"" +
-           std::string(reinterpret_cast<const char*>(chosen), length) + "\", only " + kProtocol + " is spoken";
+    return "ALPN negotiation failed: the server chose \"" + std::string(reinterpret_cast<const char*>(chosen), length) +
+           "\", only " + kProtocol + " is spoken";
   }
   if (length == 0 && looksLikeHttp2(first)) {
     return std::string("ALPN negotiation failed: the server chose no protocol and answered in HTTP/2; only ") +

@@ -2,10 +2,10 @@
 // one exact read per piece of the head that arrives.
 #include "tunnel_connect.h"
 
+#include <array>
 #include <boost/asio/error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
-#include <array>
 
 #include "base64.h"
 #include "tunnel_step.h"
@@ -65,16 +65,14 @@ class ConnectTunnel : public TunnelStep, public std::enable_shared_from_this<Con
     if (ec) return finish(ec, "");
     head_.resize(before + take);
     switch (head.state) {
-      case Head::State::incomplete:
-        return waitForHead();
+      case Head::State::incomplete: return waitForHead();
       case Head::State::tooLong:
         return finish(boost::system::errc::make_error_code(boost::system::errc::protocol_error),
                       "proxy " + route_.name() + " sent a response head over 16 KiB");
       case Head::State::malformed:
         return finish(boost::system::errc::make_error_code(boost::system::errc::protocol_error),
                       "proxy " + route_.name() + " sent a malformed response");
-      case Head::State::complete:
-        break;
+      case Head::State::complete: break;
     }
     const std::string refused = refusal(head);
     if (refused.empty()) return finish({}, "");
@@ -90,7 +88,8 @@ class ConnectTunnel : public TunnelStep, public std::enable_shared_from_this<Con
 std::string request(const std::string& host, const std::string& port, const Route& route) {
   const std::string target = authority(host, port);
   std::string out = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
-  if (route.credentials) out += "Proxy-Authorization: Basic " + base64Encode(route.user + ":" + route.password) + "\r\n";
+  if (route.credentials)
+    out += "Proxy-Authorization: Basic " + base64Encode(route.user + ":" + route.password) + "\r\n";
   out += "User-Agent: Mirelo/0.3.0\r\n\r\n";
   return out;
 }
@@ -99,7 +98,8 @@ Head parseHead(std::string_view bytes) {
   Head head;
   size_t end = bytes.find("\r\n\r\n");
   size_t blank = 4;
-  if (const size_t bare = bytes.find("\n\n"); bare != std::string_view::npos && (end == std::string_view::npos || bare < end)) {
+  if (const size_t bare = bytes.find("\n\n");
+      bare != std::string_view::npos && (end == std::string_view::npos || bare < end)) {
     end = bare;
     blank = 2;
   }

@@ -23,7 +23,7 @@ std::string request(const std::string& host, const std::string& port, const Rout
 struct Head {
   enum class State { incomplete, complete, malformed, tooLong };
   State state = State::incomplete;
-  size_t length = 0;   // bytes of the head, its blank line included (complete only)
+  size_t length = 0;  // bytes of the head, its blank line included (complete only)
   int status = 0;
   std::string reason;  // printable ASCII only, at most 100 bytes
 };

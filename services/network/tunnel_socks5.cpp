@@ -131,8 +131,7 @@ Step Handshake::received(std::string_view bytes) {
       step.what = Step::What::open;
       return step;
     }
-    case State::done:
-      break;
+    case State::done: break;
   }
   return fail("spoke out of turn");
 }
@@ -141,8 +140,7 @@ namespace {
 
 class Socks5Tunnel : public TunnelStep, public std::enable_shared_from_this<Socks5Tunnel> {
  public:
-  Socks5Tunnel(tcp::socket& socket, const Route& route, TunnelDone done)
-      : TunnelStep(socket, route, std::move(done)) {}
+  Socks5Tunnel(tcp::socket& socket, const Route& route, TunnelDone done) : TunnelStep(socket, route, std::move(done)) {}
 
   void start(LookupPool& lookups, const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
     timer_.expires_after(timeout);
@@ -153,12 +151,13 @@ class Socks5Tunnel : public TunnelStep, public std::enable_shared_from_this<Sock
     asio::ip::make_address(host, ec);
     if (route_.kind == Route::Kind::socks5 && ec) {
       // We look the name up; the proxy is given the address.
-      lookup_ = lookups.lookup(host, "0", socket_.get_executor(), [self = shared_from_this(), port](error_code looked, Endpoints endpoints) {
-        self->lookup_.reset();
-        if (self->finished_) return;
-        if (looked) return self->finish(looked, "");
-        self->begin(endpoints.front().address().to_string(), port);
-      });
+      lookup_ = lookups.lookup(host, "0", socket_.get_executor(),
+                               [self = shared_from_this(), port](error_code looked, Endpoints endpoints) {
+                                 self->lookup_.reset();
+                                 if (self->finished_) return;
+                                 if (looked) return self->finish(looked, "");
+                                 self->begin(endpoints.front().address().to_string(), port);
+                               });
       return;
     }
     begin(host, port);

@@ -30,14 +30,9 @@ Url url(const Json& payload, std::string_view scheme) {
   Url out;
   switch (u.host_type()) {
     case boost::urls::host_type::ipv4:
-    case boost::urls::host_type::ipv6:
-      out.host = std::string(u.host_address());
-      break;
-    case boost::urls::host_type::name:
-      out.host = std::string(u.host());
-      break;
-    default:
-      throw invalid();
+    case boost::urls::host_type::ipv6: out.host = std::string(u.host_address()); break;
+    case boost::urls::host_type::name: out.host = std::string(u.host()); break;
+    default: throw invalid();
   }
   // Percent-decoding can produce any byte; a host holding a control byte names no host at all
   // (and would be cut at a NUL by the resolver).

@@ -13,7 +13,7 @@ namespace mirelo::services::network {
 struct Url {
   std::string host;
   std::string port;
-  std::string target;     // path and query, "/" when empty
+  std::string target;  // path and query, "/" when empty
   std::string authority;  // host and port as written, for the Host header
 };
 Url url(const Json& payload, std::string_view scheme);

@@ -58,9 +58,8 @@ void Socket::start(const Url& target) {
     if (!ec && self->phase_ == Phase::opening) self->gone(false);
   });
   ws_.read_message_max(kMaxMessage);
-  ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
-    request.set(http::field::user_agent, kUserAgent);
-  }));
+  ws_.set_option(websocket::stream_base::decorator(
+      [](websocket::request_type& request) { request.set(http::field::user_agent, kUserAgent); }));
   configurePeer(ws_.next_layer(), target);
   route(target);
 }
@@ -155,9 +154,8 @@ void Socket::writeNext() {
   if (writeInFlight_ || phase_ != Phase::open || writes_.empty()) return;
   writeInFlight_ = true;
   ws_.text(true);
-  ws_.async_write(asio::buffer(writes_.front().first), [self = shared_from_this()](beast::error_code ec, size_t) {
-    self->onWrite(ec);
-  });
+  ws_.async_write(asio::buffer(writes_.front().first),
+                  [self = shared_from_this()](beast::error_code ec, size_t) { self->onWrite(ec); });
 }
 
 // Every send is answered, whatever happened to the socket meanwhile: no phase check first.
@@ -199,7 +197,8 @@ void Socket::shutdown(websocket::close_code code) {
 }
 
 void Socket::startClose() {
-  ws_.async_close(websocket::close_reason(closeCode_), [self = shared_from_this()](beast::error_code) { self->gone(true); });
+  ws_.async_close(websocket::close_reason(closeCode_),
+                  [self = shared_from_this()](beast::error_code) { self->gone(true); });
 }
 
 // The connection has ended. While the socket is still in the table it leaves it, with one

@@ -63,8 +63,8 @@ void notify(platform::NotificationCentre& centre, NotificationGenerations& gener
   });
 }
 
-void notificationsClear(platform::NotificationCentre& centre, NotificationGenerations& generations,
-                        const Json& payload, Reply reply) {
+void notificationsClear(platform::NotificationCentre& centre, NotificationGenerations& generations, const Json& payload,
+                        Reply reply) {
   const std::string* room = readString(payload, "room");
   const std::string* messageId = readString(payload, "messageId");
   std::unique_lock lock(generations.notificationGenerationLock);
@@ -101,8 +101,6 @@ void hookUp(platform::NotificationCentre& centre) {
   });
 }
 
-void closeShownBeforeExit(platform::NotificationCentre& centre) {
-  centre.closeShownBeforeExit(kExitFlushBound);
-}
+void closeShownBeforeExit(platform::NotificationCentre& centre) { centre.closeShownBeforeExit(kExitFlushBound); }
 
 }  // namespace mirelo::services::notifications

@@ -12,7 +12,7 @@ namespace mirelo::services::notifications {
 // token of its pair before asking for permission and is shown only if the token is unchanged after.
 struct NotificationGenerations {
   std::mutex notificationGenerationLock;  // guards the three below; never held across a round trip
-  uint64_t notificationGeneration = 0;    // the epoch of all notifications
+  uint64_t notificationGeneration = 0;  // the epoch of all notifications
   std::unordered_map<std::string, uint64_t> notificationRoomGenerations;
   // Keyed by room, U+0000, message identifier.
   std::unordered_map<std::string, uint64_t> notificationMessageGenerations;

@@ -87,8 +87,8 @@ void callAsync(GDBusConnection* bus, const BusObject& object, const char* method
                const char* replyType, int timeoutMs, CallDone done, GDBusCallFlags flags, GCancellable* cancellable) {
   const GVariantType* type = replyType ? G_VARIANT_TYPE(replyType) : nullptr;
   if (!done) {
-    g_dbus_connection_call(bus, object.name, object.path, object.interface, method, parameters, type, flags,
-                           timeoutMs, cancellable, nullptr, nullptr);
+    g_dbus_connection_call(bus, object.name, object.path, object.interface, method, parameters, type, flags, timeoutMs,
+                           cancellable, nullptr, nullptr);
     return;
   }
   g_dbus_connection_call(

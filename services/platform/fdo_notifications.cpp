@@ -101,8 +101,8 @@ void FdoNotifications::notify(uint32_t replacesId, bool withAction, Notified ans
   g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&hints, "{sv}", "suppress-sound", g_variant_new_boolean(TRUE));
   g_variant_builder_add(&hints, "{sv}", "category", g_variant_new_string("im.received"));
-  GVariant* parameters = g_variant_new("(susssasa{sv}i)", "Mirelo", replacesId, "", "Mirelo", "你收到一个新消息",
-                                       &actions, &hints, -1);
+  GVariant* parameters =
+      g_variant_new("(susssasa{sv}i)", "Mirelo", replacesId, "", "Mirelo", "你收到一个新消息", &actions, &hints, -1);
   callAsync(bus_.get(), kServer, "Notify", parameters, "(u)", G_MAXINT,
             [answer = std::move(answer)](GVariant* reply, GError* error) {
               if (!reply) return answer(std::nullopt, describe(error));

@@ -22,7 +22,7 @@ class FdoNotifications {
  public:
   struct Signals {
     std::function<void(uint32_t id)> activated;  // ActionInvoked(id, "default")
-    std::function<void(uint32_t id)> closed;     // NotificationClosed(id, reason)
+    std::function<void(uint32_t id)> closed;  // NotificationClosed(id, reason)
     // The server left, another took its name, or the bus closed: the ids it gave mean nothing now.
     std::function<void()> serverGone;
   };

@@ -37,7 +37,7 @@ class OutParameter {
   OutParameter(const OutParameter&) = delete;
   OutParameter& operator=(const OutParameter&) = delete;
   ~OutParameter() { handle_.reset(raw_); }
-  operator typename H::pointer*() { return &raw_; }
+  operator typename H::pointer *() { return &raw_; }
 
  private:
   H& handle_;

@@ -40,8 +40,8 @@ class DesktopIdleTime final : public IdleTime {
   GDBusConnection* connection() { return liveBus(bus_, sessionBusAddress, kCallTimeoutMs); }
 
   // Milliseconds answered by one method, or nothing when the service is absent, fails or is slow.
-  static std::optional<guint64> call(GDBusConnection* bus, const char* name, const char* path,
-                                     const char* interface, const char* method, const char* type) {
+  static std::optional<guint64> call(GDBusConnection* bus, const char* name, const char* path, const char* interface,
+                                     const char* method, const char* type) {
     // Not auto-started: a service that is not running has nothing to tell about past input.
     const glib::Variant reply(g_dbus_connection_call_sync(bus, name, path, interface, method, nullptr,
                                                           G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NO_AUTO_START,

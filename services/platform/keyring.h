@@ -50,12 +50,12 @@ using Deadline = std::chrono::steady_clock::time_point;
 class Keychain {
  public:
   enum class Status {
-    found,                 // `secret` holds the item's data
-    noData,                // an item without data
-    notFound,              // no item, or no keychain to ask
-    cancelled,             // the user dismissed the unlock prompt (or left it unanswered too long)
+    found,  // `secret` holds the item's data
+    noData,  // an item without data
+    notFound,  // no item, or no keychain to ask
+    cancelled,  // the user dismissed the unlock prompt (or left it unanswered too long)
     authenticationFailed,  // unlocking failed
-    unavailable,           // the keychain failed, did not answer in time, or left while asked
+    unavailable,  // the keychain failed, did not answer in time, or left while asked
   };
   struct Lookup {
     Status status = Status::notFound;

@@ -45,15 +45,21 @@ Awaited awaitCall(const PeerWatch* peer, Deadline deadline, const AsyncStart& st
   const glib::Object<GCancellable> cancellable(g_cancellable_new());
   const auto departures = [peer] { return peer ? peer->departures() : 0; };
   const uint64_t before = departures();
-  const guint timer = g_timeout_add(static_cast<guint>(std::min<int64_t>(left.count(), G_MAXINT)), [](gpointer data) {
-    static_cast<Pending*>(data)->timedOut = true;
-    return G_SOURCE_REMOVE;
-  }, pending);
-  start(cancellable.get(), +[](GObject*, GAsyncResult* answer, gpointer data) {
-    auto* p = static_cast<Pending*>(data);
-    p->result = glib::ref(answer);
-    p->release();
-  }, pending);
+  const guint timer = g_timeout_add(
+      static_cast<guint>(std::min<int64_t>(left.count(), G_MAXINT)),
+      [](gpointer data) {
+        static_cast<Pending*>(data)->timedOut = true;
+        return G_SOURCE_REMOVE;
+      },
+      pending);
+  start(
+      cancellable.get(),
+      +[](GObject*, GAsyncResult* answer, gpointer data) {
+        auto* p = static_cast<Pending*>(data);
+        p->result = glib::ref(answer);
+        p->release();
+      },
+      pending);
   while (!pending->result && !pending->timedOut && departures() == before) {
     g_main_context_iteration(nullptr, TRUE);
   }

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "bus_gdbus.h"
-#include "keyring.h"
 #include "glib_handle.h"
+#include "keyring.h"
 #include "keyring_await.h"
 
 namespace mirelo::services::platform {
@@ -25,7 +25,8 @@ struct Daemon {
   const char* name;
   const char* path;
 };
-constexpr Daemon kDaemons[] = {{"org.kde.kwalletd6", "/modules/kwalletd6"}, {"org.kde.kwalletd5", "/modules/kwalletd5"}};
+constexpr Daemon kDaemons[] = {{"org.kde.kwalletd6", "/modules/kwalletd6"},
+                               {"org.kde.kwalletd5", "/modules/kwalletd5"}};
 
 using Status = Keychain::Status;
 
@@ -56,19 +57,19 @@ class KWalletKeychain final : public Keychain {
     const Daemon& daemon;
     Deadline deadline;
     PeerWatch peer;
-    bool absent = false;   // nobody owns the daemon's name and it cannot be started
-    bool failed = false;   // the daemon failed, did not answer in time, or left
+    bool absent = false;  // nobody owns the daemon's name and it cannot be started
+    bool failed = false;  // the daemon failed, did not answer in time, or left
     bool timedOut = false;
 
     // The reply of one method, or null with `absent` or `failed` set.
     glib::Variant call(const char* method, GVariant* parameters, const char* replyType, Deadline until) {
       const glib::Variant owned = glib::sink(parameters);  // ours, whether or not the call is made
-      Awaited awaited = awaitCall(&peer, until, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
-                                                    gpointer data) {
-        g_dbus_connection_call(bus, daemon.name, daemon.path, kInterface, method, owned.get(),
-                               G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, cancellable, callback,
-                               data);
-      });
+      Awaited awaited =
+          awaitCall(&peer, until, [&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+            g_dbus_connection_call(bus, daemon.name, daemon.path, kInterface, method, owned.get(),
+                                   G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, G_MAXINT, cancellable, callback,
+                                   data);
+          });
       if (awaited.end != Awaited::End::answered) {
         timedOut = awaited.end == Awaited::End::timedOut;
         failed = true;
@@ -167,8 +168,6 @@ class KWalletKeychain final : public Keychain {
 
 }  // namespace
 
-std::unique_ptr<Keychain> makeKWalletKeychain() {
-  return std::make_unique<KWalletKeychain>();
-}
+std::unique_ptr<Keychain> makeKWalletKeychain() { return std::make_unique<KWalletKeychain>(); }
 
 }  // namespace mirelo::services::platform

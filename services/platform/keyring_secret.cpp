@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "bus_gdbus.h"
-#include "keyring.h"
 #include "glib_handle.h"
+#include "keyring.h"
 #include "keyring_await.h"
 
 namespace mirelo::services::platform {
@@ -75,10 +75,10 @@ class SecretServiceKeychain final : public Keychain {
     if (sessionBusAddress().empty()) return false;
     // The bus connection first (libsecret's, GLib's shared one), with the name watched on it before
     // anything is asked.
-    Awaited connected = awaitCall(nullptr, deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback,
-                                                        gpointer data) {
-      g_bus_get(G_BUS_TYPE_SESSION, cancellable, callback, data);
-    });
+    Awaited connected =
+        awaitCall(nullptr, deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+          g_bus_get(G_BUS_TYPE_SESSION, cancellable, callback, data);
+        });
     if (connected.end != Awaited::End::answered) {
       status = Status::unavailable;
       return false;
@@ -87,10 +87,10 @@ class SecretServiceKeychain final : public Keychain {
     if (!bus) return false;
     g_dbus_connection_set_exit_on_close(bus.get(), FALSE);  // a session bus that goes must not end us
     peer_ = std::make_unique<PeerWatch>(bus.get(), kServiceName);
-    Awaited awaited = awaitCall(peer_.get(), deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback,
-                                                     gpointer data) {
-      secret_service_get(SECRET_SERVICE_NONE, cancellable, callback, data);
-    });
+    Awaited awaited =
+        awaitCall(peer_.get(), deadline, [](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+          secret_service_get(SECRET_SERVICE_NONE, cancellable, callback, data);
+        });
     if (awaited.end == Awaited::End::answered) service_.reset(secret_service_get_finish(awaited.result.get(), nullptr));
     if (!service_) {
       forget();
@@ -123,10 +123,10 @@ class SecretServiceKeychain final : public Keychain {
       g_hash_table_insert(attributes.get(), const_cast<char*>(key.c_str()), const_cast<char*>(value.c_str()));
     }
     SecretService* service = service_.get();
-    Awaited awaited = awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
-                                                      gpointer data) {
-      secret_service_search(service, nullptr, attributes.get(), SECRET_SEARCH_ALL, cancellable, callback, data);
-    });
+    Awaited awaited =
+        awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+          secret_service_search(service, nullptr, attributes.get(), SECRET_SEARCH_ALL, cancellable, callback, data);
+        });
     if (awaited.end != Awaited::End::answered) return gaveUp();
     glib::Error error;
     GList* items = secret_service_search_finish(service, awaited.result.get(), glib::out(error));
@@ -154,10 +154,10 @@ class SecretServiceKeychain final : public Keychain {
   Lookup take(Item item, Deadline& deadline) {
     Lookup lookup;
     if (secret_item_get_locked(item.get()) && !unlock(item.get(), deadline, lookup.status)) return lookup;
-    Awaited awaited = awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback,
-                                                      gpointer data) {
-      secret_item_load_secret(item.get(), cancellable, callback, data);
-    });
+    Awaited awaited =
+        awaitCall(peer_.get(), deadline, [&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+          secret_item_load_secret(item.get(), cancellable, callback, data);
+        });
     if (awaited.end != Awaited::End::answered) {
       lookup.status = gaveUp();
       return lookup;
@@ -194,10 +194,10 @@ class SecretServiceKeychain final : public Keychain {
     GList* objects = g_list_prepend(nullptr, item);
     const auto asked = std::chrono::steady_clock::now();
     const Deadline budget = std::max(deadline, asked);
-    Awaited awaited = awaitCall(peer_.get(), asked + kPromptBound, [&](GCancellable* cancellable,
-                                                                  GAsyncReadyCallback callback, gpointer data) {
-      secret_service_unlock(service, objects, cancellable, callback, data);
-    });
+    Awaited awaited = awaitCall(peer_.get(), asked + kPromptBound,
+                                [&](GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+                                  secret_service_unlock(service, objects, cancellable, callback, data);
+                                });
     g_list_free(objects);
     deadline = budget + (std::chrono::steady_clock::now() - asked);
     if (awaited.end != Awaited::End::answered) {
@@ -221,8 +221,6 @@ class SecretServiceKeychain final : public Keychain {
 
 }  // namespace
 
-std::unique_ptr<Keychain> makeSecretServiceKeychain() {
-  return std::make_unique<SecretServiceKeychain>();
-}
+std::unique_ptr<Keychain> makeSecretServiceKeychain() { return std::make_unique<SecretServiceKeychain>(); }
 
 }  // namespace mirelo::services::platform

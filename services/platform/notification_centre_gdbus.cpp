@@ -167,12 +167,12 @@ class GdbusNotificationCentre final : public NotificationCentre, private Notific
   }
 
   void connected(glib::Object<GDBusConnection> bus) {
-    server_ = std::make_unique<FdoNotifications>(
-        std::move(bus), FdoNotifications::Signals{
-                            .activated = [this](uint32_t id) { activatedBy(id); },
-                            .closed = [this](uint32_t id) { records_.closed(id); },
-                            .serverGone = [this] { records_.forgetAllShown(); },
-                        });
+    server_ =
+        std::make_unique<FdoNotifications>(std::move(bus), FdoNotifications::Signals{
+                                                               .activated = [this](uint32_t id) { activatedBy(id); },
+                                                               .closed = [this](uint32_t id) { records_.closed(id); },
+                                                               .serverGone = [this] { records_.forgetAllShown(); },
+                                                           });
     {
       std::lock_guard lock(mutex_);
       connecting_ = false;

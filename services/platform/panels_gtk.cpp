@@ -64,11 +64,12 @@ class GtkPanels final : public Panels {
       int response = GTK_RESPONSE_NONE;
       bool done = false;
     } state;
-    const gulong handler = g_signal_connect(native, "response", G_CALLBACK(+[](GtkNativeDialog*, int response, State* s) {
-                                              s->response = response;
-                                              s->done = true;
-                                            }),
-                                            &state);
+    const gulong handler =
+        g_signal_connect(native, "response", G_CALLBACK(+[](GtkNativeDialog*, int response, State* s) {
+                           s->response = response;
+                           s->done = true;
+                         }),
+                         &state);
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(native), TRUE);
     // The toolkit's own dialog (not the portal's) is a window of ours: destroyed by another
     // client, it is dismissed.

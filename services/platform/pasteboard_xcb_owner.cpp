@@ -102,20 +102,15 @@ void SelectionOwner::handOver() {
 
 void SelectionOwner::handle(xcb_generic_event_t* event) {
   switch (event->response_type & 0x7f) {
-    case XCB_SELECTION_REQUEST:
-      serve(*reinterpret_cast<xcb_selection_request_event_t*>(event));
-      break;
+    case XCB_SELECTION_REQUEST: serve(*reinterpret_cast<xcb_selection_request_event_t*>(event)); break;
     case XCB_SELECTION_CLEAR:
       if (reinterpret_cast<xcb_selection_clear_event_t*>(event)->selection == link_.atoms().clipboard) {
         owner_ = false;
         offer_.clear();  // transfers under way keep their data
       }
       break;
-    case XCB_PROPERTY_NOTIFY:
-      continueTransfer(*reinterpret_cast<xcb_property_notify_event_t*>(event));
-      break;
-    default:
-      break;
+    case XCB_PROPERTY_NOTIFY: continueTransfer(*reinterpret_cast<xcb_property_notify_event_t*>(event)); break;
+    default: break;
   }
 }
 
@@ -165,8 +160,8 @@ bool SelectionOwner::convertMultiple(xcb_window_t requestor, xcb_atom_t property
         pairs[i] != link_.atoms().multiple && pairs[i + 1] != XCB_NONE && convert(requestor, pairs[i], pairs[i + 1]);
     if (!done) pairs[i] = pairs[i + 1] = XCB_NONE;
   }
-  xcb_change_property(c, XCB_PROP_MODE_REPLACE, requestor, property, reply->type, 32, static_cast<uint32_t>(pairs.size()),
-                      pairs.data());
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, requestor, property, reply->type, 32,
+                      static_cast<uint32_t>(pairs.size()), pairs.data());
   return true;
 }
 
@@ -186,7 +181,8 @@ void SelectionOwner::serve(const xcb_selection_request_event_t& request) {
   notify.selection = request.selection;
   notify.target = request.target;
   notify.property = served ? (request.target == multiple ? request.property : property) : XCB_NONE;
-  xcb_send_event(link_.connection(), 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&notify));
+  xcb_send_event(link_.connection(), 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
+                 reinterpret_cast<const char*>(&notify));
   xcb_flush(link_.connection());
 }
 

@@ -15,16 +15,16 @@ constexpr auto kReadTimeout = std::chrono::seconds(3);
 // Reads and deletes our property; nothing when it is missing or past the limit.
 std::optional<Converted> takeProperty(Link& link, size_t limit) {
   xcb_connection_t* c = link.connection();
-  Reply<xcb_get_property_reply_t> reply{xcb_get_property_reply(
-      c,
-      xcb_get_property(c, 1, link.window(), link.atoms().property, XCB_GET_PROPERTY_TYPE_ANY, 0,
-                       static_cast<uint32_t>(limit / 4 + 2)),
-      nullptr)};
+  Reply<xcb_get_property_reply_t> reply{
+      xcb_get_property_reply(c,
+                             xcb_get_property(c, 1, link.window(), link.atoms().property, XCB_GET_PROPERTY_TYPE_ANY, 0,
+                                              static_cast<uint32_t>(limit / 4 + 2)),
+                             nullptr)};
   if (!reply || reply->bytes_after > 0) return std::nullopt;
   const int length = xcb_get_property_value_length(reply.get());
   if (static_cast<size_t>(length) > limit) return std::nullopt;
-  return Converted{reply->type,
-                   std::string(static_cast<const char*>(xcb_get_property_value(reply.get())), static_cast<size_t>(length))};
+  return Converted{reply->type, std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                                            static_cast<size_t>(length))};
 }
 
 // INCR: each chunk arrives as a new value of the property, which we delete to ask for the next;

@@ -29,8 +29,8 @@ class LogindPowerAssertions final : public PowerAssertions {
     glib::Object<GUnixFDList> fds;
     const glib::Variant reply(g_dbus_connection_call_with_unix_fd_list_sync(
         bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "Inhibit",
-        g_variant_new("(ssss)", "sleep", "Mirelo", why.c_str(), "block"), G_VARIANT_TYPE("(h)"),
-        G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, glib::out(fds), nullptr, nullptr));
+        g_variant_new("(ssss)", "sleep", "Mirelo", why.c_str(), "block"), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE,
+        kTimeoutMs, nullptr, glib::out(fds), nullptr, nullptr));
     int fd = -1;
     if (reply && fds) {
       gint32 index = -1;
@@ -63,8 +63,6 @@ class LogindPowerAssertions final : public PowerAssertions {
 
 }  // namespace
 
-std::unique_ptr<PowerAssertions> makeLogindPowerAssertions() {
-  return std::make_unique<LogindPowerAssertions>();
-}
+std::unique_ptr<PowerAssertions> makeLogindPowerAssertions() { return std::make_unique<LogindPowerAssertions>(); }
 
 }  // namespace mirelo::services::platform

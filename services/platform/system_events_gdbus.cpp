@@ -17,10 +17,9 @@ constexpr int kStartupCallTimeoutMs = 2000;
 // A call answered by the bus after our AddMatch rules means the bus applies them: a signal sent
 // by anyone after this returns reaches us.
 void syncWithBus(GDBusConnection* connection) {
-  const glib::Variant reply(g_dbus_connection_call_sync(connection, kBusDaemon.name, kBusDaemon.path,
-                                                        kBusDaemon.interface, "GetId", nullptr, G_VARIANT_TYPE("(s)"),
-                                                        G_DBUS_CALL_FLAGS_NONE, kStartupCallTimeoutMs, nullptr,
-                                                        nullptr));
+  const glib::Variant reply(g_dbus_connection_call_sync(
+      connection, kBusDaemon.name, kBusDaemon.path, kBusDaemon.interface, "GetId", nullptr, G_VARIANT_TYPE("(s)"),
+      G_DBUS_CALL_FLAGS_NONE, kStartupCallTimeoutMs, nullptr, nullptr));
 }
 
 bool booleanArgument(GVariant* parameters) {

@@ -8,8 +8,7 @@ std::optional<Request> parseRequest(std::optional<Json> value) {
   auto command = value->find("command");
   if (id == value->end() || !id->is_string()) return std::nullopt;
   if (command == value->end() || !command->is_string()) return std::nullopt;
-  Request request{std::move(id->get_ref<std::string&>()), std::move(command->get_ref<std::string&>()),
-                  Json::object()};
+  Request request{std::move(id->get_ref<std::string&>()), std::move(command->get_ref<std::string&>()), Json::object()};
   if (auto payload = value->find("payload"); payload != value->end() && payload->is_object()) {
     request.payload = std::move(*payload);
   }

@@ -2,8 +2,8 @@
 
 #include <functional>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 #include "json.h"
 

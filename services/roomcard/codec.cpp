@@ -16,7 +16,8 @@ std::string RoomCardCodec::number(uint32_t value) { return bytes::big32(value); 
 uint32_t RoomCardCodec::integer(std::string_view data, size_t offset) { return bytes::readBig32(data, offset); }
 
 std::vector<RoomCardCodec::Chunk> RoomCardCodec::chunks(std::string_view png) {
-  if (png.size() > maxPng || png.substr(0, signature.size()) != signature.substr(0, std::min(png.size(), signature.size()))) {
+  if (png.size() > maxPng ||
+      png.substr(0, signature.size()) != signature.substr(0, std::min(png.size(), signature.size()))) {
     throw error("请使用Mirelo提供的 PNG 原图");
   }
   std::vector<Chunk> list;

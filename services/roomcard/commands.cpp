@@ -6,11 +6,11 @@
 #include <set>
 
 #include "base64.h"
-#include "protocol/error.h"
 #include "codec.h"
 #include "images/images.h"
 #include "images/qr.h"
 #include "payload.h"
+#include "protocol/error.h"
 #include "watermark/embedder.h"
 #include "watermark/reader.h"
 
@@ -100,8 +100,8 @@ Json clipboardCardRead(platform::Pasteboard& pasteboard, const Json&) {
     } catch (const Error&) {
     }
   }
-  if (const auto text = pasteboard.text();
-      text && text->size() <= RoomCardClipboard::maxText && (text->starts_with("PC") || text->starts_with("mirelo://join/"))) {
+  if (const auto text = pasteboard.text(); text && text->size() <= RoomCardClipboard::maxText &&
+                                           (text->starts_with("PC") || text->starts_with("mirelo://join/"))) {
     return *text;
   }
   throw failure(kNoCard);

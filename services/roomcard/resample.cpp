@@ -18,9 +18,9 @@ double lanczos(double x) {
 
 // For each output position: the first input index and the normalised weights of its taps.
 struct Taps {
-  int count = 0;                // taps per output position
-  std::vector<int> first;       // per output position
-  std::vector<float> weights;   // count per output position
+  int count = 0;  // taps per output position
+  std::vector<int> first;  // per output position
+  std::vector<float> weights;  // count per output position
 };
 
 Taps taps(int from, int to) {

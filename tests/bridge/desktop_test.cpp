@@ -27,14 +27,11 @@ TEST(BackgroundActivity, OneAssertionTakenAndReleased) {
     uint32_t created, releasedCount;
   };
   const std::vector<Step> steps = {
-      {{{"enabled", false}}, false, 0, 0},    // nothing held: nothing called
-      {{{"enabled", true}}, true, 1, 0},
-      {{{"enabled", 1}}, true, 1, 0},         // already held: no second one
-      {{{"enabled", false}}, false, 1, 1},
-      {{{"enabled", true}}, true, 2, 1},
-      {{{"enabled", "true"}}, false, 2, 2},   // not a Boolean: absent, so released
-      {{{"enabled", true}}, true, 3, 2},
-      {Json::object(), false, 3, 3},
+      {{{"enabled", false}}, false, 0, 0},  // nothing held: nothing called
+      {{{"enabled", true}}, true, 1, 0},    {{{"enabled", 1}}, true, 1, 0},  // already held: no second one
+      {{{"enabled", false}}, false, 1, 1},  {{{"enabled", true}}, true, 2, 1},
+      {{{"enabled", "true"}}, false, 2, 2},  // not a Boolean: absent, so released
+      {{{"enabled", true}}, true, 3, 2},    {Json::object(), false, 3, 3},
       {{{"enabled", 0}}, false, 3, 3},
   };
   for (size_t i = 0; i < steps.size(); ++i) {
@@ -62,8 +59,8 @@ TEST(BackgroundActivity, RefusedLeavesNothingHeld) {
 }
 
 TEST(LegacyPassword, ServiceNamesInOrderUntilOneAnswers) {
-  const std::vector<std::string> names = {"Mirelo Safe Storage", "solvantio-mac Safe Storage",
-                                          "Solvantio Safe Storage", "Electron Safe Storage"};
+  const std::vector<std::string> names = {"Mirelo Safe Storage", "solvantio-mac Safe Storage", "Solvantio Safe Storage",
+                                          "Electron Safe Storage"};
   struct Case {
     std::map<std::string, Status> answers;
     std::string result;  // the data, or the error
@@ -77,11 +74,13 @@ TEST(LegacyPassword, ServiceNamesInOrderUntilOneAnswers) {
       {{{names[0], Status::cancelled}, {names[1], Status::found}}, "未完成钥匙串授权，旧记录未改动", 1},
       {{{names[1], Status::authenticationFailed}, {names[2], Status::found}}, "未完成钥匙串授权，旧记录未改动", 2},
       {{{names[0], Status::noData}, {names[1], Status::noData}, {names[2], Status::notFound}},
-       "没有找到旧版记录所需的钥匙串项目", 4},
+       "没有找到旧版记录所需的钥匙串项目",
+       4},
       // A keychain that failed or left: no later name is trusted, and the lookup ends as found nothing.
       {{{names[0], Status::unavailable}, {names[1], Status::found}}, "没有找到旧版记录所需的钥匙串项目", 1},
       {{{names[0], Status::notFound}, {names[1], Status::unavailable}, {names[2], Status::found}},
-       "没有找到旧版记录所需的钥匙串项目", 2},
+       "没有找到旧版记录所需的钥匙串项目",
+       2},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);

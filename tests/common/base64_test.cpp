@@ -11,8 +11,13 @@ namespace {
 
 TEST(Base64, EncodesStandardWithPadding) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-      {std::string("\xff\xfe\x00", 3), "//4A"}, {"\xfb\xff", "+/8="},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {std::string("\xff\xfe\x00", 3), "//4A"},
+      {"\xfb\xff", "+/8="},
   };
   for (const auto& [bytes, text] : cases) {
     EXPECT_EQ(base64Encode(bytes), text);
@@ -24,18 +29,18 @@ TEST(Base64, EncodesStandardWithPadding) {
 
 TEST(Base64, DecodeIsStrict) {
   const char* refused[] = {
-      "Zg",        // padding missing
-      "Zg=",       // padding short
-      "Zm9v\n",    // line break
-      "Zm9 v",     // whitespace inside
-      " Zm9v",     // leading whitespace
+      "Zg",  // padding missing
+      "Zg=",  // padding short
+      "Zm9v\n",  // line break
+      "Zm9 v",  // whitespace inside
+      " Zm9v",  // leading whitespace
       "Zm9v====",  // padding alone
       "Zg==Zg==",  // padding in the middle
-      "Z===",      // too much padding
-      "Zm-_",      // URL-safe alphabet
+      "Z===",  // too much padding
+      "Zm-_",  // URL-safe alphabet
       "Zm9v\r\n",  // CRLF
-      "=Zm9",      // padding first
-      "Zm9v=",     // length not a multiple of four
+      "=Zm9",  // padding first
+      "Zm9v=",  // length not a multiple of four
   };
   for (const char* text : refused) EXPECT_FALSE(base64Decode(text)) << text;
 }
@@ -120,7 +125,8 @@ TEST(Base64, WideStepsAgreeWithASixBitCodec) {
   for (size_t size = 0; size < 400; ++size) {
     for (const bool slashes : {false, true}) {
       std::string bytes(size, '\xff');  // all "/": the escaped text's longest
-      if (!slashes) for (char& c : bytes) c = static_cast<char>(random());
+      if (!slashes)
+        for (char& c : bytes) c = static_cast<char>(random());
       const std::string expected = bitByBit(bytes);
       ASSERT_EQ(base64Encode(bytes), expected) << size;
       std::string escaped(base64EscapedBound(size) + 64, '#');

@@ -57,7 +57,12 @@ TEST(Graphemes, CountsAndStopsPastTheLimit) {
     const char* text;
     size_t count;
   } texts[] = {
-      {"", 0}, {"abc", 3}, {"a\r\nb", 3}, {"\r\r\n\n", 3}, {"e\u0301", 1}, {"\r\ne\u0301", 2},
+      {"", 0},
+      {"abc", 3},
+      {"a\r\nb", 3},
+      {"\r\r\n\n", 3},
+      {"e\u0301", 1},
+      {"\r\ne\u0301", 2},
       {"\U0001F1E8\U0001F1F3\U0001F1EF", 2},
   };
   for (const auto& t : texts) {

@@ -21,7 +21,8 @@ TEST(JsonWriter, WritesCompactSortedEscaped) {
       {Json{{"b", 1}, {"a", Json{{"z", nullptr}, {"Z", false}}}}, R"({"a":{"Z":false,"z":null},"b":1})"},
       {Json("data:image/png;base64,"), R"("data:image\/png;base64,")"},
       {Json("房卡 é ✓ \xF0\x9F\x98\x80"), "\"房卡 é ✓ \xF0\x9F\x98\x80\""},
-      {Json("q\"b\\n\n\r\t\b\f\x01\x1f\x7f"), R"("q\"b\\n\n\r\t\b\f\u0001\u001f)" "\x7f\""},
+      {Json("q\"b\\n\n\r\t\b\f\x01\x1f\x7f"), R"("q\"b\\n\n\r\t\b\f\u0001\u001f)"
+                                              "\x7f\""},
       {Json::array({1, -2, 3.5, "x", Json::array(), Json::object()}), R"([1,-2,3.5,"x",[],{}])"},
       {Json(3.0), "3"},
       {Json(-0.25), "-0.25"},
@@ -48,14 +49,14 @@ TEST(JsonWriter, RefusesWholeValueItCannotWrite) {
 
 TEST(JsonReader, ParsesStrictlyAndRoundTrips) {
   JsonReader reader;
-  const auto value = reader.parse(R"({"id":"a\/b","command":"x","payload":{"n":3.0,"big":18446744073709551615,"s":"\u00e9"}})");
+  const auto value =
+      reader.parse(R"({"id":"a\/b","command":"x","payload":{"n":3.0,"big":18446744073709551615,"s":"\u00e9"}})");
   ASSERT_TRUE(value);
   EXPECT_EQ((*value)["id"], "a/b");
   EXPECT_EQ((*value)["payload"]["s"], "é");
   EXPECT_TRUE((*value)["payload"]["n"].is_number_float());
   EXPECT_TRUE((*value)["payload"]["big"].is_number_unsigned());
-  EXPECT_EQ(*writeJson(*value),
-            R"({"command":"x","id":"a\/b","payload":{"big":18446744073709551615,"n":3,"s":"é"}})");
+  EXPECT_EQ(*writeJson(*value), R"({"command":"x","id":"a\/b","payload":{"big":18446744073709551615,"n":3,"s":"é"}})");
 }
 
 TEST(JsonReader, RejectsInvalidText) {
@@ -106,8 +107,8 @@ TEST(JsonReader, LastDuplicateKeyWins) {
 
 // A string appended by hand reads as the writer writes it; one it cannot write adds nothing.
 TEST(JsonWriter, AppendedStringIsTheWritersString) {
-  for (const std::string& text : std::vector<std::string>{"", "plain", "a/b\"c\\d", "\n\t\x01\x1f", "中文😀",
-                                                         std::string(40, '/')}) {
+  for (const std::string& text :
+       std::vector<std::string>{"", "plain", "a/b\"c\\d", "\n\t\x01\x1f", "中文😀", std::string(40, '/')}) {
     std::string out = "x";
     ASSERT_TRUE(appendJsonString(out, text)) << text;
     EXPECT_EQ(out, "x" + writeJson(Json(text)).value());
@@ -120,11 +121,12 @@ TEST(JsonWriter, AppendedStringIsTheWritersString) {
 // Bytes given as a Base64 value are written as the string of their Base64 (after a data URL's
 // prefix), in a std::string and in a reply line alike; a prefix the writer does not know is refused.
 TEST(JsonWriter, Base64ValueIsTheStringOfItsBase64) {
-  const std::vector<std::vector<uint8_t>> cases = {{}, {0xff}, {0xfb, 0xff}, {0xff, 0xff, 0xff, 0x3f}, {'a', 'b', 'c', 'd', 'e'}};
+  const std::vector<std::vector<uint8_t>> cases = {
+      {}, {0xff}, {0xfb, 0xff}, {0xff, 0xff, 0xff, 0x3f}, {'a', 'b', 'c', 'd', 'e'}};
   for (const auto& bytes : cases) {
     const std::string text = base64Encode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    for (const auto& [prefix, written] : {std::pair(Base64Prefix::none, text),
-                                           std::pair(Base64Prefix::pngDataUrl, "data:image/png;base64," + text)}) {
+    for (const auto& [prefix, written] :
+         {std::pair(Base64Prefix::none, text), std::pair(Base64Prefix::pngDataUrl, "data:image/png;base64," + text)}) {
       const Json value{{"data", base64Value(bytes, prefix)}, {"n", 1}};
       const Json expected{{"data", written}, {"n", 1}};
       EXPECT_EQ(writeJson(value), writeJson(expected)) << text;

@@ -1,7 +1,7 @@
 #include "line_reader.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
@@ -91,9 +91,9 @@ TEST(LineReader, ExactFraming) {
 // together in a 1 MiB pipe, so more than a read's worth of the next line may already be held.
 TEST(LineReader, SameLinesWhateverTheChunkingAndBufferHandOver) {
   const size_t limit = 4 << 20;
-  std::vector<std::string> lines = {std::string(1'200'000, 'a'), std::string(400'000, 'b'), "x", "",
-                                    std::string(3 << 20, 'c'), std::string(70'000, 'd'), std::string(2'000'000, 'e'),
-                                    "last"};
+  std::vector<std::string> lines = {
+      std::string(1'200'000, 'a'), std::string(400'000, 'b'),   "x",   "", std::string(3 << 20, 'c'),
+      std::string(70'000, 'd'),    std::string(2'000'000, 'e'), "last"};
   std::string input;
   for (const auto& line : lines) input += line + "\n";
   input.pop_back();  // a last line without terminator

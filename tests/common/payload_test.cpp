@@ -15,13 +15,21 @@ const Json kPayload = Json::parse(R"({
 TEST(PayloadReaders, String) {
   EXPECT_EQ(*readString(kPayload, "s"), "text");
   EXPECT_EQ(*readString(kPayload, "empty"), "");
-  for (const char* name : {"missing", "null", "one", "t", "obj", "arr", "S"}) EXPECT_FALSE(readString(kPayload, name)) << name;
+  for (const char* name : {"missing", "null", "one", "t", "obj", "arr", "S"})
+    EXPECT_FALSE(readString(kPayload, name)) << name;
 }
 
 TEST(PayloadReaders, Boolean) {
   const std::pair<const char*, std::optional<bool>> cases[] = {
-      {"t", true}, {"f", false}, {"one", true}, {"zero", false}, {"oneFloat", true},
-      {"two", std::nullopt}, {"boolText", std::nullopt}, {"null", std::nullopt}, {"missing", std::nullopt},
+      {"t", true},
+      {"f", false},
+      {"one", true},
+      {"zero", false},
+      {"oneFloat", true},
+      {"two", std::nullopt},
+      {"boolText", std::nullopt},
+      {"null", std::nullopt},
+      {"missing", std::nullopt},
       {"obj", std::nullopt},
   };
   for (const auto& [name, expected] : cases) EXPECT_EQ(readBoolean(kPayload, name), expected) << name;
@@ -29,9 +37,19 @@ TEST(PayloadReaders, Boolean) {
 
 TEST(PayloadReaders, Integer) {
   const std::pair<const char*, std::optional<int64_t>> cases[] = {
-      {"three", 3}, {"threeFloat", 3}, {"neg", -4}, {"zero", 0}, {"max", INT64_MAX},
-      {"minFloat", INT64_MIN}, {"half", std::nullopt}, {"huge", std::nullopt}, {"hugeFloat", std::nullopt},
-      {"numText", std::nullopt}, {"t", std::nullopt}, {"null", std::nullopt}, {"missing", std::nullopt},
+      {"three", 3},
+      {"threeFloat", 3},
+      {"neg", -4},
+      {"zero", 0},
+      {"max", INT64_MAX},
+      {"minFloat", INT64_MIN},
+      {"half", std::nullopt},
+      {"huge", std::nullopt},
+      {"hugeFloat", std::nullopt},
+      {"numText", std::nullopt},
+      {"t", std::nullopt},
+      {"null", std::nullopt},
+      {"missing", std::nullopt},
   };
   for (const auto& [name, expected] : cases) EXPECT_EQ(readInteger(kPayload, name), expected) << name;
 }

@@ -10,12 +10,14 @@ TEST(Utf8, ReplacesEachMaximalIllFormedSubpart) {
   const std::pair<std::string, std::string> cases[] = {
       {"plain", "plain"},
       {"é✓\xF0\x9F\x98\x80", "é✓\xF0\x9F\x98\x80"},
-      {"a\xFF" "b", "a" + r + "b"},
-      {"\xC0\x80", r + r},                  // overlong lead bytes are never valid
-      {"\xE2\x82", r},                      // truncated at the end: one replacement
-      {"\xE2\x82x", r + "x"},               // truncated before ASCII
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
+      {"\xC0\x80", r + r},  // overlong lead bytes are never valid
+      {"\xE2\x82", r},  // truncated at the end: one replacement
+      {"\xE2\x82x", r + "x"},  // truncated before ASCII
       {"\xF0\x9F\x98", r},
-      {"\xED\xA0\x80", r + r + r},          // surrogate: the second byte is out of range
+      {"\xED\xA0\x80", r + r + r},  // surrogate: the second byte is out of range
       {"\xF4\x90\x80\x80", r + r + r + r},  // past U+10FFFF
       {"\x80\x80", r + r},
   };

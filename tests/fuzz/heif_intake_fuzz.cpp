@@ -18,7 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
-  if (!images::looksLikeHeif(bytes)) bytes.insert(0, std::string("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24));
+  if (!images::looksLikeHeif(bytes))
+    bytes.insert(0, std::string("\0\0\0\x18"
+                                "ftypheic\0\0\0\0mif1heic",
+                                24));
   try {
     const images::Image decoded = images::image(bytes, 128);
     if (decoded.width() < 1 || decoded.height() < 1 || decoded.width() > 128 || decoded.height() > 128) {

@@ -70,8 +70,7 @@ std::vector<Line> readLines(const std::vector<std::string_view>& packets, unsign
         lines.push_back({false, std::string(reader.data(), reader.size())});
         reader.shrink();
         break;
-      default:
-        lines.push_back({false, std::string(reader.data(), reader.size())});
+      default: lines.push_back({false, std::string(reader.data(), reader.size())});
     }
   }
   return lines;

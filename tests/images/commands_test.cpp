@@ -7,15 +7,15 @@
 #include <filesystem>
 #include <fstream>
 
-#include "base64.h"
-#include "protocol/error.h"
-#include "fixtures.h"
-#include "photo_fixtures.h"
-#include "images/images.h"
-#include "images/qr.h"
 #include "../support/as_host.h"
 #include "../support/error_of.h"
 #include "../support/fakes/panels.h"
+#include "base64.h"
+#include "fixtures.h"
+#include "images/images.h"
+#include "images/qr.h"
+#include "photo_fixtures.h"
+#include "protocol/error.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -48,12 +48,12 @@ TEST_F(CommandsTest, NormalizeTriesShrinkingEdges) {
     int width, height;
   };
   const Case cases[] = {
-      {{{"data", square}}, 144, 144},                           // 256, 192, 144
-      {{{"data", wide}}, 192, 96},                              // the size of what was encoded
+      {{{"data", square}}, 144, 144},  // 256, 192, 144
+      {{{"data", wide}}, 192, 96},  // the size of what was encoded
       {{{"data", square}, {"edge", 512}, {"limit", 20000}}, 90, 90},  // 512, 384, 288, 216, 162, 121, 90
-      {{{"data", square}, {"edge", 10}, {"limit", 1000000}}, 32, 32},   // edge raised to 32
+      {{{"data", square}, {"edge", 10}, {"limit", 1000000}}, 32, 32},  // edge raised to 32
       {{{"data", square}, {"edge", 4000}, {"limit", 1000000}}, 162, 162},  // 512 … 162: limit held at 65,536
-      {{{"data", square}, {"edge", 100.0}, {"limit", "5"}}, 100, 100},     // 100.0 reads as 100; "5" is absent
+      {{{"data", square}, {"edge", 100.0}, {"limit", "5"}}, 100, 100},  // 100.0 reads as 100; "5" is absent
   };
   for (const auto& c : cases) {
     const Json value = asHost(normalizeImage(c.payload));
@@ -81,12 +81,13 @@ TEST_F(CommandsTest, NormalizeErrors) {
       {{{"data", "@@@@"}}, "图片编码无效"},
       {{{"data", base64Encode("not an image")}}, "图片尺寸无效或过大"},
   };
-  for (const auto& c : cases) EXPECT_EQ(errorOf([&] { normalizeImage(c.payload); }), c.error) << c.payload.dump().substr(0, 60);
+  for (const auto& c : cases)
+    EXPECT_EQ(errorOf([&] { normalizeImage(c.payload); }), c.error) << c.payload.dump().substr(0, 60);
 }
 
 TEST_F(CommandsTest, QrRoundTripsExactly) {
   for (const std::string& text : {std::string("mirelo://join/#abc"), std::string("房卡 邀请 ✓ mirelo://join/#é"),
-                                   std::string(2048, 'q'), std::string("a\"b\\c/d")}) {
+                                  std::string(2048, 'q'), std::string("a\"b\\c/d")}) {
     const std::string url = asHost(qrGenerate(Json{{"value", text}})).get<std::string>();
     ASSERT_TRUE(url.starts_with("data:image/png;base64,"));
     EXPECT_EQ(qrDecode(Json{{"data", url}}), text);
@@ -101,10 +102,11 @@ TEST_F(CommandsTest, QrGeneratedGeometry) {
   EXPECT_EQ(code.width(), 370);
   EXPECT_EQ(code.height(), 370);
   EXPECT_EQ(pixel(code, 39, 39)[0], 255);  // margin
-  EXPECT_EQ(pixel(code, 40, 40)[0], 0);    // the finder pattern's corner module
+  EXPECT_EQ(pixel(code, 40, 40)[0], 0);  // the finder pattern's corner module
   EXPECT_EQ(pixel(code, 49, 49)[0], 0);
   // 2048 bytes need version 34: 149 modules, scale 2, margin 8.
-  const Image big = decodePng(*base64Decode(asHost(qrGenerate(Json{{"value", std::string(2048, 'x')}})).get<std::string>().substr(22)));
+  const Image big = decodePng(
+      *base64Decode(asHost(qrGenerate(Json{{"value", std::string(2048, 'x')}})).get<std::string>().substr(22)));
   EXPECT_EQ(big.width(), 149 * 2 + 16);
   EXPECT_EQ(pixel(big, 7, 7)[0], 255);
   EXPECT_EQ(pixel(big, 8, 8)[0], 0);
@@ -125,9 +127,9 @@ TEST_F(CommandsTest, QrCandidateRegions) {
   EXPECT_EQ(card[3], (Region{0, 0, 744, 469}));
   EXPECT_EQ(card[4], (Region{456, 287, 744, 469}));
   EXPECT_EQ(card[5], (Region{456, 0, 744, 469}));
-  EXPECT_EQ(qrCandidates(500, 500).size(), 5u);   // square: no card region
-  EXPECT_EQ(qrCandidates(145, 100).size(), 6u);   // exactly 1.45
-  EXPECT_EQ(qrCandidates(175, 100).size(), 6u);   // exactly 1.75
+  EXPECT_EQ(qrCandidates(500, 500).size(), 5u);  // square: no card region
+  EXPECT_EQ(qrCandidates(145, 100).size(), 6u);  // exactly 1.45
+  EXPECT_EQ(qrCandidates(175, 100).size(), 6u);  // exactly 1.75
   EXPECT_EQ(qrCandidates(144, 100).size(), 5u);
   EXPECT_EQ(qrCandidates(176, 100).size(), 5u);
 }
@@ -155,8 +157,9 @@ TEST_F(CommandsTest, QrFoundInCardRegion) {
 // A code of raw 8-bit data, drawn black on white with a quiet zone.
 std::string qrOfBytes(const std::string& bytes) {
   QRinput* input = QRinput_new2(0, QR_ECLEVEL_L);
-  if (!bytes.empty()) QRinput_append(input, QR_MODE_8, static_cast<int>(bytes.size()),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()));
+  if (!bytes.empty())
+    QRinput_append(input, QR_MODE_8, static_cast<int>(bytes.size()),
+                   reinterpret_cast<const unsigned char*>(bytes.data()));
   QRcode* code = QRcode_encodeInput(input);
   QRinput_free(input);
   if (!code) return {};
@@ -202,7 +205,8 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   };
   FakePanels panels;
   // Types by extension in any case; the file's own bytes; at most eight files.
-  for (int i = 0; i < 10; ++i) panels.files.push_back(put("f" + std::to_string(i) + (i == 1 ? ".JPG" : i == 2 ? ".bin" : ".png"), png));
+  for (int i = 0; i < 10; ++i)
+    panels.files.push_back(put("f" + std::to_string(i) + (i == 1 ? ".JPG" : i == 2 ? ".bin" : ".png"), png));
   Json files = asHost(chooseImages(panels, Json{{"multiple", 1}}));
   EXPECT_TRUE(panels.opened.multiple);
   EXPECT_EQ(panels.opened.message, "选择要导入的图片");

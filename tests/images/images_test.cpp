@@ -2,17 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <tuple>
 
 #include <filesystem>
 #include <fstream>
 
-#include "base64.h"
-#include "protocol/error.h"
-#include "fixtures.h"
 #include "../support/error_of.h"
+#include "base64.h"
+#include "fixtures.h"
+#include "protocol/error.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -36,8 +36,8 @@ TEST_F(ImagesTest, BytesBoundsTextBeforeDecoding) {
     std::string error;
   };
   const Case cases[] = {
-      {Json(std::string(maxText, 'A')), "图片编码无效"},         // within the length, decodes past the limit
-      {Json(std::string(maxText + 1, 'A')), "图片数据过大"},     // refused by its length
+      {Json(std::string(maxText, 'A')), "图片编码无效"},  // within the length, decodes past the limit
+      {Json(std::string(maxText + 1, 'A')), "图片数据过大"},  // refused by its length
       {Json(exactLimit), ""},
       {Json(base64Encode(std::string(limit + 1, '\x07'))), "图片编码无效"},
       {Json(5), "图片数据过大"},
@@ -63,7 +63,9 @@ TEST_F(ImagesTest, DeclaredSizeCheckedBeforeDecoding) {
     std::string error;
   };
   const Case cases[] = {
-      {8192, 2561, "图片尺寸无效或过大"}, {8193, 1, "图片尺寸无效或过大"}, {1, 8193, "图片尺寸无效或过大"},
+      {8192, 2561, "图片尺寸无效或过大"},
+      {8193, 1, "图片尺寸无效或过大"},
+      {1, 8193, "图片尺寸无效或过大"},
       {64, 64, ""},  // within bounds the same broken file decodes (leniently, as a partial image)
   };
   for (const auto& c : cases) {
@@ -78,7 +80,8 @@ TEST_F(ImagesTest, DeclaredSizeCheckedBeforeDecoding) {
 }
 
 TEST_F(ImagesTest, RefusesFormatsOutsideTheFive) {
-  const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect width="10" height="10"/></svg>)";
+  const std::string svg =
+      R"(<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"><rect width="10" height="10"/></svg>)";
   std::string bmp("BM", 2);
   bmp += std::string("\x46\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x02\0\0\0\x02\0\0\0\x01\0\x18\0\0\0\0\0\x10\0\0\0", 36);
   bmp += std::string(16, '\xff');
@@ -122,7 +125,7 @@ TEST_F(ImagesTest, AppliesExifOrientation) {
   const Image oriented = image(save(Image(tagged), ".jpg", "[Q=95]"));
   ASSERT_EQ(oriented.width(), 20);
   ASSERT_EQ(oriented.height(), 40);
-  EXPECT_LT(pixel(oriented, 10, 5)[0], 64);    // the black half is now on top
+  EXPECT_LT(pixel(oriented, 10, 5)[0], 64);  // the black half is now on top
   EXPECT_GT(pixel(oriented, 10, 35)[0], 192);  // the white half below
 }
 

@@ -5,13 +5,13 @@
 
 #include <array>
 
+#include "../support/as_host.h"
+#include "../support/error_of.h"
 #include "base64.h"
 #include "fixtures.h"
 #include "images/commands.h"
 #include "images/images.h"
 #include "photo_fixtures.h"
-#include "../support/as_host.h"
-#include "../support/error_of.h"
 
 namespace mirelo::services::images {
 namespace {
@@ -67,8 +67,9 @@ TEST_F(IntakeTest, NormalisedPngHoldsPixelsOnly) {
       {"small JPEG", save(tagged(photo, {{"exif-data", exifBlock(1)}, {"xmp-data", xmpPacket()}}), ".jpg")},
       {"ICC-tagged JPEG", save(tagged(photo, all), ".jpg")},
       {"large JPEG", save(tagged(gradient(2000, 1250), all), ".jpg")},
-      {"CMYK JPEG", save(tagged(flat(300, 200, {20, 150, 200, 10}), {{"exif-data", exifBlock(1)},
-                                                                    {"icc-profile-data", cmykProfile()}}), ".jpg")},
+      {"CMYK JPEG", save(tagged(flat(300, 200, {20, 150, 200, 10}),
+                                {{"exif-data", exifBlock(1)}, {"icc-profile-data", cmykProfile()}}),
+                         ".jpg")},
       {"PNG", pngTagged},
       {"WebP", save(tagged(photo, all), ".webp")},
   };
@@ -111,7 +112,8 @@ TEST_F(IntakeTest, ByteLimitHoldsPixelsOnly) {
        withChunks(save(photo, ".png"), {{"iCCP", std::string("P3") + '\0' + '\0' + deflated(p3Profile(218'000))}}),
        plainPng},
       {"PNG, an 8 MB comment",
-       withChunks(save(photo, ".png"), {{"zTXt", std::string("Comment") + '\0' + '\0' + deflated(randomText(7'900'000))}}),
+       withChunks(save(photo, ".png"),
+                  {{"zTXt", std::string("Comment") + '\0' + '\0' + deflated(randomText(7'900'000))}}),
        plainPng},
   };
   for (const auto& c : cases) {
@@ -133,12 +135,14 @@ TEST_F(IntakeTest, ColoursConvertedToSrgb) {
     int tolerance;
   } cases[] = {
       {"untagged PNG", save(flat(64, 48, rgb), ".png"), {200, 60, 40}, 0},
-      {"P3 PNG", save(tagged(flat(64, 48, rgb), {{"icc-profile-data", p3Profile()}}), ".png"), lcmsToSrgb(p3Profile(), rgb), 1},
+      {"P3 PNG", save(tagged(flat(64, 48, rgb), {{"icc-profile-data", p3Profile()}}), ".png"),
+       lcmsToSrgb(p3Profile(), rgb), 1},
       {"P3 JPEG", save(tagged(flat(64, 48, rgb), {{"icc-profile-data", p3Profile()}}), ".jpg", "[Q=95]"),
        lcmsToSrgb(p3Profile(), rgb), 3},
       {"P3 WebP", save(tagged(flat(64, 48, rgb), {{"icc-profile-data", p3Profile()}}), ".webp", "[lossless]"),
        lcmsToSrgb(p3Profile(), rgb), 1},
-      {"CMYK JPEG with its profile", save(tagged(flat(64, 48, cmyk), {{"icc-profile-data", cmykProfile()}}), ".jpg", "[Q=95]"),
+      {"CMYK JPEG with its profile",
+       save(tagged(flat(64, 48, cmyk), {{"icc-profile-data", cmykProfile()}}), ".jpg", "[Q=95]"),
        lcmsToSrgb(cmykProfile(), cmyk), 6},
       {"CMYK JPEG without one", save(flat(64, 48, cmyk), ".jpg", "[Q=95]"), lcmsToSrgb(cmykProfile(), cmyk), 6},
       {"large P3 JPEG (decoder scaling)",
@@ -156,13 +160,15 @@ TEST_F(IntakeTest, ColoursConvertedToSrgb) {
       const std::vector<int> mean = meanColour(out);
       ASSERT_EQ(mean.size(), 3u) << c.name;
       for (int i = 0; i < 3; ++i) {
-        EXPECT_NEAR(mean[i], c.expected[i], c.tolerance) << c.name << (viaCommand ? " (normalize-image)" : "") << " band " << i;
+        EXPECT_NEAR(mean[i], c.expected[i], c.tolerance)
+            << c.name << (viaCommand ? " (normalize-image)" : "") << " band " << i;
       }
     }
   }
   // A grey picture with a grey profile keeps its grey levels, and stays grey.
   const std::vector<uint8_t> greys(64 * 48, 90);
-  const Image grey = image(save(tagged(fromPixels(greys, 64, 48, 1), {{"icc-profile-data", linearGreyProfile()}}), ".png"));
+  const Image grey =
+      image(save(tagged(fromPixels(greys, 64, 48, 1), {{"icc-profile-data", linearGreyProfile()}}), ".png"));
   EXPECT_EQ(meanColour(grey), std::vector<int>{90});
   // A broken profile is dropped, the picture still read.
   const Image broken = image(save(tagged(flat(64, 48, rgb), {{"icc-profile-data", std::string(600, 'x')}}), ".png"));
@@ -234,8 +240,10 @@ TEST_F(IntakeTest, WhatMustKeepWorking) {
   };
   for (int orientation = 1; orientation <= 8; ++orientation) {
     const std::string o = " orientation " + std::to_string(orientation);
-    const std::string small = save(tagged(quadrants(80, 40), {{"exif-data", exifBlock(orientation)}}), ".jpg", "[Q=95]");
-    const std::string large = save(tagged(quadrants(800, 400), {{"exif-data", exifBlock(orientation)}}), ".jpg", "[Q=95]");
+    const std::string small =
+        save(tagged(quadrants(80, 40), {{"exif-data", exifBlock(orientation)}}), ".jpg", "[Q=95]");
+    const std::string large =
+        save(tagged(quadrants(800, 400), {{"exif-data", exifBlock(orientation)}}), ".jpg", "[Q=95]");
     const std::string png = withChunks(save(quadrants(80, 40), ".png"), {{"eXIf", exifBlock(orientation).substr(6)}});
     shown(image(small, 64), orientation, "JPEG image()" + o);
     shown(thumbnail(small, 64), orientation, "JPEG thumbnail()" + o);
@@ -267,10 +275,12 @@ TEST_F(IntakeTest, WhatMustKeepWorking) {
       {"1 × 1", save(black(1, 1), ".png"), 1, 1},
       {"8192 × 2", save(black(8192, 2), ".png"), 256, 1},
       {"1 × 8192", save(black(1, 8192), ".png"), 1, 256},
-      {"zTXt bomb", withChunks(photoPng, {{"zTXt", std::string("c") + '\0' + '\0' + deflated(std::string(64 << 20, 'x'))}}),
-       120, 80},
-      {"iCCP bomb", withChunks(photoPng, {{"iCCP", std::string("p") + '\0' + '\0' + deflated(std::string(64 << 20, 'x'))}}),
-       120, 80},
+      {"zTXt bomb",
+       withChunks(photoPng, {{"zTXt", std::string("c") + '\0' + '\0' + deflated(std::string(64 << 20, 'x'))}}), 120,
+       80},
+      {"iCCP bomb",
+       withChunks(photoPng, {{"iCCP", std::string("p") + '\0' + '\0' + deflated(std::string(64 << 20, 'x'))}}), 120,
+       80},
   };
   for (const auto& c : cases) {
     const Normalized out = normalize(c.data);

@@ -52,7 +52,8 @@ inline std::string p3Profile(size_t padding = 0) {
     std::string filler(padding, '\0');
     std::mt19937 random(7);
     for (char& c : filler) c = static_cast<char>(random());  // calibration data does not compress
-    cmsWriteRawTag(profile, static_cast<cmsTagSignature>(0x70616464), filler.data(), static_cast<cmsUInt32Number>(padding));
+    cmsWriteRawTag(profile, static_cast<cmsTagSignature>(0x70616464), filler.data(),
+                   static_cast<cmsUInt32Number>(padding));
   }
   return savedProfile(profile);
 }
@@ -91,7 +92,9 @@ inline std::vector<int> lcmsToSrgb(const std::string& profile, std::vector<uint8
 }
 
 inline void put16(std::string& s, uint16_t v) { s.append({static_cast<char>(v), static_cast<char>(v >> 8)}); }
-inline void put32(std::string& s, uint32_t v) { put16(s, static_cast<uint16_t>(v)), put16(s, static_cast<uint16_t>(v >> 16)); }
+inline void put32(std::string& s, uint32_t v) {
+  put16(s, static_cast<uint16_t>(v)), put16(s, static_cast<uint16_t>(v >> 16));
+}
 inline void ifdEntry(std::string& s, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
   put16(s, tag), put16(s, type), put32(s, count), put32(s, value);
 }
@@ -108,7 +111,7 @@ inline std::string exifBlock(int orientation = 0) {
   std::string tiff("II*\0", 4);
   put32(tiff, 8);
   put16(tiff, entries);
-  ifdEntry(tiff, 0x0112, 3, 1, static_cast<uint32_t>(orientation)) ;
+  ifdEntry(tiff, 0x0112, 3, 1, static_cast<uint32_t>(orientation));
   if (!orientation) tiff.resize(tiff.size() - 12);
   ifdEntry(tiff, 0x013B, 2, 9, artist);
   ifdEntry(tiff, 0x8825, 4, 1, gps);
@@ -127,8 +130,8 @@ inline std::string xmpPacket(size_t padding = 0) {
   return "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
          "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
          "xmlns:photoshop='http://ns.adobe.com/photoshop/1.0/'><photoshop:City>" +
-         std::string(kPlace) + "</photoshop:City></rdf:Description></rdf:RDF></x:xmpmeta>" +
-         "<!--" + randomText(padding) + "-->" + "<?xpacket end='w'?>";
+         std::string(kPlace) + "</photoshop:City></rdf:Description></rdf:RDF></x:xmpmeta>" + "<!--" +
+         randomText(padding) + "-->" + "<?xpacket end='w'?>";
 }
 
 // A copy of the image with these blobs attached ("icc-profile-data", "exif-data", "xmp-data").

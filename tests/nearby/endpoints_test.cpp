@@ -1,6 +1,6 @@
 // The endpoint id table and the channels' pending-byte budgets: pure data, no sockets.
-#include "budget.h"
 #include "endpoints.h"
+#include "budget.h"
 
 #include <gtest/gtest.h>
 

@@ -23,13 +23,15 @@ TEST(SendLine, AgreesWithTheGeneralReader) {
   const Case cases[] = {
       {"plain", plain, true},
       {"members in another order", R"({"data":"QUJD","requestId":"r","connectionId":"c","command":"send"})", true},
-      {"whitespace between tokens", " {\t\"command\" :\"send\" , \"connectionId\": \"c\",\"requestId\":\"r\",\r"
-                                    "\"data\"\t:\t\"QUJD\" } \r",
+      {"whitespace between tokens",
+       " {\t\"command\" :\"send\" , \"connectionId\": \"c\",\"requestId\":\"r\",\r"
+       "\"data\"\t:\t\"QUJD\" } \r",
        true},
       {"escaped slashes in data", R"({"command":"send","connectionId":"c","requestId":"r","data":"\/\/\/\/"})", true},
       {"slash escape last", R"({"command":"send","connectionId":"c","requestId":"r","data":"QUJ\/"})", true},
-      {"non-ASCII ids", "{\"command\":\"send\",\"connectionId\":\"\xc3\xa9\",\"requestId\":\"\xe2\x82\xac\","
-                        "\"data\":\"QUJD\"}",
+      {"non-ASCII ids",
+       "{\"command\":\"send\",\"connectionId\":\"\xc3\xa9\",\"requestId\":\"\xe2\x82\xac\","
+       "\"data\":\"QUJD\"}",
        true},
       {"empty ids and data", R"({"command":"send","connectionId":"","requestId":"","data":""})", true},
       {"other escape in data", R"({"command":"send","connectionId":"c","requestId":"r","data":"QUJ\u0044"})", false},
@@ -46,10 +48,10 @@ TEST(SendLine, AgreesWithTheGeneralReader) {
       {"data null", R"({"command":"send","connectionId":"c","requestId":"r","data":null})", false},
       {"id not a string", R"({"command":"send","connectionId":["c"],"requestId":"r","data":"QUJD"})", false},
       {"another command", R"({"command":"close","connectionId":"c","requestId":"r","data":"QUJD"})", false},
-      {"invalid UTF-8 in an id", "{\"command\":\"send\",\"connectionId\":\"c\xff\",\"requestId\":\"r\",\"data\":\"QUJD\"}",
-       false},
-      {"control character in an id", "{\"command\":\"send\",\"connectionId\":\"c\x01\",\"requestId\":\"r\",\"data\":\"QUJD\"}",
-       false},
+      {"invalid UTF-8 in an id",
+       "{\"command\":\"send\",\"connectionId\":\"c\xff\",\"requestId\":\"r\",\"data\":\"QUJD\"}", false},
+      {"control character in an id",
+       "{\"command\":\"send\",\"connectionId\":\"c\x01\",\"requestId\":\"r\",\"data\":\"QUJD\"}", false},
       {"trailing comma", R"({"command":"send","connectionId":"c","requestId":"r","data":"QUJD",})", false},
       {"text after the object", plain + " x", false},
       {"second object", plain + plain, false},
@@ -60,10 +62,10 @@ TEST(SendLine, AgreesWithTheGeneralReader) {
       {"array", "[" + plain + "]", false},
       // Taken, but the data does not decode, so the bridge leaves the line to the general reader:
       // a control character or invalid UTF-8 there is invalid JSON, not a refused send.
-      {"control character in data", "{\"command\":\"send\",\"connectionId\":\"c\",\"requestId\":\"r\",\"data\":\"QU\x01D\"}",
-       true},
-      {"invalid UTF-8 in data", "{\"command\":\"send\",\"connectionId\":\"c\",\"requestId\":\"r\",\"data\":\"QU\xff\xfe\"}",
-       true},
+      {"control character in data",
+       "{\"command\":\"send\",\"connectionId\":\"c\",\"requestId\":\"r\",\"data\":\"QU\x01D\"}", true},
+      {"invalid UTF-8 in data",
+       "{\"command\":\"send\",\"connectionId\":\"c\",\"requestId\":\"r\",\"data\":\"QU\xff\xfe\"}", true},
       {"not Base64", R"({"command":"send","connectionId":"c","requestId":"r","data":"QUJ"})", true},
   };
   mirelo::JsonReader reader;

@@ -42,10 +42,11 @@ Decoded decode(Coding coding, const std::string& body, size_t step, size_t room)
   BodyDecoder decoder(coding);
   Decoded out;
   for (size_t at = 0; at < body.size() && out.result == BodyDecoder::Result::more; at += step) {
-    out.result = decoder.feed(std::string_view(body).substr(at, step), room - out.bytes.size(), [&](std::string_view piece) {
-      out.bytes.append(piece);
-      out.largestPiece = std::max(out.largestPiece, piece.size());
-    });
+    out.result =
+        decoder.feed(std::string_view(body).substr(at, step), room - out.bytes.size(), [&](std::string_view piece) {
+          out.bytes.append(piece);
+          out.largestPiece = std::max(out.largestPiece, piece.size());
+        });
   }
   out.complete = decoder.complete();
   return out;

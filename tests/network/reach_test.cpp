@@ -201,7 +201,8 @@ TEST(ConnectTunnel, Heads) {
 namespace {
 
 // Runs a SOCKS5 exchange against scripted answers; returns what was written and the end.
-std::pair<std::string, socks5::Step> exchange(const Route& route, const std::string& host, std::vector<std::string> answers) {
+std::pair<std::string, socks5::Step> exchange(const Route& route, const std::string& host,
+                                              std::vector<std::string> answers) {
   socks5::Handshake handshake(route, host, 443);
   std::string written;
   socks5::Step step = handshake.start();
@@ -224,14 +225,16 @@ std::string bytes(std::initializer_list<int> list) {
 
 TEST(Socks5, NoAuthWithName) {
   Route route = *proxy::parseProxyUrl("socks5h://p:1");
-  auto [written, end] = exchange(route, "api.example.test", {bytes({5, 0}), bytes({5, 0, 0, 1, 127}), bytes({0, 0, 1, 0x1f, 0x90})});
+  auto [written, end] =
+      exchange(route, "api.example.test", {bytes({5, 0}), bytes({5, 0, 0, 1, 127}), bytes({0, 0, 1, 0x1f, 0x90})});
   EXPECT_EQ(end.what, socks5::Step::What::open);
   EXPECT_EQ(written, bytes({5, 1, 0}) + bytes({5, 1, 0, 3, 16}) + "api.example.test" + bytes({1, 0xbb}));
 }
 
 TEST(Socks5, PasswordAndIpv6) {
   Route route = *proxy::parseProxyUrl("socks5://us%3Aer:p%40ss@p:1");
-  auto [written, end] = exchange(route, "::1", {bytes({5, 2}), bytes({1, 0}), bytes({5, 0, 0, 4, 0}), std::string(17, '\0')});
+  auto [written, end] =
+      exchange(route, "::1", {bytes({5, 2}), bytes({1, 0}), bytes({5, 0, 0, 4, 0}), std::string(17, '\0')});
   EXPECT_EQ(end.what, socks5::Step::What::open);
   std::string v6(16, '\0');
   v6[15] = 1;
@@ -324,14 +327,16 @@ TEST(Connector, RefusedAddressGivesWayToTheNext) {
   // A port nobody listens on: the last error.
   acceptor.close();
   ioc.restart();
-  Connector::start(ioc.get_executor(), pool, "127.0.0.1", port, std::chrono::seconds(5), [&](auto ec, tcp::socket) { result = ec; });
+  Connector::start(ioc.get_executor(), pool, "127.0.0.1", port, std::chrono::seconds(5),
+                   [&](auto ec, tcp::socket) { result = ec; });
   ioc.run();
   EXPECT_EQ(result, asio::error::connection_refused);
 
   // Cancelled: never answers.
   ioc.restart();
   int answered = 0;
-  auto cancelled = Connector::start(ioc.get_executor(), pool, "localhost", port, std::chrono::seconds(5), [&](auto, auto) { ++answered; });
+  auto cancelled = Connector::start(ioc.get_executor(), pool, "localhost", port, std::chrono::seconds(5),
+                                    [&](auto, auto) { ++answered; });
   cancelled->cancel();
   ioc.run();
   EXPECT_EQ(answered, 0);

@@ -22,9 +22,9 @@ Key rsaKey(unsigned bits) { return Key(EVP_RSA_gen(bits), EVP_PKEY_free); }
 
 struct CertPlan {
   std::string cn = "leaf";
-  std::string san;               // "DNS:a,IP:b", none when empty
-  std::string constraints;       // basicConstraints, none when empty
-  long notBefore = -3600;        // seconds from now
+  std::string san;  // "DNS:a,IP:b", none when empty
+  std::string constraints;  // basicConstraints, none when empty
+  long notBefore = -3600;  // seconds from now
   long notAfter = 86400;
   const EVP_MD* digest = EVP_sha256();
 };
@@ -48,7 +48,8 @@ Cert make(const CertPlan& plan, const Key& key, const Cert& issuer = nullptr, co
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), plan.notAfter);
   X509_set_pubkey(cert.get(), key.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(plan.cn.c_str()), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(plan.cn.c_str()), -1, -1,
+                             0);
   X509* signer = issuer ? issuer.get() : cert.get();
   X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
   if (!plan.constraints.empty()) extend(cert.get(), signer, NID_basic_constraints, plan.constraints);
@@ -77,17 +78,17 @@ CertPlan leafSpec(std::string san) {
 struct Server {
   Cert leaf;
   Key key;
-  std::vector<Cert> chain;   // sent after the leaf
-  int maxVersion = 0;        // 0: TLS 1.3
-  std::string ciphers;       // TLS 1.2 cipher list, OpenSSL's default when empty
-  bool onlyHttp2 = false;    // ALPN: h2 or a no_application_protocol alert
+  std::vector<Cert> chain;  // sent after the leaf
+  int maxVersion = 0;  // 0: TLS 1.3
+  std::string ciphers;  // TLS 1.2 cipher list, OpenSSL's default when empty
+  bool onlyHttp2 = false;  // ALPN: h2 or a no_application_protocol alert
 };
 
 struct Outcome {
   bool ok = false;
   long verify = X509_V_OK;
-  std::string sni;            // what the server was told, "" for none
-  std::string offered;        // the client's ALPN list, as on the wire
+  std::string sni;  // what the server was told, "" for none
+  std::string offered;  // the client's ALPN list, as on the wire
   std::string protocolError;  // tls::protocolFailure on the client's handshake error
 };
 
@@ -97,7 +98,8 @@ int recordName(SSL* ssl, int*, void* arg) {
   return SSL_TLSEXT_ERR_OK;
 }
 
-int choose(SSL* ssl, const unsigned char** out, unsigned char* outLength, const unsigned char* in, unsigned inLength, void*) {
+int choose(SSL* ssl, const unsigned char** out, unsigned char* outLength, const unsigned char* in, unsigned inLength,
+           void*) {
   auto* outcome = static_cast<Outcome*>(SSL_get_app_data(ssl));
   outcome->offered.assign(reinterpret_cast<const char*>(in), inLength);
   static const unsigned char h2[] = {2, 'h', '2'};
@@ -282,29 +284,67 @@ TEST_F(TlsTest, WhatACarefulClientRefuses) {
       {"a good certificate", leaf(good), {*root}, true, X509_V_OK},
       {"expired", leaf(expired), {*root}, false, X509_V_ERR_CERT_HAS_EXPIRED},
       {"not yet valid", leaf(early), {*root}, false, X509_V_ERR_CERT_NOT_YET_VALID},
-      {"an untrusted root", leaf(good, otherRoot, otherKey), {*root}, false, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
-      {"self-signed", [&] { Server s; s.key = ecKey(); s.leaf = make(good, s.key); return s; }(), {*root}, false,
+      {"an untrusted root",
+       leaf(good, otherRoot, otherKey),
+       {*root},
+       false,
+       X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+      {"self-signed",
+       [&] {
+         Server s;
+         s.key = ecKey();
+         s.leaf = make(good, s.key);
+         return s;
+       }(),
+       {*root},
+       false,
        X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT},
       {"with its intermediate", chained(leaf(good, *inter, *interKey), {*inter}), {*root}, true, X509_V_OK},
-      {"missing intermediate", leaf(good, *inter, *interKey), {*root}, false, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+      {"missing intermediate",
+       leaf(good, *inter, *interKey),
+       {*root},
+       false,
+       X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
       {"an issuer that is no CA", chained(leaf(good, notCa, notCaKey), {notCa}), {*root}, false, X509_V_ERR_INVALID_CA},
-      {"an issuer without basic constraints", chained(leaf(good, bare, bareKey), {bare}), {*root}, false, X509_V_ERR_INVALID_CA},
-      {"a path longer than allowed", chained(leaf(good, below, belowKey), {below}), {shortRoot}, false,
+      {"an issuer without basic constraints",
+       chained(leaf(good, bare, bareKey), {bare}),
+       {*root},
+       false,
+       X509_V_ERR_INVALID_CA},
+      {"a path longer than allowed",
+       chained(leaf(good, below, belowKey), {below}),
+       {shortRoot},
+       false,
        X509_V_ERR_PATH_LENGTH_EXCEEDED},
       {"signed with SHA-1", leaf(sha1), {*root}, false, X509_V_ERR_CA_MD_TOO_WEAK},
       {"a 1024-bit RSA key", leaf(good, nullptr, nullptr, rsaKey(1024)), {*root}, false, X509_V_ERR_EE_KEY_TOO_SMALL},
       {"a 2048-bit RSA key", leaf(good, nullptr, nullptr, rsaKey(2048)), {*root}, true, X509_V_OK},
       {"TLS 1.1 at most", tls(leaf(good), TLS1_1_VERSION, "DEFAULT:@SECLEVEL=0"), {*root}, false, X509_V_OK},
-      {"TLS 1.2 with ECDHE and AES-GCM", tls(leaf(good), TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256"), {*root}, true,
+      {"TLS 1.2 with ECDHE and AES-GCM",
+       tls(leaf(good), TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256"),
+       {*root},
+       true,
        X509_V_OK},
-      {"TLS 1.2 with ECDHE and ChaCha20", tls(leaf(good), TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305"), {*root}, true,
+      {"TLS 1.2 with ECDHE and ChaCha20",
+       tls(leaf(good), TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305"),
+       {*root},
+       true,
        X509_V_OK},
-      {"TLS 1.2 with ECDHE and CBC", tls(leaf(good), TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES128-SHA"),
-       {*root}, false, X509_V_OK},
-      {"TLS 1.2 with static RSA key exchange", tls(leaf(good, nullptr, nullptr, rsaKey(2048)), TLS1_2_VERSION, "AES128-GCM-SHA256"),
-       {*root}, false, X509_V_OK},
-      {"TLS 1.2 with finite-field DHE", tls(leaf(good, nullptr, nullptr, rsaKey(2048)), TLS1_2_VERSION, "DHE-RSA-AES128-GCM-SHA256"),
-       {*root}, false, X509_V_OK},
+      {"TLS 1.2 with ECDHE and CBC",
+       tls(leaf(good), TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES128-SHA"),
+       {*root},
+       false,
+       X509_V_OK},
+      {"TLS 1.2 with static RSA key exchange",
+       tls(leaf(good, nullptr, nullptr, rsaKey(2048)), TLS1_2_VERSION, "AES128-GCM-SHA256"),
+       {*root},
+       false,
+       X509_V_OK},
+      {"TLS 1.2 with finite-field DHE",
+       tls(leaf(good, nullptr, nullptr, rsaKey(2048)), TLS1_2_VERSION, "DHE-RSA-AES128-GCM-SHA256"),
+       {*root},
+       false,
+       X509_V_OK},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -333,7 +373,8 @@ TEST_F(TlsTest, AServerThatSpeaksOnlyHttp2IsNamed) {
   server.onlyHttp2 = true;
   const Outcome outcome = handshake(server, "api.example.test", {*root});
   EXPECT_FALSE(outcome.ok);
-  EXPECT_EQ(outcome.protocolError, "ALPN negotiation failed: the server speaks none of the protocols offered (http/1.1)");
+  EXPECT_EQ(outcome.protocolError,
+            "ALPN negotiation failed: the server speaks none of the protocols offered (http/1.1)");
   // Without ALPN selected, the server's first HTTP/2 frame tells the same.
   const std::string settings("\x00\x00\x06\x04\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x64", 15);
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);

@@ -94,7 +94,9 @@ TEST_F(Notifications, PostedUnderTheHostsIdentifierAndAnsweredAsTheCentreSays) {
 }
 
 TEST_F(Notifications, RefusedIdentifiersNeverReachTheCentre) {
-  const Json payloads[] = {Json::object(), {{"room", "r"}}, {{"room", 1}, {"messageId", "m"}},
+  const Json payloads[] = {Json::object(),
+                           {{"room", "r"}},
+                           {{"room", 1}, {"messageId", "m"}},
                            {{"room", std::string(129, 'r')}, {"messageId", "m"}},
                            {{"room", "r"}, {"messageId", std::string(65, 'm')}}};
   for (const auto& payload : payloads) {
@@ -146,8 +148,8 @@ TEST_F(Notifications, EachClearWithdrawsItsNotifications) {
   centre.withdrawn.clear();
   clear({{"room", "A"}});
   EXPECT_EQ(take(), "");
-  centre.answerList({{"mirelo-A-1", "A", "1"}, {"mirelo-A-x-1", "A-x", "1"}, {"mirelo-A-x-1", "A", "x-1"},
-                     {"mirelo-B-1", "B", "1"}});
+  centre.answerList(
+      {{"mirelo-A-1", "A", "1"}, {"mirelo-A-x-1", "A-x", "1"}, {"mirelo-A-x-1", "A", "x-1"}, {"mirelo-B-1", "B", "1"}});
   EXPECT_EQ(take(), "{\"id\":\"c\",\"value\":true}\n");
   EXPECT_EQ(centre.withdrawn, (std::vector<std::string>{"mirelo-A-1", "mirelo-A-x-1"}));
   EXPECT_EQ(centre.withdrawnAll, 3);

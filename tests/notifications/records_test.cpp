@@ -18,7 +18,9 @@ struct FakeLink : NotificationRecords::Link {
   std::vector<uint32_t> closed;
   std::map<uint64_t, std::string> armed;  // request → identifier
 
-  void sendNotify(const std::string& identifier, uint32_t replacesId) override { sent.emplace_back(identifier, replacesId); }
+  void sendNotify(const std::string& identifier, uint32_t replacesId) override {
+    sent.emplace_back(identifier, replacesId);
+  }
   void close(uint32_t id) override { closed.push_back(id); }
   uintptr_t armDeadline(const std::string& identifier, uint64_t request) override {
     armed[request] = identifier;

@@ -100,7 +100,9 @@ class FakeBench final : public Bench {
  public:
   Pasteboard& pasteboard() override { return fake_; }
   bool write(PasteboardItem item) override { return fake_.write(std::move(item)); }
-  void offerElsewhere(const std::string& type, const std::string& bytes) override { fake_.contents = {{{type, bytes}}}; }
+  void offerElsewhere(const std::string& type, const std::string& bytes) override {
+    fake_.contents = {{{type, bytes}}};
+  }
 
  private:
   FakePasteboard fake_;
@@ -111,7 +113,8 @@ class XcbBench final : public Bench {
   using Reply = xcb::Reply<T>;
 
  public:
-  explicit XcbBench(bool peer) : peer_(peer), folder_(std::filesystem::temp_directory_path() / "mirelo-pasteboard-XXXXXX") {
+  explicit XcbBench(bool peer)
+      : peer_(peer), folder_(std::filesystem::temp_directory_path() / "mirelo-pasteboard-XXXXXX") {
     std::string name = folder_.string();
     folder_ = ::mkdtemp(name.data());
     watcher_ = xcb_connect(nullptr, nullptr);
@@ -280,7 +283,7 @@ TEST_P(PasteboardContract, WhatAnotherProgramOffers) {
   };
   const Case cases[] = {
       {"UTF8_STRING", "PC-invite-\xff\xfe", "PC-invite-\xEF\xBF\xBD\xEF\xBF\xBD"},  // repaired
-      {"STRING", "caf\xe9 \xff", "café ÿ"},                                        // ISO 8859-1
+      {"STRING", "caf\xe9 \xff", "café ÿ"},  // ISO 8859-1
       {"STRING", "房卡", "房卡"},  // well-formed UTF-8 under STRING, as xsel hands it out
       {"text/plain", "房卡 ✓", "房卡 ✓"},
       {"image/png", binary(3000), std::nullopt},
@@ -323,7 +326,8 @@ int offerUntilEnded(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (const char* display = std::getenv("MIRELO_TEST_DISPLAY")) ::setenv("DISPLAY", display, 1);
-  if (argc > 1 && std::string_view(argv[1]) == "--offer") return mirelo::services::platform::offerUntilEnded(argc, argv);
+  if (argc > 1 && std::string_view(argv[1]) == "--offer")
+    return mirelo::services::platform::offerUntilEnded(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

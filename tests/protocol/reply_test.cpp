@@ -31,7 +31,8 @@ TEST(Reply, ValueThatCannotBeWrittenBecomesAnErrorForItsId) {
   const Json unwritable[] = {Json("PC-invite-\xff\xfe"), Json{{"name", "a\xc0"}},
                              Json::array({1, std::numeric_limits<double>::quiet_NaN()})};
   for (const auto& value : unwritable) {
-    EXPECT_EQ(captured([&] { Reply("a/b").succeed(value); }), "{\"error\":\"原生操作结果无法编码\",\"id\":\"a\\/b\"}\n");
+    EXPECT_EQ(captured([&] { Reply("a/b").succeed(value); }),
+              "{\"error\":\"原生操作结果无法编码\",\"id\":\"a\\/b\"}\n");
   }
   EXPECT_EQ(captured([] { Reply("ok").succeed(Json("fine")); }), "{\"id\":\"ok\",\"value\":\"fine\"}\n");
   EXPECT_EQ(captured([] { Reply("e").fail(failure("x\xff")); }), "{\"error\":\"原生操作结果无法编码\",\"id\":\"e\"}\n");
@@ -39,7 +40,8 @@ TEST(Reply, ValueThatCannotBeWrittenBecomesAnErrorForItsId) {
 
 // A secret's line is written like any other: "/" as "\/".
 TEST(Reply, SecretWrittenAsTheWriterWould) {
-  EXPECT_EQ(captured([] { Reply("k/1").succeedSecret("ab/c+/=="); }), "{\"id\":\"k\\/1\",\"value\":\"ab\\/c+\\/==\"}\n");
+  EXPECT_EQ(captured([] { Reply("k/1").succeedSecret("ab/c+/=="); }),
+            "{\"id\":\"k\\/1\",\"value\":\"ab\\/c+\\/==\"}\n");
 }
 
 // A value appended straight to the line reads byte for byte as the same value given whole.

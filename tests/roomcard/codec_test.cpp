@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "json.h"
 #include "../support/error_of.h"
+#include "json.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -78,7 +78,8 @@ TEST(RoomCardCodec, EncodeWritesOneChunkBeforeIendAndKeepsTheRest) {
   EXPECT_EQ(card, kSig + kIhdr + chunk("tEXt", "Comment\0hi") + kIdat + cardChunk(json) + kIend);
   EXPECT_EQ(Codec::decode(card), invitation);
   // Re-encoding replaces the chunk wherever it stood, and is idempotent.
-  const std::string elsewhere = kSig + kIhdr + cardChunk(R"({"invitation":"mirelo://join/#old","version":1})") + kIdat + kIend;
+  const std::string elsewhere =
+      kSig + kIhdr + cardChunk(R"({"invitation":"mirelo://join/#old","version":1})") + kIdat + kIend;
   const std::string replaced = Codec::encode(elsewhere, "mirelo://join/#new");
   EXPECT_EQ(Codec::decode(replaced), "mirelo://join/#new");
   EXPECT_EQ(Codec::encode(replaced, "mirelo://join/#new"), replaced);
@@ -93,8 +94,8 @@ TEST(RoomCardCodec, InvitationBounds) {
   EXPECT_EQ(errorOf([&] { Codec::encode(kPng, longest + "a"); }), "邀请内容无效");
   EXPECT_EQ(errorOf([&] { Codec::encode(kPng, "mirelo://join/x"); }), "邀请内容无效");
   // A chunk written by someone else with an invitation one byte too long is not read.
-  const std::string tooLong = kSig + kIhdr + kIdat +
-                              cardChunk(writeJson(Json{{"invitation", longest + "a"}, {"version", 1}}).value()) + kIend;
+  const std::string tooLong =
+      kSig + kIhdr + kIdat + cardChunk(writeJson(Json{{"invitation", longest + "a"}, {"version", 1}}).value()) + kIend;
   EXPECT_EQ(errorOf([&] { Codec::decode(tooLong); }), "未找到支持的邀请信息，请使用房卡 PNG 原图或邀请链接");
   // Invalid input to encode fails as the PNG's own error before the invitation's? No: the invitation first.
   EXPECT_EQ(errorOf([&] { Codec::encode("junk", "bad"); }), "邀请内容无效");

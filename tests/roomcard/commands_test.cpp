@@ -10,13 +10,13 @@
 #include "../images/fixtures.h"
 #include "../images/photo_fixtures.h"
 #include "../support/as_host.h"
+#include "../support/error_of.h"
+#include "../support/fakes/panels.h"
+#include "../support/fakes/pasteboard.h"
 #include "base64.h"
 #include "images/qr.h"
 #include "roomcard/codec.h"
 #include "roomcard/watermark/reader.h"
-#include "../support/error_of.h"
-#include "../support/fakes/panels.h"
-#include "../support/fakes/pasteboard.h"
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -29,12 +29,12 @@ const std::string kOriginal(Clip::originalPNG);
 const std::string kPng(platform::kPngType);
 const std::string kTiff(platform::kTiffType);
 
+using services::testing::asHost;
+using services::testing::errorOf;
 using services::testing::FakeItem;
 using services::testing::FakeOffer;
 using services::testing::FakePanels;
 using services::testing::FakePasteboard;
-using services::testing::asHost;
-using services::testing::errorOf;
 
 class RoomCardCommandsTest : public ::testing::Test {
  protected:
@@ -140,10 +140,12 @@ TEST_F(RoomCardCommandsTest, ClipboardCardWrite) {
   const Case cases[] = {
       {"bytes before invitation", Json{{"data", "@@"}, {"invitation", 5}}, false, "图片编码无效"},
       {"invitation missing", Json{{"data", base64Encode(cardA)}}, false, "邀请内容无效"},
-      {"card of another invitation", Json{{"data", base64Encode(cardA)}, {"invitation", kOther}}, false, "房卡图片与邀请信息不一致"},
+      {"card of another invitation", Json{{"data", base64Encode(cardA)}, {"invitation", kOther}}, false,
+       "房卡图片与邀请信息不一致"},
       {"no chunk", Json{{"data", base64Encode(picture())}, {"invitation", kInvite}}, false,
        "未找到支持的邀请信息，请使用房卡 PNG 原图或邀请链接"},
-      {"refused", Json{{"data", base64Encode(cardA)}, {"invitation", kInvite}}, true, "房卡未能写入剪贴板，请重试或保存 PNG 房卡"},
+      {"refused", Json{{"data", base64Encode(cardA)}, {"invitation", kInvite}}, true,
+       "房卡未能写入剪贴板，请重试或保存 PNG 房卡"},
   };
   for (const auto& c : cases) {
     FakePasteboard target;
@@ -155,14 +157,18 @@ TEST_F(RoomCardCommandsTest, ClipboardCardWrite) {
 TEST_F(RoomCardCommandsTest, EncodeAndDecode) {
   const std::string source = images::testing::save(images::testing::gradient(300, 200), ".png");
   // Without robust: the input with one chunk added.
-  const std::string plain = *base64Decode(
-      asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}})).get<std::string>().substr(22));
+  const std::string plain =
+      *base64Decode(asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}}))
+                        .get<std::string>()
+                        .substr(22));
   EXPECT_EQ(RoomCardCodec::decode(plain), kInvite);
   const auto sourceChunks = RoomCardCodec::chunks(source);
   EXPECT_EQ(RoomCardCodec::chunks(plain).size(), sourceChunks.size() + 1);
   // With robust: a card of the working size whatever the input size.
   const std::string robust = *base64Decode(
-      asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}, {"robust", true}})).get<std::string>().substr(22));
+      asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(source)}, {"robust", true}}))
+          .get<std::string>()
+          .substr(22));
   const images::Image decoded = images::image(robust, 4096);
   EXPECT_EQ(std::pair(decoded.width(), decoded.height()), std::pair(1440, 960));
   EXPECT_EQ(roomCardDecode(Json{{"data", base64Encode(robust)}}), kInvite);
@@ -171,12 +177,18 @@ TEST_F(RoomCardCommandsTest, EncodeAndDecode) {
   const std::string jpegCopy = images::testing::save(decoded, ".jpg", "[Q=60]");  // chunk gone
   EXPECT_EQ(roomCardDecode(Json{{"data", base64Encode(jpegCopy)}}), kInvite);
   EXPECT_EQ(roomCardDecode(Json{{"data", base64Encode(images::qrPng("any text at all"))}}), "any text at all");
-  EXPECT_EQ(errorOf([&] { roomCardDecode(Json{{"data", base64Encode(source)}}); }), "没有识别到有效房卡，请复制完整原图或使用邀请链接");
+  EXPECT_EQ(errorOf([&] {
+              roomCardDecode(Json{{"data", base64Encode(source)}});
+            }),
+            "没有识别到有效房卡，请复制完整原图或使用邀请链接");
 
   // The invitation is checked before the data is read.
   EXPECT_EQ(errorOf([] { roomCardEncode(Json{{"invitation", 5}, {"data", "@@"}}); }), "邀请内容无效");
   EXPECT_EQ(errorOf([] { roomCardEncode(Json{{"invitation", "https://x"}, {"data", "@@"}}); }), "图片编码无效");
-  EXPECT_EQ(errorOf([&] { roomCardEncode(Json{{"invitation", "https://x"}, {"data", base64Encode(source)}}); }), "邀请内容无效");
+  EXPECT_EQ(errorOf([&] {
+              roomCardEncode(Json{{"invitation", "https://x"}, {"data", base64Encode(source)}});
+            }),
+            "邀请内容无效");
 }
 
 // A photograph with a profile is drawn in the colours the profile gives, in sRGB: the card of a
@@ -185,14 +197,16 @@ TEST_F(RoomCardCommandsTest, CardsOfTaggedPhotosAreDrawnInSrgb) {
   using namespace images::testing;
   using images::Image;
   const auto card = [](const std::string& data) {
-    return *base64Decode(asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(data)}, {"robust", true}}))
-                             .get<std::string>()
-                             .substr(22));
+    return *base64Decode(
+        asHost(roomCardEncode(Json{{"invitation", kInvite}, {"data", base64Encode(data)}, {"robust", true}}))
+            .get<std::string>()
+            .substr(22));
   };
   const Image photo = gradient(300, 200);
   const Image p3 = tagged(photo, {{"icc-profile-data", p3Profile()}});
   VipsImage* converted = nullptr;
-  ASSERT_EQ(vips_icc_transform(p3.get(), &converted, "srgb", "embedded", TRUE, "intent", VIPS_INTENT_RELATIVE, nullptr), 0);
+  ASSERT_EQ(vips_icc_transform(p3.get(), &converted, "srgb", "embedded", TRUE, "intent", VIPS_INTENT_RELATIVE, nullptr),
+            0);
   const Image srgb(converted);
   vips_image_remove(srgb.get(), VIPS_META_ICC_NAME);
   const std::string p3Card = card(save(p3, ".png"));
@@ -229,7 +243,9 @@ TEST_F(RoomCardCommandsTest, SaveFile) {
   panels.saveAnswer.reset();
   EXPECT_EQ(roomCardSaveFile(panels, Json{{"data", base64Encode(cardA)}}), false);
   const int shown = panels.shown;
-  EXPECT_EQ(errorOf([&] { roomCardSaveFile(panels, Json{{"data", base64Encode(picture())}}); }),
+  EXPECT_EQ(errorOf([&] {
+              roomCardSaveFile(panels, Json{{"data", base64Encode(picture())}});
+            }),
             "未找到支持的邀请信息，请使用房卡 PNG 原图或邀请链接");
   EXPECT_EQ(panels.shown, shown);  // no panel for something that is not a card
   panels.saveAnswer = (dir / "missing-folder" / "out.png").string();

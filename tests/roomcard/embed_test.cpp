@@ -164,7 +164,8 @@ TEST_F(EmbedTest, EveryDataBlockSitsOnItsQuantisedValue) {
 TEST_F(EmbedTest, RefusalsBeforeAnyPixelWork) {
   std::string random = "mirelo://join/#";
   std::mt19937 generator(3);
-  for (int i = 0; i < 600; ++i) random.push_back("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[generator() % 62]);
+  for (int i = 0; i < 600; ++i)
+    random.push_back("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[generator() % 62]);
   const Image picture = photo(600, 900, 2);
   try {
     WM::embed(picture, random);

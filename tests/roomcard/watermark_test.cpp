@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 #include <vips/vips.h>
 
+#include <zlib.h>
 #include <cmath>
 #include <numeric>
 #include <random>
-#include <zlib.h>
 
 using namespace std::string_literals;
 
@@ -44,11 +44,14 @@ TEST_F(WatermarkTest, StreamedResamplingEqualsWholePlane) {
     size_t rows = 0, differing = 0;
     resampleRows(
         c.fromWidth, c.fromHeight, c.toWidth, c.toHeight,
-        [&](int y, float* out) { std::copy_n(&source.samples[static_cast<size_t>(y) * c.fromWidth], c.fromWidth, out); },
+        [&](int y, float* out) {
+          std::copy_n(&source.samples[static_cast<size_t>(y) * c.fromWidth], c.fromWidth, out);
+        },
         [](int y) { return y % 7 != 3; },
         [&](int y, const float* row) {
           ++rows;
-          for (int x = 0; x < c.toWidth; ++x) differing += row[x] != whole.samples[static_cast<size_t>(y) * c.toWidth + x];
+          for (int x = 0; x < c.toWidth; ++x)
+            differing += row[x] != whole.samples[static_cast<size_t>(y) * c.toWidth + x];
         });
     EXPECT_EQ(rows, static_cast<size_t>(c.toHeight - (c.toHeight + 3) / 7)) << c.fromWidth;
     EXPECT_EQ(differing, 0u) << c.fromWidth;
@@ -155,8 +158,9 @@ TEST_F(WatermarkTest, PacketRoundTrips) {
   const std::string packet = WM::packet("mirelo://join/#PC3-eyJyIjoiYWJjIn0");
   std::string text(64, '\0');
   uLongf size = text.size();
-  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(text.data()), &size,
-                       reinterpret_cast<const Bytef*>(packet.data() + 10), packet.size() - 10), Z_OK);
+  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(text.data()), &size, reinterpret_cast<const Bytef*>(packet.data() + 10),
+                       packet.size() - 10),
+            Z_OK);
   EXPECT_EQ(text.substr(0, size), R"(PC3-{"r":"abc"})");
   // Padded base64url comes back unpadded.
   EXPECT_EQ(WM::unpack(WM::packet("mirelo://join/#PC3-eyJyIjoiYSJ9")), "mirelo://join/#PC3-eyJyIjoiYSJ9");
@@ -183,7 +187,8 @@ TEST_F(WatermarkTest, UnpackChecks) {
   const std::string bomb(5000, 'P');
   uLongf length = compressBound(bomb.size());
   std::string compressed(length, '\0');
-  compress2(reinterpret_cast<Bytef*>(compressed.data()), &length, reinterpret_cast<const Bytef*>(bomb.data()), bomb.size(), 9);
+  compress2(reinterpret_cast<Bytef*>(compressed.data()), &length, reinterpret_cast<const Bytef*>(bomb.data()),
+            bomb.size(), 9);
   compressed.resize(length);
   std::string packet = "MRW2";
   packet += static_cast<char>(length >> 8);
@@ -197,8 +202,11 @@ TEST_F(WatermarkTest, Geometry) {
     int width, height;
     std::pair<int, int> profile;
   };
-  const Case cases[] = {{899, 1000, {960, 1440}}, {900, 1000, {1280, 1280}}, {1200, 1000, {1280, 1280}},
-                        {1201, 1000, {1440, 960}}, {4000, 3000, {1440, 960}}};
+  const Case cases[] = {{899, 1000, {960, 1440}},
+                        {900, 1000, {1280, 1280}},
+                        {1200, 1000, {1280, 1280}},
+                        {1201, 1000, {1440, 960}},
+                        {4000, 3000, {1440, 960}}};
   for (const auto& c : cases) EXPECT_EQ(WM::geometry(images::testing::black(c.width, c.height)), c.profile);
 }
 

@@ -17,8 +17,8 @@ Peer connectPeer(uint32_t eventMask) {
   }
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(peer.c)).data;
   peer.window = xcb_generate_id(peer.c);
-  xcb_create_window(peer.c, XCB_COPY_FROM_PARENT, peer.window, screen->root, 0, 0, 1, 1, 0,
-                    XCB_WINDOW_CLASS_INPUT_ONLY, screen->root_visual, XCB_CW_EVENT_MASK, &eventMask);
+  xcb_create_window(peer.c, XCB_COPY_FROM_PARENT, peer.window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                    screen->root_visual, XCB_CW_EVENT_MASK, &eventMask);
   return peer;
 }
 

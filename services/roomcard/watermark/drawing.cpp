@@ -71,12 +71,13 @@ Owned eightBitRgb(const Image& source) {
 }
 
 bool flattenOnWhite(Owned& image) {
-  return images::applyStep(image, [](VipsImage* i, VipsImage** out) {
-           VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
-           const int status = vips_flatten(i, out, "background", white, nullptr);
-           vips_area_unref(VIPS_AREA(white));
-           return status;
-         }) &&
+  return images::applyStep(image,
+                           [](VipsImage* i, VipsImage** out) {
+                             VipsArrayDouble* white = vips_array_double_newv(3, 255.0, 255.0, 255.0);
+                             const int status = vips_flatten(i, out, "background", white, nullptr);
+                             vips_area_unref(VIPS_AREA(white));
+                             return status;
+                           }) &&
          images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
 }
 

@@ -30,10 +30,16 @@ class Embedder {
  public:
   Embedder(const Image& image, std::string_view invitation, int width, int height, std::vector<uint8_t> bits,
            std::vector<int> blocks)
-      : width_(width), height_(height), bits_(std::move(bits)), blocks_(std::move(blocks)),
-        canvas_(drawRgba(image, width, height, false, canvasBuffer_)), opaque_(isOpaque()),
-        colour_(opaque_ ? canvas_ : drawRgba(image, width, height, true, flattenedBuffer_)), bands_(opaque_ ? 3 : 4),
-        scores_(initialScores()), offsets_(bits_.size(), 0.0),
+      : width_(width),
+        height_(height),
+        bits_(std::move(bits)),
+        blocks_(std::move(blocks)),
+        canvas_(drawRgba(image, width, height, false, canvasBuffer_)),
+        opaque_(isOpaque()),
+        colour_(opaque_ ? canvas_ : drawRgba(image, width, height, true, flattenedBuffer_)),
+        bands_(opaque_ ? 3 : 4),
+        scores_(initialScores()),
+        offsets_(bits_.size(), 0.0),
         marks_{colour_, width_, blocks_, bits_, scores_, offsets_},
         check_(invitation, bits_, width, height, bands_) {}
 
@@ -107,10 +113,8 @@ Image Embedder::accepted(int step, bool headroom, EmbedReport* report) {
   }
   card->Type = VIPS_INTERPRETATION_sRGB;
   // The pixels go back to the pool when libvips closes the image.
-  g_signal_connect(card, "postclose", G_CALLBACK(+[](VipsImage*, gpointer memory) {
-                     delete static_cast<BlockBuffer*>(memory);
-                   }),
-                   pixels);
+  g_signal_connect(card, "postclose",
+                   G_CALLBACK(+[](VipsImage*, gpointer memory) { delete static_cast<BlockBuffer*>(memory); }), pixels);
   return Image(card);
 }
 

@@ -47,7 +47,10 @@ void nudgedBrightness(const std::array<Samples, 3>& channels, const Samples& dar
 class BlockNudge {
  public:
   BlockNudge(const Marks& marks, size_t i, int step, bool headroom)
-      : marks_(marks), i_(i), step_(step), headroom_(headroom),
+      : marks_(marks),
+        i_(i),
+        step_(step),
+        headroom_(headroom),
         left_(blockSize * (marks.blocks[i] % (marks.width / blockSize))),
         top_(blockSize * (marks.blocks[i] / (marks.width / blockSize))) {
     aim();

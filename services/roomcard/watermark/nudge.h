@@ -16,10 +16,10 @@ namespace mirelo::services::roomcard::watermark {
 // The data blocks of a card: what they carry and what they are written from.
 struct Marks {
   const uint8_t* colour;  // the drawing the blocks are written from: RGBA, flattened on white
-  int width;              // of the card, in pixels
-  std::span<const int> blocks;      // block of data bit i, as `order` lists them
-  std::span<const uint8_t> bits;    // the coded packet
-  std::span<const double> scores;   // each block's score in `colour`
+  int width;  // of the card, in pixels
+  std::span<const int> blocks;  // block of data bit i, as `order` lists them
+  std::span<const uint8_t> bits;  // the coded packet
+  std::span<const double> scores;  // each block's score in `colour`
   std::span<const double> offsets;  // each block's aim off its quantised value, 0 unless aimed
 };
 

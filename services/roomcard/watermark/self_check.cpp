@@ -49,8 +49,8 @@ std::optional<std::vector<double>> jpegRoundTrip(JpegWorkspace& work, const uint
     return std::nullopt;
   }
   int w = 0, h = 0, subsampling = 0, colourspace = 0;
-  if (tjDecompressHeader3(work.decompressor.get(), jpeg, size, &w, &h, &subsampling, &colourspace) != 0 ||
-      w != width || h != height) {
+  if (tjDecompressHeader3(work.decompressor.get(), jpeg, size, &w, &h, &subsampling, &colourspace) != 0 || w != width ||
+      h != height) {
     return std::nullopt;
   }
   uint8_t* decoded = work.decoded.reserve(static_cast<size_t>(w) * h * 3);
@@ -99,23 +99,24 @@ std::optional<std::vector<double>> independentCopy(const Image& candidate, int w
   if (vips_image_get_bands(image.get()) == 4) ok = flattenOnWhite(image);
   if (kind == Independent::halfJpeg) {
     ok = ok && images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
-      return vips_resize(i, out, static_cast<double>(width / 2) / width, "vscale",
-                         static_cast<double>(height / 2) / height, "kernel", VIPS_KERNEL_LINEAR, nullptr);
-    });
+           return vips_resize(i, out, static_cast<double>(width / 2) / width, "vscale",
+                              static_cast<double>(height / 2) / height, "kernel", VIPS_KERNEL_LINEAR, nullptr);
+         });
     ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
   }
   void* encoded = nullptr;
   size_t size = 0;
-  if (!ok || (kind == Independent::halfJpeg
-                  ? vips_jpegsave_buffer(image.get(), &encoded, &size, "Q", kIndependentJpegQuality, "strip", TRUE, nullptr)
-                  : vips_webpsave_buffer(image.get(), &encoded, &size, "Q", kIndependentWebpQuality, "strip", TRUE,
-                                         "effort", kIndependentWebpEffort, nullptr))) {
+  if (!ok ||
+      (kind == Independent::halfJpeg
+           ? vips_jpegsave_buffer(image.get(), &encoded, &size, "Q", kIndependentJpegQuality, "strip", TRUE, nullptr)
+           : vips_webpsave_buffer(image.get(), &encoded, &size, "Q", kIndependentWebpQuality, "strip", TRUE, "effort",
+                                  kIndependentWebpEffort, nullptr))) {
     vips_error_clear();
     return std::nullopt;
   }
-  std::optional<std::vector<double>> scores = kind == Independent::webp
-                                                  ? webpScores(static_cast<const uint8_t*>(encoded), size, decodedPixels)
-                                                  : jpegScores(encoded, size, decodedPixels);
+  std::optional<std::vector<double>> scores =
+      kind == Independent::webp ? webpScores(static_cast<const uint8_t*>(encoded), size, decodedPixels)
+                                : jpegScores(encoded, size, decodedPixels);
   g_free(encoded);
   vips_error_clear();
   return scores;
@@ -124,7 +125,11 @@ std::optional<std::vector<double>> independentCopy(const Image& candidate, int w
 }  // namespace
 
 SelfCheck::SelfCheck(std::string_view invitation, std::span<const uint8_t> bits, int width, int height, int bands)
-    : invitation_(invitation), bits_(bits), width_(width), height_(height), bands_(bands),
+    : invitation_(invitation),
+      bits_(bits),
+      width_(width),
+      height_(height),
+      bands_(bands),
       codewords_(bits.size() / codewordBits) {
   for (size_t s = 0; s < sizes_.size(); ++s) {
     sizes_[s] = {static_cast<int>(std::floor(selfCheckScales[s] * width)),
@@ -185,7 +190,8 @@ bool SelfCheck::passes(const uint8_t* pixels, int step, bool relaxed) {
   const bool first = allPass(2, [&](size_t task, int worker) {
     if (task == 1) {
       return readsWithMargin(
-          independentCopy(candidate, width_, height_, Independent::halfJpeg, independentPixels_[worker]), step, relaxed);
+          independentCopy(candidate, width_, height_, Independent::halfJpeg, independentPixels_[worker]), step,
+          relaxed);
     }
     try {
       scaled[harshestScale] = scaledOf(candidate, pixels, harshestScale);

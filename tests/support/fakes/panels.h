@@ -12,11 +12,11 @@ namespace mirelo::services::testing {
 
 class FakePanels final : public platform::Panels {
  public:
-  std::vector<std::string> files;          // the open panel's answer (file URLs); empty: cancelled
-  std::optional<std::string> saveAnswer;   // the save panel's answer (a path); nothing: cancelled
-  Open opened;                             // what the last open panel was asked
-  Save saved;                              // what the last save panel was asked
-  int shown = 0;                           // panels shown, of either kind
+  std::vector<std::string> files;  // the open panel's answer (file URLs); empty: cancelled
+  std::optional<std::string> saveAnswer;  // the save panel's answer (a path); nothing: cancelled
+  Open opened;  // what the last open panel was asked
+  Save saved;  // what the last save panel was asked
+  int shown = 0;  // panels shown, of either kind
 
   std::vector<std::string> chooseFiles(const Open& options) override {
     ++shown;

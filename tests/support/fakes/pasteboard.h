@@ -35,7 +35,7 @@ class FakeItem final : public platform::Pasteboard::Item {
 class FakePasteboard final : public platform::Pasteboard {
  public:
   std::vector<FakeOffer> contents;  // what another program (or `write`) put there
-  bool refuse = false;              // `write` fails, as without an X server
+  bool refuse = false;  // `write` fails, as without an X server
 
   std::vector<std::unique_ptr<Item>> items() override {
     std::vector<std::unique_ptr<Item>> list;

@@ -21,7 +21,7 @@ class FakePower final : public platform::PowerAssertions {
 
   bool refuse = false;
   uint32_t created = 0;
-  std::vector<std::string> names;     // every name asked for, refused ones included
+  std::vector<std::string> names;  // every name asked for, refused ones included
   std::vector<uint32_t> released;
 };
 
