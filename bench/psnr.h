@@ -15,5 +15,5 @@ inline double psnr(const mirelo::services::roomcard::Raster& a, const mirelo::se
     sum += d * d;
     ++n;
   }
-  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (sum / n));
+  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(n)));
 }

@@ -31,10 +31,13 @@ namespace {
 images::Image photo(unsigned seed) {
   std::mt19937 random(seed);
   const int width = 800 + static_cast<int>(random() % 1600), height = 800 + static_cast<int>(random() % 1400);
-  std::normal_distribution<double> noise(0, 1 + random() % 6);
-  const double fx = 0.002 + (random() % 100) * 0.0001, fy = 0.002 + (random() % 100) * 0.0001;
-  const double texture = (random() % 40) / 2.0,
-               tint[3] = {0.6 + (random() % 80) / 100.0, 0.6 + (random() % 80) / 100.0, 0.6 + (random() % 80) / 100.0};
+  std::normal_distribution<double> noise(0, 1 + static_cast<double>(random() % 6));
+  const double fx = 0.002 + static_cast<double>(random() % 100) * 0.0001,
+               fy = 0.002 + static_cast<double>(random() % 100) * 0.0001;
+  const double texture = static_cast<double>(random() % 40) / 2.0,
+               tint[3] = {0.6 + static_cast<double>(random() % 80) / 100.0,
+                          0.6 + static_cast<double>(random() % 80) / 100.0,
+                          0.6 + static_cast<double>(random() % 80) / 100.0};
   const int shapeX = 40 + static_cast<int>(random() % 200), shapeY = 40 + static_cast<int>(random() % 200);
   std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
   for (int y = 0; y < height; ++y) {

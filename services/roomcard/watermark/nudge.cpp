@@ -89,7 +89,10 @@ class BlockNudge {
     c_ = lo_ == 0 && hi_ == 255 ? score : score * (hi_ - lo_) / 255;
     auto q = static_cast<int64_t>(roundHalfAway(c_ / step_));
     if ((q & 1) != marks_.bits[i_]) {
-      q = std::fabs(step_ * (q - 1.0) - c_) < std::fabs(step_ * (q + 1.0) - c_) ? q - 1 : q + 1;
+      q = std::fabs(step_ * (static_cast<double>(q) - 1.0) - c_) <
+                  std::fabs(step_ * (static_cast<double>(q) + 1.0) - c_)
+              ? q - 1
+              : q + 1;
     }
     target_ = step_ * static_cast<double>(q) + marks_.offsets[i_];
     d_ = (target_ - c_) * 0.5;

@@ -15,7 +15,7 @@ namespace {
 void brightnessRow(const uint8_t* pixels, int width, int bands, float* out) {
   for (int x = 0; x < width; ++x) {
     const uint8_t* p = pixels + static_cast<size_t>(x) * bands;
-    float value = (p[0] + p[1] + p[2]) / 3.f;
+    float value = static_cast<float>(p[0] + p[1] + p[2]) / 3.f;
     if (bands == 4 && p[3] != 255) {
       const float a = p[3] / 255.f;
       value = value * a + 255.f * (1 - a);

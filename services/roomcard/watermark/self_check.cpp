@@ -170,7 +170,9 @@ bool SelfCheck::readsWithMargin(const std::optional<std::vector<double>>& copy, 
   for (size_t seen = mostFlipped_.load(); flipped > seen && !mostFlipped_.compare_exchange_weak(seen, flipped);) {
   }
   if (decodeScores(found) != invitation_) return false;
-  if (relaxed || flipped * (flipped - (flipped > 0)) <= 2 * kLossChance * codewords_) return true;
+  if (relaxed ||
+      static_cast<double>(flipped * (flipped - (flipped > 0))) <= 2 * kLossChance * static_cast<double>(codewords_))
+    return true;
   shortOfMargin_.store(true);
   return false;
 }
