@@ -14,6 +14,7 @@ inline constexpr std::string_view serviceType = "_solvantio._tcp";
 inline constexpr size_t maxCommand = 2'097'152;  // bytes of an input line, and of an output line
 inline constexpr size_t maxWrite = 786'436;  // bytes of one send, decoded
 inline constexpr size_t maxBase64Text = maxWrite * 4 / 3 + 8;
+inline constexpr size_t maxDataEvent = 65'536;  // bytes of one "data" event, decoded
 inline constexpr size_t maxConnections = 128;
 inline constexpr int64_t maxPendingPerConnection = 2'097'152;
 inline constexpr int64_t maxPendingTotal = 16'777'216;

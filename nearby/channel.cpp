@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 
 #include <algorithm>
 
@@ -102,6 +101,8 @@ void Channel::receive() {
   });
 }
 
+// A read shorter than the buffer emptied the socket: any later arrival is a new edge for the wait
+// registered here, before the queue polls again, so the read that would only say "nothing" is saved.
 void Channel::readNow() {
   error_code error;
   const size_t size = socket_.read_some(asio::buffer(readBuffer_, readSize_), error);
@@ -110,6 +111,7 @@ void Channel::readNow() {
   if (closed_) return;
   if (error == asio::error::eof) return events_.channelEnded(*this, std::nullopt);
   if (error) return events_.channelEnded(*this, errorCode(netErrorOf(error)));
+  if (size < readSize_) return receive();
   asio::post(socket_.get_executor(), [self = shared_from_this()] {
     if (!self->closed_) self->readNow();
   });
@@ -118,28 +120,48 @@ void Channel::readNow() {
 void Channel::write(WriteBuffer bytes, std::string requestId) {
   pending_ += static_cast<int64_t>(bytes.size());
   writes_.push_back({std::move(bytes), std::move(requestId)});
-  if (!writing_) writeNext();
+  if (writing_) return;
+  // From a handler of its own, as asio's completions would be: the "sent" and any error follow the
+  // command, and the channel may be closed under them.
+  writing_ = true;
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (!self->closed_) self->writeNext();
+  });
 }
 
-// Each "sent" follows its bytes into the socket.
+// Each "sent" follows its bytes into the socket. The socket takes as much of a write as its buffer
+// holds in one call (asio's async_write would hand it 64 KiB at a time, each through the reactor);
+// only what it leaves waits for room.
 void Channel::writeNext() {
-  if (writes_.empty()) {
-    writing_ = false;
-    return;
+  while (!writes_.empty()) {
+    const WriteBuffer& bytes = writes_.front().bytes;
+    error_code error;
+    while (written_ < bytes.size()) {
+      written_ += socket_.write_some(asio::buffer(bytes.data() + written_, bytes.size() - written_), error);
+      if (error == asio::error::would_block || error == asio::error::try_again) {
+        socket_.async_wait(tcp::socket::wait_write, [self = shared_from_this()](error_code e) {
+          if (self->closed_) return;
+          if (e) return self->finishWrite(e);
+          self->writeNext();
+        });
+        return;
+      }
+      if (error) break;
+    }
+    finishWrite(error);
+    if (closed_) return;
   }
-  writing_ = true;
-  const WriteBuffer& bytes = writes_.front().bytes;
-  asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()),
-                    [self = shared_from_this()](error_code error, size_t) {
-                      if (self->closed_) return;
-                      Write done = std::move(self->writes_.front());
-                      self->writes_.pop_front();
-                      self->pending_ -= static_cast<int64_t>(done.bytes.size());
-                      self->events_.channelWritten(*self, done.bytes.size());
-                      if (error) return self->events_.channelEnded(*self, errorCode(netErrorOf(error)));
-                      self->events_.channelSent(*self, done.requestId);
-                      if (!self->closed_) self->writeNext();
-                    });
+  writing_ = false;
+}
+
+void Channel::finishWrite(const error_code& error) {
+  Write done = std::move(writes_.front());
+  writes_.pop_front();
+  written_ = 0;
+  pending_ -= static_cast<int64_t>(done.bytes.size());
+  events_.channelWritten(*this, done.bytes.size());
+  if (error) return events_.channelEnded(*this, errorCode(netErrorOf(error)));
+  events_.channelSent(*this, done.requestId);
 }
 
 }  // namespace nearby

@@ -70,6 +70,7 @@ class Channel : public std::enable_shared_from_this<Channel> {
   void receive();
   void readNow();
   void writeNext();
+  void finishWrite(const boost::system::error_code& error);
 
   boost::asio::ip::tcp::socket socket_;
   std::string id_;
@@ -90,6 +91,7 @@ class Channel : public std::enable_shared_from_this<Channel> {
     std::string requestId;
   };
   std::deque<Write> writes_;  // bounded by the owner's budgets
+  size_t written_ = 0;  // of the first write, by the socket so far
   bool writing_ = false;
 };
 

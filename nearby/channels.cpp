@@ -7,7 +7,9 @@ namespace nearby {
 
 namespace {
 
-constexpr size_t kReadSize = 65'536;
+// One read takes up to this much of a socket (several "data" events, one write to the host): a
+// read, a poll and a write per 64 KiB were most of the relay's system calls.
+constexpr size_t kReadSize = size_t{1} << 20;
 
 }  // namespace
 

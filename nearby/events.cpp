@@ -2,6 +2,7 @@
 // "data" lines are large, and those are assembled by hand into one reused string.
 #include "events.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "base64.h"
@@ -102,14 +103,15 @@ void Events::sent(const std::string& id, const std::string& requestId) {
 }
 
 void Events::data(std::string_view head, const char* bytes, size_t size) {
-  // The one large event: its Base64 is encoded straight into the reused line, after the head
-  // (keys in the writer's order).
+  // The one large event: its Base64 is encoded straight into the reused buffer, after the head
+  // (keys in the writer's order). A read larger than an event becomes several lines, written at once.
   if (head.empty()) return;
-  line_.assign(head);
-  mirelo::base64EncodeAppend(line_, std::string_view(bytes, size));
-  line_.append("\",\"event\":\"data\"}");
-  if (line_.size() > maxCommand) return;
-  line_.push_back('\n');
+  line_.clear();
+  for (size_t at = 0; at < size; at += maxDataEvent) {
+    line_.append(head);
+    mirelo::base64EncodeAppend(line_, std::string_view(bytes + at, std::min(maxDataEvent, size - at)));
+    line_.append("\",\"event\":\"data\"}\n");
+  }
   writeLine(line_);
 }
 
