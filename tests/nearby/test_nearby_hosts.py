@@ -3,8 +3,10 @@
 and the daemon going away under a running program."""
 
 import base64
+import hashlib
 import json
 import os
+import random
 import select
 import subprocess
 import sys
@@ -645,6 +647,77 @@ class HostsTest(unittest.TestCase):
         self.assertEqual(peer.stdout.readline().strip(), b"done")
         self.assertEqual(a.expect({"event": "connection-closed"}),
                          {"event": "connection-closed", "connectionId": cid, "code": "POSIX_104"})
+
+    def test_peer_that_drips_then_bursts(self):
+        # A byte at a time, then a burst of several reads' worth: every byte once and in order, in
+        # events of 1 to 65,536 bytes, then an orderly end.
+        a = self.peer(self.a, "alpha")
+        a.ready()
+        size = 40 + 3 * (1 << 20) + 17
+        self.python(self.b, (
+            "import random, socket, sys, time\n"
+            "data = random.Random(7).randbytes(int(sys.argv[2]))\n"
+            "s = socket.create_connection(('169.254.10.1', int(sys.argv[1])))\n"
+            "for n in range(40): s.sendall(data[n:n + 1]); time.sleep(0.01)\n"
+            "s.sendall(data[40:]); s.close()\n"), str(self.listening_port(self.a)), str(size))
+        cid = a.expect({"event": "connection-ready", "outbound": False})["connectionId"]
+        self.assertEqual(a.receive(cid, size), random.Random(7).randbytes(size))
+        self.assertEqual(a.expect({"event": "connection-closed"}), {"event": "connection-closed", "connectionId": cid})
+
+    def test_peer_that_reads_in_drips(self):
+        # The socket takes each send in many small pieces: the channel's whole 2 MiB arrives intact and
+        # every send is acknowledged once, in order, after its bytes.
+        a = self.peer(self.a, "alpha")
+        a.ready()
+        reader = self.python(self.b, (
+            "import hashlib, socket, sys, time\n"
+            "s = socket.socket()\n"
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)\n"
+            "s.bind(('0.0.0.0', 0)); s.listen()\n"
+            "print(s.getsockname()[1], flush=True)\n"
+            "c = s.accept()[0]; digest = hashlib.sha256(); left = int(sys.argv[1])\n"
+            "while left > 0:\n"
+            "    chunk = c.recv(4096); digest.update(chunk); left -= len(chunk); time.sleep(0.001)\n"
+            "print(digest.hexdigest(), flush=True); time.sleep(60)\n"), str(PER_CHANNEL))
+        port = int(reader.stdout.readline())
+        self.extra.append(self.b.publish("dripping-peer", port, ["v=1", "r=2", "p=3", "m=drips"]))
+        a.endpoint_of("drips")
+        a.connect("d", "drips")
+        a.expect({"event": "connection-ready", "connectionId": "d"})
+        sends = [os.urandom(MAX_WRITE), os.urandom(MAX_WRITE), os.urandom(PER_CHANNEL - 2 * MAX_WRITE)]
+        for n, data in enumerate(sends):
+            a.send_bytes("d", "r%d" % n, data)
+        acknowledged = [a.expect({"event": "sent", "connectionId": "d"}, timeout=30)["requestId"] for _ in sends]
+        self.assertEqual(acknowledged, ["r0", "r1", "r2"])
+        self.assertEqual(reader.stdout.readline().strip().decode(), hashlib.sha256(b"".join(sends)).hexdigest())
+        self.assertEqual(a.quiet(0.3, lambda e: e.get("connectionId") == "d"), [])
+
+    def test_host_that_stops_reading_at_full_speed(self):
+        # B's host stops reading while A's host keeps two sends in flight: the relay holds back (the
+        # "sent" events stop) and closes nothing; once B's host reads again every byte arrives once
+        # and in order, and every send is acknowledged once and in order.
+        a, b = self.pair()
+        inbound = self.channel(a, b, "full")
+        chunks = [os.urandom(MAX_WRITE) for _ in range(4)]
+        issued, acknowledged = 0, []
+        while True:
+            if issued - len(acknowledged) < 2:
+                a.send_bytes("full", "s%d" % issued, chunks[issued % 4])
+                issued += 1
+                self.assertLess(issued, 80, "nothing held the relay back")
+                continue
+            try:
+                acknowledged.append(a.expect({"event": "sent", "connectionId": "full"}, timeout=2)["requestId"])
+            except AssertionError:
+                break  # held back: every buffer between the two hosts is full
+        self.assertEqual(a.quiet(0.5, lambda e: e.get("connectionId") == "full"), [])
+        expected = b"".join(chunks[n % 4] for n in range(issued))
+        self.assertEqual(b.receive(inbound, len(expected)), expected)
+        while len(acknowledged) < issued:
+            acknowledged.append(a.expect({"event": "sent", "connectionId": "full"})["requestId"])
+        self.assertEqual(acknowledged, ["s%d" % n for n in range(issued)])
+        self.assertEqual(a.quiet(0.3, lambda e: e.get("connectionId") == "full"), [])
+        self.assertEqual(b.quiet(0.3, lambda e: e.get("connectionId") == inbound), [])
 
     def test_channel_limit(self):
         a, b = self.pair()
