@@ -169,10 +169,13 @@ void base64UseWideSteps(bool on) { base64_avx2::setWide(on); }
 
 void base64EncodeAppend(std::string& out, std::string_view bytes) {
   const size_t from = out.size();
-  const size_t size = (bytes.size() + 2) / 3 * 4;
-  out.resize(from + size);  // within the capacity a reused string keeps: no allocation
+  out.resize(from + base64EncodedSize(bytes.size()));  // within a reused string's capacity
+  base64EncodeTo(bytes, out.data() + from);
+}
+
+size_t base64EncodeTo(std::string_view bytes, char* out) {
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  char* target = out.data() + from;
+  char* target = out;
   size_t i = base64_avx2::hasAvx2() ? base64_avx2::encode(in, bytes.size(), target) : 0;
   for (; i + 3 <= bytes.size(); i += 3, target += 4) {
     const uint32_t v = in[i] << 16 | in[i + 1] << 8 | in[i + 2];
@@ -186,6 +189,7 @@ void base64EncodeAppend(std::string& out, std::string_view bytes) {
     target[2] = rest == 2 ? kAlphabet[v >> 6 & 63] : '=';
     target[3] = '=';
   }
+  return base64EncodedSize(bytes.size());
 }
 
 }  // namespace mirelo

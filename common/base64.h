@@ -29,6 +29,11 @@ bool base64DecodeTo(std::string_view text, char* out);
 // base64Encode appended to `out`, so a reused line keeps its allocation.
 void base64EncodeAppend(std::string& out, std::string_view bytes);
 
+// base64Encode written at `out`, which must have room for base64EncodedSize(bytes.size()) bytes;
+// for buffers that are not zero-filled first, as a string's resize would. Returns the length.
+size_t base64EncodeTo(std::string_view bytes, char* out);
+constexpr size_t base64EncodedSize(size_t size) { return (size + 2) / 3 * 4; }
+
 // The codec takes 24 bytes (32 characters) a step on processors with AVX2, else three bytes at a
 // time from tables. Both give the same results; tests and benchmarks turn the wide steps off
 // (false) to compare them.

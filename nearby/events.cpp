@@ -103,16 +103,20 @@ void Events::sent(const std::string& id, const std::string& requestId) {
 }
 
 void Events::data(std::string_view head, const char* bytes, size_t size) {
-  // The one large event: its Base64 is encoded straight into the reused buffer, after the head
-  // (keys in the writer's order). A read larger than an event becomes several lines, written at once.
+  // The one large event: its Base64 is encoded straight into the reused buffer (never zero-filled
+  // first), after the head (keys in the writer's order). A read larger than an event becomes
+  // several lines, written at once.
   if (head.empty()) return;
-  line_.clear();
+  constexpr std::string_view tail = "\",\"event\":\"data\"}\n";
+  dataLines_.clear();
   for (size_t at = 0; at < size; at += maxDataEvent) {
-    line_.append(head);
-    mirelo::base64EncodeAppend(line_, std::string_view(bytes + at, std::min(maxDataEvent, size - at)));
-    line_.append("\",\"event\":\"data\"}\n");
+    const size_t n = std::min(maxDataEvent, size - at);
+    dataLines_.reserve(dataLines_.size() + head.size() + mirelo::base64EncodedSize(n) + tail.size());
+    dataLines_.append(head);
+    dataLines_.commit(mirelo::base64EncodeTo(std::string_view(bytes + at, n), dataLines_.end()));
+    dataLines_.append(tail);
   }
-  writeLine(line_);
+  writeLine(dataLines_.view());
 }
 
 void Events::exit(int status) {

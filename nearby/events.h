@@ -3,13 +3,14 @@
 // The writers of every event line. Each builds its object, which the compact writer turns into
 // one line (keys in byte order); a line past maxCommand is dropped. A write that fails means the
 // host is gone: `onGone` runs (the bridge shuts down), then `Hooks::exit(0)`, which does not
-// return. One per bridge, on its queue; the "data" line reuses one string.
+// return. One per bridge, on its queue; the "data" lines reuse one buffer.
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "block_pool.h"
 #include "json.h"
 #include "net_error.h"
 #include "txt.h"
@@ -53,7 +54,7 @@ class Events {
 
   Hooks hooks_;
   std::function<void()> onGone_;
-  std::string line_;  // the "data" line being written, reused
+  mirelo::BlockBuffer dataLines_;  // the "data" lines being written, reused
 };
 
 // What every "data" line of a channel starts with, `{"connectionId":"…","data":"`; empty when the

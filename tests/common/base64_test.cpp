@@ -91,6 +91,18 @@ TEST(Base64, EncodeAppendKeepsWhatWasThere) {
   EXPECT_EQ(line, "{\"data\":\"Zm9vYg==");
 }
 
+// Every length around the wide steps' edges: exactly base64Encode, nothing written past it.
+TEST(Base64, EncodeToWritesItsLengthOnly) {
+  std::mt19937 random(11);
+  for (size_t size = 0; size < 120; ++size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    std::string out(base64EncodedSize(size) + 8, '#');
+    EXPECT_EQ(base64EncodeTo(bytes, out.data()), base64EncodedSize(size));
+    EXPECT_EQ(out, base64Encode(bytes) + std::string(8, '#')) << size;
+  }
+}
+
 // The escaped encoding is the plain one as our JSON writer writes it inside a string.
 TEST(Base64, EscapedEncodingIsThePlainOneWrittenAsJson) {
   std::mt19937 random(7);
