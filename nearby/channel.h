@@ -4,8 +4,8 @@
 // An outbound channel tries the resolved addresses in turn; refused or unreachable, it reports
 // "waiting" and tries again after a back-off (0.5 s doubling to 5 s), without a limit of its own.
 // Once ready it waits until its socket is readable, reads into the owner's shared buffer, and
-// reads again (after whatever else is queued) until the socket has nothing, then waits again.
-// Writes are handed to the socket one at a time, in order.
+// reads again (after whatever else is queued) until a read comes back short, then waits again.
+// Writes are handed to the socket one at a time, in order, each offered whole.
 //
 // Every completion holds the channel alive and, once it is closed, does nothing: a closed channel
 // touches neither its owner nor the shared buffer, so the owner may close it at any point and go.
