@@ -1,9 +1,10 @@
 #pragma once
 
-// The channels by connection id, with their pending-byte budgets (budget.h) and the one 1 MiB
+// The channels by connection id, with their pending-byte budgets (budget.h) and the one 256 KiB
 // buffer they all read into: each read becomes "data" events of at most maxDataEvent bytes (the
-// host's bound), written at once. Turns what the channels report into events. A channel taken out of the table is
-// closed there and then (its completions find it closed). Owned by the bridge; on its queue.
+// host's bound), written at once. Turns what the channels report into events. A channel taken
+// out of the table is closed there and then (its completions find it closed). Owned by the
+// bridge; on its queue.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
