@@ -710,7 +710,11 @@ class HostsTest(unittest.TestCase):
                 acknowledged.append(a.expect({"event": "sent", "connectionId": "full"}, timeout=2)["requestId"])
             except AssertionError:
                 break  # held back: every buffer between the two hosts is full
-        self.assertEqual(a.quiet(0.5, lambda e: e.get("connectionId") == "full"), [])
+        # Still held back a while later (a late "sent" on a loaded machine is no failure), nothing closed.
+        late = a.quiet(1.0, lambda e: e.get("connectionId") == "full")
+        self.assertEqual([e for e in late if e["event"] != "sent"], [])
+        acknowledged += [e["requestId"] for e in late]
+        self.assertLess(len(acknowledged), issued)
         expected = b"".join(chunks[n % 4] for n in range(issued))
         self.assertEqual(b.receive(inbound, len(expected)), expected)
         while len(acknowledged) < issued:
