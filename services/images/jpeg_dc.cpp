@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -220,17 +221,32 @@ size_t position(const Bits& bits, const uint8_t* data) {
   }
 }
 
-// The pixel of block `block` (counted through the scan, MCU by MCU) from its DC coefficient.
-void store(Frame& frame, int64_t block, uint16_t coefficient) {
-  const int64_t mcu = block / frame.blocksPerMcu;
-  const Slot& slot = frame.slots[static_cast<size_t>(block % frame.blocksPerMcu)];
+// A block's place in the scan (its slot in the MCU, the MCU's column and row), moved on block by
+// block without dividing.
+struct Cursor {
+  Cursor(const Frame& frame, int64_t block)
+      : slot(static_cast<int>(block % frame.blocksPerMcu)),
+        mx(static_cast<int>(block / frame.blocksPerMcu % frame.mcusWide)),
+        my(static_cast<int>(block / frame.blocksPerMcu / frame.mcusWide)) {}
+  void next(const Frame& frame) {
+    if (++slot < frame.blocksPerMcu) return;
+    slot = 0;
+    if (++mx < frame.mcusWide) return;
+    mx = 0;
+    ++my;
+  }
+  int slot, mx, my;
+};
+
+// The pixel of the block at `at` from its DC coefficient.
+void store(Frame& frame, const Cursor& at, uint16_t coefficient) {
+  const Slot& slot = frame.slots[static_cast<size_t>(at.slot)];
   Component& c = frame.component[static_cast<size_t>(slot.component)];
-  const int mx = static_cast<int>(mcu % frame.mcusWide), my = static_cast<int>(mcu / frame.mcusWide);
   // libjpeg keeps the DC sum in an int and stores it as a 16-bit coefficient: the low 16 bits
   // are all that reach the pixel.
   const int dequantised = static_cast<int16_t>(coefficient) * c.q0;
-  c.plane[static_cast<size_t>(my * frame.v + slot.row) * static_cast<size_t>(c.planeWidth) +
-          static_cast<size_t>(mx * frame.h + slot.col)] = rangeLimited((dequantised + 4) >> 3);
+  c.plane[static_cast<size_t>(at.my * frame.v + slot.row) * static_cast<size_t>(c.planeWidth) +
+          static_cast<size_t>(at.mx * frame.h + slot.col)] = rangeLimited((dequantised + 4) >> 3);
 }
 
 // The blocks [first, last) of one restart interval (or of the whole scan), from the bits in
@@ -240,8 +256,8 @@ bool decodeInterval(Frame& frame, const uint8_t* data, size_t beginBits, size_t 
   bits.refill();
   bits.skip(static_cast<int>(beginBits % 8));
   std::array<uint16_t, kMaxComponents> predictor{};
-  for (int64_t block = first; block < last; ++block) {
-    const Slot& slot = frame.slots[static_cast<size_t>(block % frame.blocksPerMcu)];
+  for (Cursor at(frame, first); first < last; ++first, at.next(frame)) {
+    const Slot& slot = frame.slots[static_cast<size_t>(at.slot)];
     const Component& c = frame.component[static_cast<size_t>(slot.component)];
     int diff;
     if (!decodeBlock(bits, frame.dc[static_cast<size_t>(c.dcTable)], frame.ac[static_cast<size_t>(c.acTable)], diff) ||
@@ -250,7 +266,7 @@ bool decodeInterval(Frame& frame, const uint8_t* data, size_t beginBits, size_t 
     }
     uint16_t& predicted = predictor[static_cast<size_t>(slot.component)];
     predicted = static_cast<uint16_t>(predicted + static_cast<uint16_t>(diff));
-    store(frame, block, predicted);
+    store(frame, at, predicted);
   }
   // What an encoder leaves is the padding to a whole byte; more is data libjpeg warns about.
   return endBits - position(bits, data) < 8;
@@ -273,8 +289,10 @@ class Speculative {
 
   bool run() {
     const size_t middle = endBits_ / 16 * 8;
-    starts_.resize(kWindow);
-    sums_.resize(static_cast<size_t>(blocks_) + 1);
+    // Not zeroed: each is written before it is read, and the pages are touched only as used.
+    starts_.reset(new uint32_t[kWindow]);
+    sumCount_ = static_cast<size_t>(blocks_) + 1;
+    sums_.reset(new uint16_t[sumCount_]);
     std::thread tail([&] { decodeTail(middle); });
     const bool ok = decodeHead(middle);
     stop_.store(true, std::memory_order_relaxed);
@@ -283,23 +301,24 @@ class Speculative {
   }
 
  private:
-  static constexpr size_t kWindow = 1 << 16;
+  static constexpr size_t kWindow = 1 << 14;
 
   void decodeTail(size_t beginBits) {
+    const auto bpm = static_cast<size_t>(frame_.blocksPerMcu);
     Bits bits{data_ + beginBits / 8};
     bits.refill();
     std::array<uint16_t, kMaxComponents> predictor{};
     size_t n = 0;
-    for (; n < sums_.size(); ++n) {
+    for (size_t slotIndex = 0; n < sumCount_; ++n, slotIndex = slotIndex + 1 == bpm ? 0 : slotIndex + 1) {
       const size_t at = position(bits, data_);
       if (at == endBits_) break;
       if (n < kWindow) {
-        starts_[n] = at;
+        starts_[n] = static_cast<uint32_t>(at);
         if (n % 256 == 255) published_.store(n + 1, std::memory_order_release);
       } else if (n % 1024 == 0 && stop_.load(std::memory_order_relaxed)) {
         break;
       }
-      const Slot& slot = frame_.slots[n % static_cast<size_t>(frame_.blocksPerMcu)];
+      const Slot& slot = frame_.slots[slotIndex];
       const Component& c = frame_.component[static_cast<size_t>(slot.component)];
       int diff;
       if (!decodeBlock(bits, frame_.dc[static_cast<size_t>(c.dcTable)], frame_.ac[static_cast<size_t>(c.acTable)],
@@ -325,7 +344,8 @@ class Speculative {
     size_t seen = 0;  // the second thread's starts before the current position
     bool looking = true;
     const auto bpm = static_cast<size_t>(frame_.blocksPerMcu);
-    for (int64_t block = 0; block < blocks_; ++block) {
+    Cursor cursor(frame_, 0);
+    for (int64_t block = 0; block < blocks_; ++block, cursor.next(frame_)) {
       const size_t at = position(bits, data_);
       if (looking && at >= middle) {
         size_t published = published_.load(std::memory_order_acquire);
@@ -337,7 +357,7 @@ class Speculative {
           looking = false;  // no meeting within the window: on alone
         }
       }
-      const Slot& slot = frame_.slots[static_cast<size_t>(block) % bpm];
+      const Slot& slot = frame_.slots[static_cast<size_t>(cursor.slot)];
       const Component& c = frame_.component[static_cast<size_t>(slot.component)];
       int diff;
       if (!decodeBlock(bits, frame_.dc[static_cast<size_t>(c.dcTable)], frame_.ac[static_cast<size_t>(c.acTable)],
@@ -347,7 +367,7 @@ class Speculative {
       }
       uint16_t& predicted = predictor[static_cast<size_t>(slot.component)];
       predicted = static_cast<uint16_t>(predicted + static_cast<uint16_t>(diff));
-      store(frame_, block, predicted);
+      store(frame_, cursor, predicted);
     }
     return endBits_ - position(bits, data_) < 8;
   }
@@ -368,10 +388,10 @@ class Speculative {
         base[static_cast<size_t>(component)] = sums_[local - back];
       }
     }
-    for (size_t n = local; n < tailBlocks_; ++n) {
-      const auto component = static_cast<size_t>(frame_.slots[n % bpm].component);
-      store(frame_, block + static_cast<int64_t>(n - local),
-            static_cast<uint16_t>(predictor[component] + sums_[n] - base[component]));
+    Cursor cursor(frame_, block);
+    for (size_t n = local; n < tailBlocks_; ++n, cursor.next(frame_)) {
+      const auto component = static_cast<size_t>(frame_.slots[static_cast<size_t>(cursor.slot)].component);
+      store(frame_, cursor, static_cast<uint16_t>(predictor[component] + sums_[n] - base[component]));
     }
     return true;
   }
@@ -380,8 +400,9 @@ class Speculative {
   const uint8_t* data_;
   size_t endBits_;
   int64_t blocks_;
-  std::vector<size_t> starts_;
-  std::vector<uint16_t> sums_;
+  std::unique_ptr<uint32_t[]> starts_;
+  std::unique_ptr<uint16_t[]> sums_;
+  size_t sumCount_ = 0;
   std::atomic<size_t> published_{0};
   std::atomic<bool> tailDone_{false}, stop_{false};
   size_t tailBlocks_ = 0, tailEnd_ = 0;  // written before tailDone_ is set
@@ -613,8 +634,10 @@ std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb) {
       const bool firstHalf = intervals(0, count / 2);
       helper.join();
       decoded = firstHalf && second;
-    } else {
+    } else if (ends[0] * 8 < UINT32_MAX) {  // bit offsets are kept in 32 bits
       decoded = Speculative(frame, clean.data(), ends[0] * 8).run();
+    } else {
+      decoded = intervals(0, count);
     }
   } catch (const std::system_error&) {
     decoded = intervals(0, count);  // no second thread to be had
