@@ -16,8 +16,6 @@ constexpr int kSkipBits = 12;
 constexpr size_t kPadding = 512;  // readable zeros past the data: one block overruns by at most 216 bytes
 constexpr int kMaxComponents = 3;
 constexpr int kMaxBlocksPerMcu = 10;  // as libjpeg allows
-// Below this many blocks a second thread costs more than it saves.
-constexpr int64_t kParallelBlocks = 32768;
 
 uint16_t readU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -354,7 +352,8 @@ class Speculative {
           if (joinTail(block, seen, predictor)) return true;
           looking = false;
         } else if (seen == kWindow || (seen == published && tailDone_.load(std::memory_order_acquire))) {
-          looking = false;  // no meeting within the window: on alone
+          looking = false;  // no meeting within the window: on alone, and the second thread stops
+          stop_.store(true, std::memory_order_relaxed);
         }
       }
       const Slot& slot = frame_.slots[static_cast<size_t>(cursor.slot)];
@@ -559,7 +558,7 @@ bool unstuff(const uint8_t* data, size_t size, size_t at, std::vector<uint8_t>& 
 
 }  // namespace
 
-std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb) {
+std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb, int64_t parallelFrom) {
   const auto* data = reinterpret_cast<const uint8_t*>(jpeg.data());
   const size_t size = jpeg.size();
   if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::nullopt;
@@ -625,7 +624,7 @@ std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb) {
   const size_t count = ends.size();
   bool decoded = false;
   try {
-    if (mcus * bpm < kParallelBlocks) {
+    if (mcus * bpm < parallelFrom) {
       decoded = intervals(0, count);
     } else if (count >= 2) {
       // The intervals write disjoint blocks of the planes and read shared tables only.

@@ -23,7 +23,9 @@ struct DcPicture {
 // every component sampled alike (4:4:4 colour or grey). `rgb` says the three components are RGB
 // rather than YCbCr. Nothing for anything else, or for any irregularity in the data (a code that
 // is not in its table, a scan that ends early, restart markers out of order), which the caller
-// leaves to a full decoder. Independent restart intervals are decoded on two threads.
-std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb);
+// leaves to a full decoder. A scan of `parallelFrom` blocks or more is decoded on two threads:
+// split at its restart markers, or, without any, from its start and from its middle until the
+// two decoders meet. Below 32768 blocks a second thread costs more than it saves.
+std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb, int64_t parallelFrom = 32768);
 
 }  // namespace mirelo::services::images
