@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -556,9 +557,7 @@ bool unstuff(const uint8_t* data, size_t size, size_t at, std::vector<uint8_t>& 
   return false;
 }
 
-}  // namespace
-
-std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb, int64_t parallelFrom) {
+std::optional<DcPicture> decode(std::string_view jpeg, bool rgb, int64_t parallelFrom) {
   const auto* data = reinterpret_cast<const uint8_t*>(jpeg.data());
   const size_t size = jpeg.size();
   if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return std::nullopt;
@@ -686,6 +685,16 @@ std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb, int64_t paral
     }
   }
   return picture;
+}
+
+}  // namespace
+
+std::optional<DcPicture> decodeDc(std::string_view jpeg, bool rgb, int64_t parallelFrom) {
+  try {
+    return decode(jpeg, rgb, parallelFrom);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // the full decoder's turn, with its own bounds
+  }
 }
 
 }  // namespace mirelo::services::images
