@@ -603,6 +603,9 @@ std::optional<DcPicture> decode(std::string_view jpeg, bool rgb, int64_t paralle
   const int64_t mcus = static_cast<int64_t>(frame.mcusWide) * frame.mcusHigh;
   const int64_t interval = frame.restart ? frame.restart : mcus;
   if (static_cast<int64_t>(ends.size()) != (mcus + interval - 1) / interval) return std::nullopt;
+  // Every block takes two bits at least (a DC code, an AC code): a scan too short for its blocks
+  // is refused before anything the size of the picture is allocated.
+  if (mcus * frame.blocksPerMcu > static_cast<int64_t>(ends.back()) * 4) return std::nullopt;
   for (int i = 0; i < frame.components; ++i) {
     Component& c = frame.component[static_cast<size_t>(i)];
     c.planeWidth = frame.mcusWide * frame.h;
