@@ -1,15 +1,20 @@
-// Image and QR benchmarks: normalize-image of a 4000 × 3000 JPEG photograph, qr-decode of a
-// 1600 × 1008 card, qr-generate. Prints the extra resident memory of one normalisation too.
+// Image and QR benchmarks: normalize-image of a 4000 × 3000 JPEG photograph (4:2:0, and 4:4:4 with
+// its 1/8 decoding against TurboJPEG's), qr-decode of a 1600 × 1008 card, qr-generate. Prints the extra resident memory
+// of one normalisation too.
 #include <benchmark/benchmark.h>
+#include <turbojpeg.h>
 #include <vips/vips.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "base64.h"
 #include "images/commands.h"
 #include "images/images.h"
+#include "images/jpeg_dc.h"
 #include "images/qr.h"
 
 namespace images = mirelo::services::images;
@@ -114,6 +119,50 @@ void NormalizePhoto(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(images::normalizeImage(payload));
 }
 BENCHMARK(NormalizePhoto)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+// The same photograph at quality 90 without chroma subsampling: the JPEG the DC reader takes.
+const std::string& photo444() {
+  static const std::string jpeg = [] {
+    VipsImage* pixels = photoPixels(4000, 3000, 10);
+    std::string out = encode(pixels, ".jpg[Q=90,subsample_mode=off]");
+    g_object_unref(pixels);
+    return out;
+  }();
+  return jpeg;
+}
+
+void NormalizePhoto444(benchmark::State& state) {
+  const Json payload{{"data", mirelo::base64Encode(photo444())}};
+  for (auto _ : state) benchmark::DoNotOptimize(images::normalizeImage(payload));
+}
+BENCHMARK(NormalizePhoto444)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+
+// The decoding step of that normalisation: the DC reader (arg 1: with its second thread, 0: on
+// one), and its reference in the same run, TurboJPEG decoding the same file at 1/8. Pixels are
+// the same (tests/images/jpeg_dc_test.cpp). The CPU column counts every thread here, so the
+// second thread shows in the real time only, on a machine with a core to spare.
+void DecodeEighthDc(benchmark::State& state) {
+  const int64_t parallelFrom = state.range(0) ? 32768 : INT64_MAX;
+  for (auto _ : state) benchmark::DoNotOptimize(images::decodeDc(photo444(), false, parallelFrom));
+}
+BENCHMARK(DecodeEighthDc)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+
+void DecodeEighthTurboJpeg(benchmark::State& state) {
+  tjhandle decoder = tjInitDecompress();
+  auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(photo444().data()));
+  std::vector<unsigned char> pixels(500 * 375 * 3);
+  for (auto _ : state) {
+    if (tjDecompress2(decoder, bytes, photo444().size(), pixels.data(), 500, 0, 375, TJPF_RGB, 0) != 0) std::abort();
+  }
+  tjDestroy(decoder);
+}
+BENCHMARK(DecodeEighthTurboJpeg)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 
 void QrDecodeCard(benchmark::State& state) {
   const Json payload{{"data", mirelo::base64Encode(card())}};

@@ -6,9 +6,12 @@ process. Each figure is printed with its reference, measured in the same run:
   24 MiB request line:  an unknown command: median time, faults, peak RSS against the line
   normalize-image:      a 12 MP JPEG to a 256-pixel PNG; reference: sharp (libvips from Node) doing
                         the same steps on the same file, when `node` finds the sharp module
-                        (`npm install sharp` in bench/ or anywhere on NODE_PATH)
+                        (`npm install` in bench/, which pins it, or anywhere on NODE_PATH). Besides
+                        the wall time, the CPU time of each side (every thread of the process),
+                        which a loaded machine stretches less.
 
-Run after a Release build: /usr/bin/python3 bench/large_payloads.py build-release
+Run after a Release build: /usr/bin/python3 bench/large_payloads.py build-release [section...]
+with sections among https, line, normalize (all when none is named).
 """
 
 import base64
@@ -30,11 +33,21 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 LINE_LIMIT = 25_165_824
 
 
-def timed(program, line, check, runs):
-    """Median seconds and median minor faults of `runs` requests, after one to warm up."""
+def cpu_seconds(pid):
+    """User and system time of every thread the process has had, ended ones included."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def timed(program, line, check, runs, cpu=None):
+    """Median seconds and median minor faults of `runs` requests, after one to warm up; the mean
+    CPU seconds per request go into `cpu` when given (clock ticks: a mean over the runs)."""
     times, faults = [], []
     buffer = bytearray(32 << 20)  # this side's memory warm, as a host's would be
     for i in range(runs + 1):
+        if i == 1:
+            cpu_before = cpu_seconds(program.process.pid)
         before = minor_faults(program.process.pid)
         started = time.perf_counter()
         program.send(line)
@@ -44,6 +57,8 @@ def timed(program, line, check, runs):
         if i:
             times.append(elapsed)
             faults.append(minor_faults(program.process.pid) - before)
+    if cpu is not None:
+        cpu.append((cpu_seconds(program.process.pid) - cpu_before) / runs)
     return statistics.median(times), statistics.median(faults)
 
 
@@ -100,10 +115,11 @@ def sharp_reference(path, runs):
     done = subprocess.run(["node", script, path, str(runs)], capture_output=True, text=True, env=env)
     if done.returncode != 0:
         return None
-    return float(done.stdout.split()[0]) / 1000
+    wall, _, cpu = done.stdout.split()
+    return float(wall) / 1000, float(cpu) / 1000
 
 
-def normalize(runs=7):
+def normalize(runs=15):
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "photo.jpg")
         photograph(path)
@@ -111,25 +127,32 @@ def normalize(runs=7):
             data = f.read()
         line = json.dumps({"id": "n", "command": "normalize-image",
                            "payload": {"data": base64.b64encode(data).decode()}}).encode() + b"\n"
+        cpu = []
         with Program() as program:
-            ours, faults = timed(program, line, lambda r: r.startswith(b'{"id":"n","value":{"data":"'), runs)
+            ours, faults = timed(program, line, lambda r: r.startswith(b'{"id":"n","value":{"data":"'), runs, cpu)
         reference = sharp_reference(path, runs)
-    text = "normalize-image, 12 MP JPEG (%d bytes): %.0f ms median, %d minor faults warm" % (len(data), ours * 1000,
-                                                                                             faults)
+    text = "normalize-image, 12 MP JPEG (%d bytes): %.1f ms median, %.1f ms CPU, %d minor faults warm" % (
+        len(data), ours * 1000, cpu[0] * 1000, faults)
     if reference is None:
-        print(text + "; reference sharp: not found (npm install sharp in bench/)")
+        print(text + "; reference sharp: not found (npm install in bench/)")
     else:
-        print(text + "; reference sharp: %.0f ms; %.2f x sharp's time" % (reference * 1000, ours / reference))
+        wall, sharp_cpu = reference
+        print(text + "; reference sharp: %.1f ms, %.1f ms CPU; %.2f x sharp's time, %.2f x its CPU"
+              % (wall * 1000, sharp_cpu * 1000, ours / wall, cpu[0] / sharp_cpu))
 
 
 def main():
-    ca = TestCA()
-    try:
-        https_body(ca)
-    finally:
-        ca.close()
-    large_line()
-    normalize()
+    sections = sys.argv[2:] or ["https", "line", "normalize"]
+    if "https" in sections:
+        ca = TestCA()
+        try:
+            https_body(ca)
+        finally:
+            ca.close()
+    if "line" in sections:
+        large_line()
+    if "normalize" in sections:
+        normalize()
 
 
 if __name__ == "__main__":
