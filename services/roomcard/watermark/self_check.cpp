@@ -4,6 +4,7 @@
 #include <vips/vips.h>
 #include <webp/decode.h>
 
+#include <atomic>
 #include <cmath>
 
 #include "drawing.h"
@@ -178,8 +179,9 @@ bool SelfCheck::readsWithMargin(const std::optional<std::vector<double>>& copy, 
 }
 
 // The card itself; the harshest of the twelve copies (half size, factor 0.4) beside the
-// independent JPEG copy; then the WebP copy, the dearest, first so that it runs beside the other
-// eleven (task 0, then task − 1 counts through them).
+// independent JPEG copy, the other scaled drawings made by whichever thread is free first (the
+// independent copy takes about twice as long); then the WebP copy, the dearest, first so that it
+// runs beside the other eleven (task 0, then task − 1 counts through them).
 bool SelfCheck::passes(const uint8_t* pixels, int step, bool relaxed) {
   mostFlipped_.store(0);
   shortOfMargin_.store(false);
@@ -188,25 +190,34 @@ bool SelfCheck::passes(const uint8_t* pixels, int step, bool relaxed) {
   const Image candidate = candidateOf(pixels);
   constexpr size_t harshestScale = selfCheckScales.size() - 1, harshestFactor = selfCheckFactors.size() - 1;
   std::array<const uint8_t*, selfCheckScales.size()> scaled{};
-  bool drawFailed = false;
-  const bool first = allPass(2, [&](size_t task, int worker) {
+  // A drawing that fails is an error, but only once the copies drawn so far have read back.
+  std::atomic<bool> harshestFailed{false}, restFailed{false};
+  const auto draw = [&](size_t s, std::atomic<bool>& failed) {
+    try {
+      scaled[s] = scaledOf(candidate, pixels, s);
+      return true;
+    } catch (const Error&) {
+      failed.store(true);
+      return false;
+    }
+  };
+  const bool first = allPass(3, [&](size_t task, int worker) {
     if (task == 1) {
       return readsWithMargin(
           independentCopy(candidate, width_, height_, Independent::halfJpeg, independentPixels_[worker]), step,
           relaxed);
     }
-    try {
-      scaled[harshestScale] = scaledOf(candidate, pixels, harshestScale);
-    } catch (const Error&) {
-      drawFailed = true;
-      return false;
+    if (task == 2) {
+      for (size_t s = 0; s < harshestScale && draw(s, restFailed);) ++s;
+      return true;
     }
-    return reads(jpegRoundTrip(jpegWork_[worker], scaled[harshestScale], sizes_[harshestScale].first,
+    return draw(harshestScale, harshestFailed) &&
+           reads(jpegRoundTrip(jpegWork_[worker], scaled[harshestScale], sizes_[harshestScale].first,
                                sizes_[harshestScale].second, selfCheckFactors[harshestFactor]));
   });
-  if (drawFailed) throw RoomCardCodec::error("房卡图片无法读取");
+  if (harshestFailed.load()) throw RoomCardCodec::error("房卡图片无法读取");
   if (!first) return false;
-  for (size_t s = 0; s < harshestScale; ++s) scaled[s] = scaledOf(candidate, pixels, s);
+  if (restFailed.load()) throw RoomCardCodec::error("房卡图片无法读取");
   return allPass(scaled.size() * selfCheckFactors.size(), [&](size_t task, int worker) {
     if (task-- == 0) {
       return readsWithMargin(independentCopy(candidate, width_, height_, Independent::webp, independentPixels_[worker]),
