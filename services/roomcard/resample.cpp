@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -52,6 +53,22 @@ void horizontalPass(const float* in, const int* index, const float* weights, siz
     const float* weight = weights + k * static_cast<size_t>(width);
     for (int x = 0; x < width; ++x) target[x] += weight[x] * in[at[x]];
   }
+}
+
+// The taps of the few sizes a thread resamples between (a card's copies at three scales, each
+// read many times per card), kept instead of a thousand sines per output position each time.
+std::shared_ptr<const Taps> cachedTaps(int from, int to) {
+  struct Entry {
+    int from, to;
+    std::shared_ptr<const Taps> taps;
+  };
+  thread_local std::vector<Entry> cache;
+  for (const Entry& entry : cache) {
+    if (entry.from == from && entry.to == to) return entry.taps;
+  }
+  if (cache.size() == 16) cache.erase(cache.begin());
+  cache.push_back({from, to, std::make_shared<const Taps>(taps(from, to))});
+  return cache.back().taps;
 }
 
 }  // namespace
@@ -106,8 +123,9 @@ void resampleRows(int sourceWidth, int sourceHeight, int width, int height, cons
     }
     return;
   }
-  const Taps across = taps(sourceWidth, width);
-  const Taps down = taps(sourceHeight, height);
+  const std::shared_ptr<const Taps> acrossTaps = cachedTaps(sourceWidth, width);
+  const std::shared_ptr<const Taps> downTaps = cachedTaps(sourceHeight, height);
+  const Taps &across = *acrossTaps, &down = *downTaps;
   // Tap k of every output column side by side (see horizontalPass).
   const size_t taps = static_cast<size_t>(across.count);
   std::vector<int> index(static_cast<size_t>(width) * taps);
