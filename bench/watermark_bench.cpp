@@ -8,11 +8,13 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "images/images.h"
 #include "roomcard/watermark/drawing.h"
 #include "roomcard/watermark/embedder.h"
 #include "roomcard/watermark/reader.h"
+#include "roomcard/watermark/scores.h"
 
 namespace images = mirelo::services::images;
 namespace watermark = mirelo::services::roomcard::watermark;
@@ -215,6 +217,26 @@ void EmbedSetup(benchmark::State& state) {
 BENCHMARK(EmbedSetup)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+
+// Reading a self-check copy of a 1440 × 960 card: the block scores of a picture of the copy's size
+// (1, 0.75 or 0.5 of the card's, given in percent), resampled back to the card's size row by row.
+// The full size, which needs no resampling, is the reference.
+void ScoresOf(benchmark::State& state) {
+  const int width = static_cast<int>(1440 * state.range(0) / 100),
+            height = static_cast<int>(960 * state.range(0) / 100);
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
+  unsigned value = 1;
+  for (auto& p : pixels) p = static_cast<uint8_t>((value = value * 1103515245 + 12345) >> 24);
+  for (auto _ : state) benchmark::DoNotOptimize(watermark::scoresOf(pixels.data(), width, height, 3));
+}
+BENCHMARK(ScoresOf)
+    ->Arg(100)
+    ->Arg(75)
+    ->Arg(50)
+    ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->Repetitions(5)
     ->ReportAggregatesOnly();

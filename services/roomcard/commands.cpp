@@ -6,6 +6,7 @@
 #include <set>
 
 #include "base64.h"
+#include "card_png.h"
 #include "codec.h"
 #include "images/images.h"
 #include "images/qr.h"
@@ -78,7 +79,7 @@ Json roomCardEncode(const Json& payload) {
   std::string bytes = dataOf(payload);
   if (readBoolean(payload, "robust") == true) {
     const images::Image card = watermark::embed(images::image(bytes, kWatermarkEdge), *invitation);
-    bytes = images::png(card);
+    bytes = cardPng(card);
   }
   return base64Value(RoomCardCodec::encodeBytes(bytes, *invitation), Base64Prefix::pngDataUrl);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace mirelo::services::roomcard {
 namespace {
@@ -41,6 +42,33 @@ Taps taps(int from, int to) {
     for (int k = 0; k < t.count; ++k) t.weights[static_cast<size_t>(o) * t.count + k] = static_cast<float>(w[k] / sum);
   }
   return t;
+}
+
+// The horizontal taps of one row, tap by tap along the row: the columns' sums are independent
+// chains (each still taken in tap order, so the values are those of `resample`).
+void horizontalPass(const float* in, const int* index, const float* weights, size_t taps, int width, float* target) {
+  std::fill(target, target + width, 0.f);
+  for (size_t k = 0; k < taps; ++k) {
+    const int* at = index + k * static_cast<size_t>(width);
+    const float* weight = weights + k * static_cast<size_t>(width);
+    for (int x = 0; x < width; ++x) target[x] += weight[x] * in[at[x]];
+  }
+}
+
+// The taps of the few sizes a thread resamples between (a card's copies at three scales, each
+// read many times per card), kept instead of a thousand sines per output position each time.
+std::shared_ptr<const Taps> cachedTaps(int from, int to) {
+  struct Entry {
+    int from, to;
+    std::shared_ptr<const Taps> taps;
+  };
+  thread_local std::vector<Entry> cache;
+  for (const Entry& entry : cache) {
+    if (entry.from == from && entry.to == to) return entry.taps;
+  }
+  if (cache.size() == 16) cache.erase(cache.begin());
+  cache.push_back({from, to, std::make_shared<const Taps>(taps(from, to))});
+  return cache.back().taps;
 }
 
 }  // namespace
@@ -95,12 +123,17 @@ void resampleRows(int sourceWidth, int sourceHeight, int width, int height, cons
     }
     return;
   }
-  const Taps across = taps(sourceWidth, width);
-  const Taps down = taps(sourceHeight, height);
-  std::vector<int> index(static_cast<size_t>(width) * across.count);
+  const std::shared_ptr<const Taps> acrossTaps = cachedTaps(sourceWidth, width);
+  const std::shared_ptr<const Taps> downTaps = cachedTaps(sourceHeight, height);
+  const Taps &across = *acrossTaps, &down = *downTaps;
+  // Tap k of every output column side by side (see horizontalPass).
+  const size_t taps = static_cast<size_t>(across.count);
+  std::vector<int> index(static_cast<size_t>(width) * taps);
+  std::vector<float> weights(static_cast<size_t>(width) * taps);
   for (int x = 0; x < width; ++x) {
-    for (int k = 0; k < across.count; ++k) {
-      index[static_cast<size_t>(x) * across.count + k] = std::clamp(across.first[x] + k, 0, sourceWidth - 1);
+    for (size_t k = 0; k < taps; ++k) {
+      index[k * width + x] = std::clamp(across.first[x] + static_cast<int>(k), 0, sourceWidth - 1);
+      weights[k * width + x] = across.weights[x * taps + k];
     }
   }
   // The rows one output row needs are at most down.count consecutive source rows, so row j can
@@ -112,13 +145,7 @@ void resampleRows(int sourceWidth, int sourceHeight, int width, int height, cons
     float* target = &ring[static_cast<size_t>(j % slots) * width];
     if (held[j % slots] == j) return target;
     row(j, source.data());
-    const int* at = index.data();
-    const float* weight = across.weights.data();
-    for (int x = 0; x < width; ++x, at += across.count, weight += across.count) {
-      float sum = 0;
-      for (int k = 0; k < across.count; ++k) sum += weight[k] * source[at[k]];
-      target[x] = sum;
-    }
+    horizontalPass(source.data(), index.data(), weights.data(), taps, width, target);
     held[j % slots] = j;
     return target;
   };

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 #include <vips/vips.h>
 
 #include <zlib.h>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <random>
 
@@ -11,6 +13,7 @@ using namespace std::string_literals;
 #include "../images/fixtures.h"
 #include "../support/error_of.h"
 #include "bytes.h"
+#include "pictures.h"
 #include "roomcard/resample.h"
 #include "roomcard/watermark/format.h"
 #include "roomcard/watermark/hamming.h"
@@ -55,6 +58,37 @@ TEST_F(WatermarkTest, StreamedResamplingEqualsWholePlane) {
         });
     EXPECT_EQ(rows, static_cast<size_t>(c.toHeight - (c.toHeight + 3) / 7)) << c.fromWidth;
     EXPECT_EQ(differing, 0u) << c.fromWidth;
+  }
+}
+
+// The self-check reads its independent JPEG copy with TurboJPEG rather than libvips' loader,
+// on the assumption that both decode libvips' JPEGs to the same pixels; a card's strength
+// depends on them.
+TEST_F(WatermarkTest, TurboJpegDecodesLibvipsJpegsAsLibvipsDoes) {
+  const Image pictures[] = {testing::photo(720, 480, 3), testing::textOnWhite(), images::testing::noise(333, 211)};
+  for (const Image& picture : pictures) {
+    for (const int quality : {36, 75}) {
+      void* jpeg = nullptr;
+      size_t size = 0;
+      ASSERT_EQ(vips_jpegsave_buffer(picture.get(), &jpeg, &size, "Q", quality, "strip", TRUE, nullptr), 0);
+      VipsImage* loaded = vips_image_new_from_buffer(jpeg, size, "", nullptr);
+      ASSERT_NE(loaded, nullptr);
+      size_t bytes = 0;
+      void* expected = vips_image_write_to_memory(loaded, &bytes);
+      const int width = vips_image_get_width(loaded), height = vips_image_get_height(loaded);
+      g_object_unref(loaded);
+      std::vector<unsigned char> decoded(static_cast<size_t>(width) * height * 3);
+      tjhandle decompressor = tjInitDecompress();
+      EXPECT_EQ(tjDecompress2(decompressor, static_cast<unsigned char*>(jpeg), size, decoded.data(), width, 0, height,
+                              TJPF_RGB, 0),
+                0);
+      tjDestroy(decompressor);
+      EXPECT_EQ(bytes, decoded.size()) << width;
+      EXPECT_TRUE(bytes == decoded.size() && std::memcmp(expected, decoded.data(), bytes) == 0)
+          << width << " " << quality;
+      g_free(expected);
+      g_free(jpeg);
+    }
   }
 }
 

@@ -76,7 +76,7 @@ class SelfCheck {
   std::array<std::pair<int, int>, selfCheckScales.size()> sizes_;
   std::array<JpegWorkspace, 2> jpegWork_;  // per thread
   std::array<Buffer, selfCheckScales.size()> scaled_;
-  std::array<Buffer, 2> independentPixels_;  // per thread
+  std::array<JpegWorkspace, 2> independentWork_;  // per thread: the independent copies' decoding
   bool cardReads_ = false;
   std::atomic<bool> shortOfMargin_{false};
   std::atomic<size_t> mostFlipped_{0};
