@@ -1,7 +1,6 @@
 #include "images.h"
 
 #include <fcntl.h>
-#include <libdeflate.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "heif.h"
 #include "jpeg_dc.h"
 #include "png_text.h"
+#include "png_writer.h"
 #include "protocol/error.h"
 
 namespace mirelo::services::images {
@@ -282,9 +282,9 @@ Out pngAs(const Image& image) {
 
 }  // namespace
 
-// The PNG libvips writes for an 8-bit sRGB or grey picture (no filter, no metadata), deflated by
-// libdeflate at the same level as libvips' zlib: the same pixels, in about half the time and a
-// few per cent fewer bytes. Nothing for other pictures.
+// The PNG libvips writes for an 8-bit sRGB or grey picture (no filter, no metadata, zlib's level
+// 6), by the one writer of our own: the same pixels, in about half the time and a few per cent
+// fewer bytes. Nothing for other pictures.
 std::optional<std::vector<uint8_t>> deflatedPng(const Image& image) {
   VipsImage* in = image.get();
   const int bands = vips_image_get_bands(in);
@@ -300,54 +300,12 @@ std::optional<std::vector<uint8_t>> deflatedPng(const Image& image) {
     return std::nullopt;
   }
   const Handle<void, g_free> owned(pixels);
-  const auto width = static_cast<size_t>(image.width()), height = static_cast<size_t>(image.height());
-  const size_t row = width * static_cast<size_t>(bands);
-  if (size != row * height) return std::nullopt;
-  std::vector<uint8_t> filtered((row + 1) * height);
-  for (size_t y = 0; y < height; ++y) {
-    filtered[y * (row + 1)] = 0;  // filter type None, as libvips writes by default
-    std::memcpy(&filtered[y * (row + 1) + 1], static_cast<const uint8_t*>(pixels) + y * row, row);
+  if (size != static_cast<size_t>(image.width()) * static_cast<size_t>(image.height()) * static_cast<size_t>(bands)) {
+    return std::nullopt;
   }
-  const Handle<libdeflate_compressor, libdeflate_free_compressor> compressor(libdeflate_alloc_compressor(6));
-  if (!compressor) return std::nullopt;
-  const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filtered.size());
-  constexpr uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  std::vector<uint8_t> out(sizeof kSignature);
-  std::memcpy(out.data(), kSignature, sizeof kSignature);
-  out.reserve(sizeof kSignature + 25 + 12 + bound + 12);
-  const auto put32 = [&](size_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
-  };
-  // A chunk: its length, its type and data, and the CRC of those two.
-  const auto chunk = [&](const char* kind, const uint8_t* data, size_t length) {
-    put32(length);
-    const size_t start = out.size();
-    out.insert(out.end(), kind, kind + 4);
-    out.insert(out.end(), data, data + length);
-    put32(libdeflate_crc32(0, &out[start], length + 4));
-  };
-  const uint8_t colourType[] = {0, 0, 4, 2, 6};  // grey, grey with alpha, RGB, RGB with alpha
-  const uint8_t header[] = {static_cast<uint8_t>(width >> 24),
-                            static_cast<uint8_t>(width >> 16),
-                            static_cast<uint8_t>(width >> 8),
-                            static_cast<uint8_t>(width),
-                            static_cast<uint8_t>(height >> 24),
-                            static_cast<uint8_t>(height >> 16),
-                            static_cast<uint8_t>(height >> 8),
-                            static_cast<uint8_t>(height),
-                            8,
-                            colourType[bands],
-                            0,
-                            0,
-                            0};
-  chunk("IHDR", header, sizeof header);
-  std::vector<uint8_t> deflated(bound);
-  const size_t length =
-      libdeflate_zlib_compress(compressor.get(), filtered.data(), filtered.size(), deflated.data(), deflated.size());
-  if (length == 0) return std::nullopt;
-  chunk("IDAT", deflated.data(), length);
-  chunk("IEND", nullptr, 0);
-  return out;
+  const std::string out = writePng(static_cast<const uint8_t*>(pixels), image.width(), image.height(), bands, {});
+  if (out.empty()) return std::nullopt;
+  return std::vector<uint8_t>(out.begin(), out.end());
 }
 
 std::string png(const Image& image) { return pngAs<std::string>(image); }
