@@ -45,7 +45,8 @@ class Client {
   Client();
   ~Client();
 
-  // The commands, called on the main thread: each hands its work to the network thread.
+  // The commands, called by the thread that runs them (the main or the network thread): each posts
+  // its work to the network thread.
   void http(HttpOrder order, Reply reply);
   void cancel(const std::string& requestId);
   void open(Url target, std::string socketId, Reply reply);

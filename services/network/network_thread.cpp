@@ -3,6 +3,8 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <thread>
 
+#include "protocol/output.h"
+
 namespace mirelo::services::network {
 
 namespace {
@@ -10,12 +12,23 @@ namespace {
 struct NetworkThread {
   boost::asio::io_context context{1};  // one thread runs it: asio may skip its locks
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
-  std::thread::id id;
+
+  // The handlers ready now run as one batch, and the reply lines they wrote go out together when
+  // the thread runs out of work (a round trip's two replies in one write, which the host reads at
+  // once) or after a bounded batch, so a busy loop never holds a line back for long.
+  void run() {
+    holdLines();
+    for (;;) {
+      context.run_one();
+      for (unsigned n = 0; n < kBatch && context.poll_one(); ++n) {
+      }
+      writeHeldLines();
+    }
+  }
+  static constexpr unsigned kBatch = 256;
 
   NetworkThread() {
-    std::thread thread([this] { context.run(); });
-    id = thread.get_id();
-    thread.detach();
+    std::thread([this] { run(); }).detach();
   }
 };
 
@@ -27,7 +40,5 @@ NetworkThread& networkThread() {
 }  // namespace
 
 boost::asio::io_context& networkContext() { return networkThread().context; }
-
-bool onNetworkThread() { return std::this_thread::get_id() == networkThread().id; }
 
 }  // namespace mirelo::services::network

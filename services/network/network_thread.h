@@ -11,7 +11,4 @@ namespace mirelo::services::network {
 // Started by the first call (any thread); never stops.
 boost::asio::io_context& networkContext();
 
-// Whether the caller runs on the network thread.
-bool onNetworkThread();
-
 }  // namespace mirelo::services::network
