@@ -143,7 +143,7 @@ std::shared_ptr<Connection> Client::takeIdle(const std::string& key) {
   while (found != pool_.end() && !found->second.empty()) {
     auto connection = found->second.back();
     found->second.pop_back();
-    connection->idle.cancel();
+    connection->deadline.clear();
     if (!connection->stale()) return connection;
   }
   return nullptr;
@@ -155,10 +155,9 @@ void Client::keepIdle(std::shared_ptr<Connection> connection) {
   auto& list = pool_[connection->key];
   if (list.size() >= kPoolPerHost || total >= kPoolTotal) return;  // dropped: it closes
   list.push_back(connection);
-  connection->idle.expires_after(kPoolIdle);
-  connection->idle.async_wait([this, weak = std::weak_ptr<Connection>(connection)](beast::error_code ec) {
+  connection->deadline.set(Deadline::Clock::now() + kPoolIdle, [this, weak = std::weak_ptr<Connection>(connection)] {
     auto idle = weak.lock();
-    if (ec || !idle) return;
+    if (!idle) return;
     auto& entries = pool_[idle->key];
     std::erase(entries, idle);
   });

@@ -10,7 +10,10 @@ namespace mirelo::services::network {
 namespace {
 
 struct NetworkThread {
-  boost::asio::io_context context{1};  // one thread runs it: asio may skip its locks
+  // Not the one-thread hint: with it, what the thread posts waits in a queue of its own until the
+  // handler returns, behind what the main thread posted meanwhile. A command the reader runs here
+  // must reach the queue before any the main thread runs after it.
+  boost::asio::io_context context;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
 
   // The handlers ready now run as one batch, and the reply lines they wrote go out together when

@@ -162,11 +162,9 @@ TEST(LineReader, PendingOnNonBlockingPipeLosesNothing) {
   EXPECT_EQ(next(), (Got{kPending, ""}));
   put("ab");
   EXPECT_EQ(next(), (Got{kPending, ""}));
-  put("c");
+  put("c\r");
   EXPECT_EQ(next(), (Got{kPending, ""}));
-  put("
-next
-");
+  put("\nnext\n");
   EXPECT_EQ(next(), (Got{kLine, "abc"}));
   EXPECT_EQ(next(), (Got{kLine, "next"}));
   EXPECT_EQ(next(), (Got{kPending, ""}));
@@ -174,9 +172,7 @@ next
     put(std::string(50, 'x'));
     EXPECT_EQ(next(), (Got{kPending, ""}));
   }
-  put("y
-after
-last");
+  put("y\nafter\nlast");
   EXPECT_EQ(next(), (Got{kTooLong, ""}));
   EXPECT_EQ(next(), (Got{kLine, "after"}));
   EXPECT_EQ(next(), (Got{kPending, ""}));
