@@ -7,6 +7,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <memory>
+#include <optional>
 
 #include "line_reader.h"
 #include "protocol/request.h"
@@ -98,6 +99,12 @@ class Reader {
   // Reads what is there, a bounded number of lines per turn so that the sessions on this thread
   // are not held up by a host that writes fast; then waits for more, or for room in the queue.
   void read() {
+    ranHere_ = false;
+    if (deferred_) {
+      LineBytes line = std::move(*deferred_);
+      deferred_.reset();
+      if (!queueLine(std::move(line))) return;
+    }
     for (unsigned n = 0; n < kLinesPerTurn; ++n) {
       const auto result = lines_.next();
       if (result == LineReader::Result::Pending) return waitReadable();
@@ -124,8 +131,8 @@ class Reader {
     });
   }
 
-  // Runs the line here or queues it for the main thread; false when the queue is full, and
-  // reading stops until it has room.
+  // Runs the line here or queues it for the main thread; false when this turn ends: the queue is
+  // full (reading stops until it has room), or the line waits for the next turn.
   bool take() {
     std::string_view text(lines_.data(), lines_.size());
     LineBytes line;
@@ -140,7 +147,21 @@ class Reader {
       }
       line = LineBytes(repaired);
     }
-    if (ranOnReader(json_, line, queue_, callbacks_)) return true;
+    if (ranOnReader(json_, line, queue_, callbacks_)) {
+      ranHere_ = true;
+      return true;
+    }
+    if (ranHere_) {
+      // What this turn posted to the network thread joins its queue only when the turn ends: a
+      // line for the main thread waits for that, so what the main thread posts for it comes after.
+      deferred_ = std::move(line);
+      asio::post(context_, [this] { read(); });
+      return false;
+    }
+    return queueLine(std::move(line));
+  }
+
+  bool queueLine(LineBytes line) {
     const size_t weight = line.size() + kRequestOverhead;
     return queue_.push(
         [&callbacks = callbacks_, line = std::make_shared<LineBytes>(std::move(line))] { runLine(*line, callbacks); },
@@ -153,6 +174,8 @@ class Reader {
   MainQueue& queue_;
   const ReaderCallbacks& callbacks_;
   JsonReader json_;  // this thread's, for the lines it runs itself
+  bool ranHere_ = false;  // this turn ran a line here
+  std::optional<LineBytes> deferred_;  // for the main thread, after what this turn ran
 };
 
 }  // namespace

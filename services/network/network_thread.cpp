@@ -10,10 +10,11 @@ namespace mirelo::services::network {
 namespace {
 
 struct NetworkThread {
-  // Not the one-thread hint: with it, what the thread posts waits in a queue of its own until the
-  // handler returns, behind what the main thread posted meanwhile. A command the reader runs here
-  // must reach the queue before any the main thread runs after it.
-  boost::asio::io_context context;
+  // One thread runs it: what it posts to itself, and the completions of its own operations, run
+  // before the loop looks at the descriptors again. Such posts join the shared queue when the
+  // handler returns, so the request reader ends its turn before handing a line to the main thread
+  // after running commands here (reader.cpp).
+  boost::asio::io_context context{1};
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
 
   // The handlers ready now run as one batch, and the reply lines they wrote go out together when
@@ -23,6 +24,8 @@ struct NetworkThread {
     holdLines();
     for (;;) {
       context.run_one();
+      if (!linesHeld()) continue;  // nothing to write: no need to look for the end of the batch
+      // Running out of work costs one look at the descriptors that does not wait.
       for (unsigned n = 0; n < kBatch && context.poll_one(); ++n) {
       }
       writeHeldLines();

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -18,6 +19,7 @@ constexpr size_t kCopiedLine = 16 * 1024;  // a longer line is never copied into
 std::mutex outputLock;
 std::string held;  // lines of the holding thread not yet written, each with its "\n"; under outputLock
 thread_local bool holding = false;
+std::atomic<bool> anyHeld{false};  // !held.empty(), readable without the lock
 
 // Writes all of `parts`, under outputLock. Standard output is unbuffered here: each write goes
 // out in one writev and is "flushed" with it. A pipe may take a long line in pieces; the lock
@@ -57,6 +59,7 @@ void writeHeldThen(std::string_view line, bool withLine) {
   }
   writeAll(parts, count);
   held.clear();
+  anyHeld.store(false, std::memory_order_relaxed);
   if (held.capacity() > 4 * kHeldBytes) held.shrink_to_fit();
 }
 
@@ -66,6 +69,7 @@ void writeLine(std::string_view line) {
   std::lock_guard lock(outputLock);
   if (holding && line.size() <= kCopiedLine) {
     held.append(line).push_back('\n');
+    anyHeld.store(true, std::memory_order_relaxed);
     if (held.size() >= kHeldBytes) writeHeldThen({}, false);
     return;
   }
@@ -73,6 +77,8 @@ void writeLine(std::string_view line) {
 }
 
 void holdLines() { holding = true; }
+
+bool linesHeld() { return anyHeld.load(std::memory_order_relaxed); }
 
 void writeHeldLines() {
   std::lock_guard lock(outputLock);

@@ -20,6 +20,8 @@ void writeLine(std::string_view line);
 // handlers in batches (the network thread): it writes them each time it runs out of work.
 void holdLines();
 void writeHeldLines();
+// Whether any lines are held (any thread; a hint: another thread may write them meanwhile).
+bool linesHeld();
 
 // Ends the process with `status` once no line is being written: a line in progress on another
 // thread is finished first, and none starts afterwards. No destructors run.
