@@ -54,16 +54,17 @@ void LineReader::reserveForRead() {
 
 long LineReader::readSome(char* into, size_t size) { return ::read(fd_, into, size); }
 
-bool LineReader::fill() {
+LineReader::Fill LineReader::fill() {
   reserveForRead();
   for (;;) {
     const long n = readSome(buffer_ + end_, capacity_ - end_);
     if (n > 0) {
       end_ += static_cast<size_t>(n);
-      return true;
+      return Fill::Read;
     }
     if (n < 0 && errno == EINTR) continue;
-    return false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Fill::Again;
+    return Fill::End;
   }
 }
 
@@ -146,7 +147,6 @@ LineBytes& LineBytes::operator=(LineBytes&& other) noexcept {
 
 LineReader::Result LineReader::next() {
   if (start_ == end_ && capacity_ > keep_) release();
-  bool skipping = false;  // the current line is past the limit; its bytes are being dropped
   for (;;) {
     const char* from = buffer_ + start_ + scanned_;
     const size_t unscanned = end_ - start_ - scanned_;
@@ -156,7 +156,10 @@ LineReader::Result LineReader::next() {
       lineStart_ = start_;
       start_ += length + 1;
       scanned_ = 0;
-      if (skipping) return Result::TooLong;
+      if (skipping_) {
+        skipping_ = false;
+        return Result::TooLong;
+      }
       lineSize_ = length;
       if (framing_ == Framing::Lenient && lineSize_ && buffer_[lineStart_ + lineSize_ - 1] == '\r') --lineSize_;
       return lineSize_ > limit_ ? Result::TooLong : Result::Line;
@@ -165,11 +168,14 @@ LineReader::Result LineReader::next() {
     if (framing_ == Framing::Exact && end_ - start_ > limit_) return Result::TooLong;
     // One byte over the limit may still be the "\r" of a "\r\n".
     if (end_ - start_ > limit_ + 1) {
-      skipping = true;
+      skipping_ = true;
       start_ = end_ = scanned_ = 0;
     }
-    if (!fill()) {
-      if (skipping) {
+    const Fill filled = fill();
+    if (filled == Fill::Again) return Result::Pending;
+    if (filled == Fill::End) {
+      if (skipping_) {
+        skipping_ = false;
         start_ = end_ = scanned_ = 0;
         return Result::TooLong;
       }

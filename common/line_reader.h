@@ -38,9 +38,12 @@ class LineBytes {
 // nothing else is removed, bytes left without one at the end of input are no line (End), and
 // TooLong comes as soon as a line or the bytes held without a "\n" pass the limit (the caller
 // stops reading then).
+//
+// On a non-blocking descriptor, Pending says that no whole line is here yet and a read would
+// block: call next() again once the descriptor is readable; nothing read is lost.
 class LineReader {
  public:
-  enum class Result { Line, TooLong, End };
+  enum class Result { Line, TooLong, End, Pending };
   enum class Framing { Lenient, Exact };
 
   // Bytes after the current line's end that are always readable (for parsers that read ahead).
@@ -71,11 +74,13 @@ class LineReader {
   size_t capacity() const { return capacity_ + kPadding - lineStart_; }
 
  protected:
-  // One read of at most `size` bytes: the count read, 0 at the end, negative on an error.
+  // One read of at most `size` bytes: the count read, 0 at the end, negative on an error (errno
+  // EAGAIN or EWOULDBLOCK when nothing can be read yet).
   virtual long readSome(char* into, size_t size);
 
  private:
-  bool fill();  // reads more bytes after `end_`; false at end of input
+  enum class Fill { Read, End, Again };
+  Fill fill();  // reads more bytes after `end_`
   void reserveForRead();
   void resize(size_t capacity);
   void release();
@@ -95,6 +100,7 @@ class LineReader {
   size_t scanned_ = 0;  // bytes from start_ known to hold no "\n"
   size_t lineStart_ = 0;
   size_t lineSize_ = 0;
+  bool skipping_ = false;  // the current line is past the limit; its bytes are being dropped
 };
 
 }  // namespace mirelo

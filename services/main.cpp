@@ -8,13 +8,13 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
-#include <thread>
 
 #include "bridge/dispatcher.h"
 #include "bridge/main_queue.h"
 #include "bridge/reader.h"
 #include "bridge/system_events.h"
 #include "module/loader.h"
+#include "network/network_thread.h"
 #include "notifications/commands.h"
 #include "platform/platform.h"
 
@@ -86,7 +86,7 @@ int main() {
       .runsOnReader = runsOnReader,
       .endOfInput = [] { endProcess(services); },
   };
-  std::thread([] { readRequests(STDIN_FILENO, queue, callbacks); }).detach();
+  readRequests(network::networkContext(), STDIN_FILENO, queue, callbacks);
 
   // SIGTERM ends the process as the end of input does, on the main thread.
   g_unix_signal_add(

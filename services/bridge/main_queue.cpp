@@ -3,9 +3,9 @@
 #include <glib.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 namespace mirelo::services {
 namespace {
@@ -25,9 +25,10 @@ struct MainQueue::Impl {
 
   size_t limit;
   std::mutex mutex;
-  std::condition_variable drained;
   std::deque<Item> items;
   size_t bytes = 0;
+  std::optional<Item> held;  // waiting for room, and `resume` to run when it has joined
+  std::function<void()> resume;
   std::atomic<size_t> outstanding{0};  // pushed and not yet run to their end
   Source* source = nullptr;
 
@@ -60,11 +61,23 @@ struct MainQueue::Impl {
       item.work();
       item.work = nullptr;  // release the request's memory before accounting for it
       outstanding.fetch_sub(1, std::memory_order_release);
-      std::lock_guard lock(mutex);
-      bytes -= item.bytes;
-      drained.notify_all();
+      std::function<void()> resumed;
+      {
+        std::lock_guard lock(mutex);
+        bytes -= item.bytes;
+        if (held && fits(held->bytes)) {  // runs in the next dispatch, after this batch
+          bytes += held->bytes;
+          items.push_back(std::move(*held));
+          held.reset();
+          resumed = std::move(resume);
+        }
+      }
+      if (resumed) resumed();
     }
   }
+
+  // Never refuses the only item: one request may be as large as the line limit allows.
+  bool fits(size_t more) const { return bytes == 0 || bytes + more <= limit; }
 };
 
 MainQueue::MainQueue(size_t limit) : impl_(new Impl) { impl_->limit = limit; }
@@ -86,19 +99,22 @@ void MainQueue::attach() {
   impl_->source = reinterpret_cast<Impl::Source*>(source);
 }
 
-void MainQueue::push(std::function<void()> work, size_t bytes) {
+bool MainQueue::push(std::function<void()> work, size_t bytes, std::function<void()> resume) {
   bool wake;
   {
-    std::unique_lock lock(impl_->mutex);
-    // Wait while the queue is over its bound, but never refuse the only item: one request may be
-    // as large as the line limit allows.
-    impl_->drained.wait(lock, [&] { return impl_->bytes == 0 || impl_->bytes + bytes <= impl_->limit; });
+    std::lock_guard lock(impl_->mutex);
+    impl_->outstanding.fetch_add(1, std::memory_order_relaxed);
+    if (!impl_->fits(bytes)) {
+      impl_->held = Item{std::move(work), bytes};
+      impl_->resume = std::move(resume);
+      return false;
+    }
     wake = impl_->items.empty();
     impl_->items.push_back(Item{std::move(work), bytes});
     impl_->bytes += bytes;
-    impl_->outstanding.fetch_add(1, std::memory_order_relaxed);
   }
   if (wake) g_main_context_wakeup(nullptr);
+  return true;
 }
 
 bool MainQueue::idle() const { return impl_->outstanding.load(std::memory_order_acquire) == 0; }

@@ -1,9 +1,13 @@
 #include "reader.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <malloc.h>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <memory>
+#include <optional>
 
 #include "line_reader.h"
 #include "protocol/request.h"
@@ -11,6 +15,8 @@
 
 namespace mirelo::services {
 namespace {
+
+namespace asio = boost::asio;
 
 constexpr size_t kRequestOverhead = 256;  // queue weight of a request beyond its line
 constexpr size_t kLargeLine = 1u << 20;
@@ -82,37 +88,102 @@ bool ranOnReader(JsonReader& json, const LineBytes& line, MainQueue& queue, cons
   return true;
 }
 
-}  // namespace
+// Reads on the network thread: the descriptor is waited for in the network client's own loop,
+// so a command for it is read, parsed and run where its socket lives, and replies are written
+// from there, with no other thread woken.
+class Reader {
+ public:
+  Reader(asio::io_context& context, int fd, MainQueue& queue, const ReaderCallbacks& callbacks)
+      : context_(context), input_(context, fd), lines_(fd, kRequestLineLimit), queue_(queue), callbacks_(callbacks) {}
 
-void readRequests(int fd, MainQueue& queue, const ReaderCallbacks& callbacks) {
-  LineReader lines(fd, kRequestLineLimit);
-  JsonReader json;  // this thread's, for the lines it runs itself
-  for (;;) {
-    const auto result = lines.next();
-    if (result == LineReader::Result::End) break;
-    if (result == LineReader::Result::TooLong) {
-      refuseOversized();
-      continue;
+  // Reads what is there, a bounded number of lines per turn so that the sessions on this thread
+  // are not held up by a host that writes fast; then waits for more, or for room in the queue.
+  void read() {
+    ranHere_ = false;
+    if (deferred_) {
+      LineBytes line = std::move(*deferred_);
+      deferred_.reset();
+      if (!queueLine(std::move(line))) return;
     }
-    std::string_view text(lines.data(), lines.size());
+    for (unsigned n = 0; n < kLinesPerTurn; ++n) {
+      const auto result = lines_.next();
+      if (result == LineReader::Result::Pending) return waitReadable();
+      if (result == LineReader::Result::End) {
+        queue_.push(callbacks_.endOfInput, 0);
+        return;
+      }
+      if (result == LineReader::Result::TooLong) {
+        refuseOversized();
+        continue;
+      }
+      if (!take()) return;
+    }
+    asio::post(context_, [this] { read(); });
+  }
+
+ private:
+  static constexpr unsigned kLinesPerTurn = 64;
+
+  void waitReadable() {
+    input_.async_wait(asio::posix::descriptor_base::wait_read, [this](const boost::system::error_code& ec) {
+      if (ec) return queue_.push(callbacks_.endOfInput, 0), void();  // no way to wait: as at its end
+      read();
+    });
+  }
+
+  // Runs the line here or queues it for the main thread; false when this turn ends: the queue is
+  // full (reading stops until it has room), or the line waits for the next turn.
+  bool take() {
+    std::string_view text(lines_.data(), lines_.size());
     LineBytes line;
     if (isValidUtf8(text)) {
-      line = lines.take();
+      line = lines_.take();
     } else {
       // Replacement never shortens the text, but may lengthen it past the limit.
       const std::string repaired = replaceInvalidUtf8(text);
       if (repaired.size() > kRequestLineLimit) {
         refuseOversized();
-        continue;
+        return true;
       }
       line = LineBytes(repaired);
     }
-    if (ranOnReader(json, line, queue, callbacks)) continue;
-    const size_t weight = line.size() + kRequestOverhead;
-    queue.push([&callbacks, line = std::make_shared<LineBytes>(std::move(line))] { runLine(*line, callbacks); },
-               weight);
+    if (ranOnReader(json_, line, queue_, callbacks_)) {
+      ranHere_ = true;
+      return true;
+    }
+    if (ranHere_) {
+      // What this turn posted to the network thread joins its queue only when the turn ends: a
+      // line for the main thread waits for that, so what the main thread posts for it comes after.
+      deferred_ = std::move(line);
+      asio::post(context_, [this] { read(); });
+      return false;
+    }
+    return queueLine(std::move(line));
   }
-  queue.push(callbacks.endOfInput, 0);
+
+  bool queueLine(LineBytes line) {
+    const size_t weight = line.size() + kRequestOverhead;
+    return queue_.push(
+        [&callbacks = callbacks_, line = std::make_shared<LineBytes>(std::move(line))] { runLine(*line, callbacks); },
+        weight, [this] { asio::post(context_, [this] { read(); }); });
+  }
+
+  asio::io_context& context_;
+  asio::posix::stream_descriptor input_;  // waited on only; LineReader reads the descriptor
+  LineReader lines_;
+  MainQueue& queue_;
+  const ReaderCallbacks& callbacks_;
+  JsonReader json_;  // this thread's, for the lines it runs itself
+  bool ranHere_ = false;  // this turn ran a line here
+  std::optional<LineBytes> deferred_;  // for the main thread, after what this turn ran
+};
+
+}  // namespace
+
+void readRequests(asio::io_context& context, int fd, MainQueue& queue, const ReaderCallbacks& callbacks) {
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  auto* reader = new Reader(context, fd, queue, callbacks);  // reads until the process ends
+  asio::post(context, [reader] { reader->read(); });
 }
 
 }  // namespace mirelo::services

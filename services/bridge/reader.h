@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -19,15 +20,15 @@ struct ReaderCallbacks {
   std::function<void(const std::string& command, const Json& payload, Reply reply)> request;
   // Whether a request for `command` needs its payload (null: every one does).
   std::function<bool(std::string_view command)> wantsPayload;
-  // Commands that only hand their work to a thread of their own, which the reader may run itself
-  // (null: none). Skipping the main thread saves a wake-up per command on a WebSocket round trip.
+  // Commands that only hand their work to the network thread, which the reader (on that thread)
+  // may run itself (null: none). Skipping the main thread saves two wake-ups per command.
   std::function<bool(std::string_view command)> runsOnReader;
   // Runs on the main thread after every request read before the end of input.
   std::function<void()> endOfInput;
 };
 
-// Reads requests from `fd` until the end of input, handing each to `queue`. Blocks; run it on
-// its own thread.
-void readRequests(int fd, MainQueue& queue, const ReaderCallbacks& callbacks);
+// Reads requests from `fd` on `context`'s thread until the end of input, handing each to `queue`
+// or running it there. Returns at once; `fd` is made non-blocking.
+void readRequests(boost::asio::io_context& context, int fd, MainQueue& queue, const ReaderCallbacks& callbacks);
 
 }  // namespace mirelo::services

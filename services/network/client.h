@@ -1,11 +1,10 @@
-// The network thread and what lives on it: one io_context run by one std::thread, the tables of
+// What lives on the network thread (network_thread.h): the tables of
 // live requests and sockets, the byte budget over all response bodies, the kept connections, and
 // the cancels the main thread has noted. Everything but the cancel note is touched on the network
 // thread only, one handler at a time, so it needs no lock. Plain Asio: the sessions' Beast code is
 // in http_request.cpp and web_socket.cpp.
 #pragma once
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <cstdint>
@@ -15,7 +14,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "connector.h"
@@ -47,7 +45,8 @@ class Client {
   Client();
   ~Client();
 
-  // The commands, called on the main thread: each hands its work to the network thread.
+  // The commands, called by the thread that runs them (the main or the network thread): each posts
+  // its work to the network thread.
   void http(HttpOrder order, Reply reply);
   void cancel(const std::string& requestId);
   void open(Url target, std::string socketId, Reply reply);
@@ -77,10 +76,8 @@ class Client {
  private:
   std::shared_ptr<Socket> findSocket(const std::optional<std::string>& socketId) const;
 
-  asio::io_context ioc_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  asio::io_context& ioc_;  // the network thread's (network_thread.h)
   asio::ssl::context tls_;
-  std::thread thread_;
   // Lookups on threads of their own, so none waits for another (asio's resolver has one).
   LookupPool lookups_;
   // Where connections go: GIO's resolver, asked per connection, or the environment read once.

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "deadline.h"
 #include "secure.h"
 
 namespace mirelo::services::network {
@@ -18,7 +19,7 @@ inline std::string poolKey(const Url& target, const Route& route) {
 }
 
 struct Connection {
-  Connection(asio::io_context& ioc, ssl::context& context, const Url& target) : stream(ioc, context), idle(ioc) {
+  Connection(asio::io_context& ioc, ssl::context& context, const Url& target) : stream(ioc, context), deadline(ioc) {
     configurePeer(stream, target);
     // The HTTP reader asks the stream for at most the buffer's free capacity, and no less than
     // 512 bytes: left to itself the buffer stays at 512, and a 16 KiB TLS record then takes 32
@@ -35,7 +36,7 @@ struct Connection {
 
   Stream stream;
   beast::flat_buffer buffer;
-  asio::steady_timer idle;
+  Deadline deadline;  // the request's step while one runs, the idle minute while kept
   std::string key;  // poolKey: target and route, set once connected
 };
 

@@ -1,5 +1,7 @@
 // An HTTP request's steps, top to bottom in the order they run: start, the route and connection
-// (a kept one, or Secure's connect, tunnel and handshake), write, head, body pieces, finish. One
+// (a kept one, or Secure's connect, tunnel and handshake), write, head, body pieces, finish. Once
+// connected, each step's idle timeout is the connection's lazy deadline (connection.h): a request
+// on a kept connection sets no timer but its whole-request bound, which is never the earliest. One
 // read of the body at a time into a 64 KiB chunk, taken into the reply line as it comes; a
 // connection left exactly at the response's end is kept for the next request.
 #include "http_request.h"
@@ -75,12 +77,15 @@ void HttpRequest::onSecured(beast::error_code ec) {
   }
   if (ec) return finish(ec);
   connection_->key = poolKey(target_, taken());
+  beast::get_lowest_layer(connection_->stream).expires_never();  // the connection's deadline from here on
   write();
 }
 
 void HttpRequest::write() {
   if (client.isCancelling(requestId_)) return finish(cancelled());
-  beast::get_lowest_layer(connection_->stream).expires_after(stepTimeout);
+  connection_->deadline.set(Deadline::Clock::now() + stepTimeout, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->finish(beast::error::timeout);
+  });
   http::async_write(connection_->stream, message_,
                     [self = shared_from_this()](beast::error_code ec, size_t) { self->onWrite(ec); });
 }
@@ -94,7 +99,7 @@ void HttpRequest::onWrite(beast::error_code ec) {
 void HttpRequest::readHead() {
   parser_.emplace();
   parser_->body_limit(boost::none);  // our own limits apply, piece by piece
-  beast::get_lowest_layer(connection_->stream).expires_after(stepTimeout);
+  connection_->deadline.set(Deadline::Clock::now() + stepTimeout);
   http::async_read_header(connection_->stream, connection_->buffer, *parser_,
                           [self = shared_from_this()](beast::error_code ec, size_t) { self->onHead(ec); });
 }
@@ -132,7 +137,7 @@ void HttpRequest::readBody() {
   if (parser_->is_done()) return finish({});
   parser_->get().body().data = chunk_.data();
   parser_->get().body().size = chunk_.size();
-  beast::get_lowest_layer(connection_->stream).expires_after(stepTimeout);  // no byte for this long fails
+  connection_->deadline.set(Deadline::Clock::now() + stepTimeout);  // no byte for this long fails
   http::async_read_some(connection_->stream, connection_->buffer, *parser_,
                         [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
 }
@@ -172,6 +177,7 @@ void HttpRequest::retryOrFinish(beast::error_code ec) {
   }
   retried_ = true;
   reused_ = false;
+  connection_->deadline.clear();
   beast::get_lowest_layer(connection_->stream).close();
   connectFresh();
 }
@@ -195,7 +201,7 @@ void HttpRequest::finish(beast::error_code ec, std::string message) {
   stopResolving();
   client.finished(task_, body_.received());
   if (connection_) {
-    connection_->idle.cancel();
+    connection_->deadline.clear();
     if (!ec && reusable()) {
       beast::get_lowest_layer(connection_->stream).expires_never();  // nothing is pending
       client.keepIdle(connection_);

@@ -1,5 +1,5 @@
-// The network commands' face on the main thread: payloads read and checked here (a refused one is
-// answered at once), the rest handed to the client's own thread (client.h), which replies from there.
+// The network commands' face: payloads read and checked here (a refused one is answered at once),
+// the rest handed to the network thread (client.h), which replies from there.
 #pragma once
 
 #include <memory>
@@ -11,7 +11,8 @@ namespace mirelo::services::network {
 
 class Client;
 
-// The one network client: HTTPS requests and secure WebSockets. Main thread only.
+// The one network client: HTTPS requests and secure WebSockets. Called by one thread at a time:
+// the main thread, or the network thread for the commands the request reader runs there.
 class NativeNetwork {
  public:
   static NativeNetwork& shared();

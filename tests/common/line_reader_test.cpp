@@ -144,5 +144,43 @@ TEST(LineReader, SkipsHugeLineWithinBoundedMemory) {
             (std::vector<Got>{{kLine, "a"}, {kTooLong, ""}, {kLine, "b"}, {kTooLong, ""}}));
 }
 
+// On a non-blocking pipe the reader says Pending whenever the bytes run out before a line's end,
+// and carries on where it was once more arrive: a line split over writes, and a line past the
+// limit whose skipping spans several waits, come out as when read in one piece.
+TEST(LineReader, PendingOnNonBlockingPipeLosesNothing) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+  LineReader reader(fds[0], 100, 16, 64);
+  const auto put = [&](const std::string& bytes) {
+    ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  };
+  const auto next = [&] {
+    const auto result = reader.next();
+    return Got{result, result == kLine ? std::string(reader.data(), reader.size()) : ""};
+  };
+  constexpr auto kPending = LineReader::Result::Pending;
+  EXPECT_EQ(next(), (Got{kPending, ""}));
+  put("ab");
+  EXPECT_EQ(next(), (Got{kPending, ""}));
+  put("c\r");
+  EXPECT_EQ(next(), (Got{kPending, ""}));
+  put("\nnext\n");
+  EXPECT_EQ(next(), (Got{kLine, "abc"}));
+  EXPECT_EQ(next(), (Got{kLine, "next"}));
+  EXPECT_EQ(next(), (Got{kPending, ""}));
+  for (int i = 0; i < 5; ++i) {  // 250 bytes of one line, a wait after each piece
+    put(std::string(50, 'x'));
+    EXPECT_EQ(next(), (Got{kPending, ""}));
+  }
+  put("y\nafter\nlast");
+  EXPECT_EQ(next(), (Got{kTooLong, ""}));
+  EXPECT_EQ(next(), (Got{kLine, "after"}));
+  EXPECT_EQ(next(), (Got{kPending, ""}));
+  ::close(fds[1]);
+  EXPECT_EQ(next(), (Got{kLine, "last"}));
+  EXPECT_EQ(next(), (Got{LineReader::Result::End, ""}));
+  ::close(fds[0]);
+}
+
 }  // namespace
 }  // namespace mirelo

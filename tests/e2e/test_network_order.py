@@ -74,6 +74,49 @@ class NetworkOrderTest(unittest.TestCase):
         self.assertIn({"event": "socket-closed", "socketId": "s"}, lines)
         self.assertIsNone(self.program.read_line(0.5))
 
+    def test_network_command_waits_for_a_slow_main_thread_command_before_it(self):
+        # The close is spelt with an escape and carries 20 MB the main thread must parse first; the
+        # plain send and receive after it are read at once but must still find the socket closed.
+        close = json.dumps({"id": "c", "command": "socket-close", "payload": {"socketId": "s", "pad": "x" * 20_000_000}})
+        close = close.replace('"socket-close"', '"socket-\\u0063lose"')
+        self.burst([
+            close,
+            json.dumps({"id": "s", "command": "socket-send", "payload": {"socketId": "s", "data": "late"}}),
+            json.dumps({"id": "r", "command": "socket-receive", "payload": {"socketId": "s"}}),
+        ])
+        lines = [self.program.read_json(30) for _ in range(3)]
+        self.assertEqual(lines, [{"id": "c", "value": True}, {"id": "s", "error": "网络连接已关闭"},
+                                 {"id": "r", "error": "网络连接已关闭"}])
+        self.assertIsNone(self.program.read_line(0.5))
+
+    def test_round_trips_go_on_while_the_main_thread_works(self):
+        # A 20 MB line the main thread parses, then round trips written after its reply was read:
+        # the network thread serves them whatever the main thread does next.
+        self.burst([json.dumps({"id": "n", "command": "nope", "payload": {"pad": "y" * 20_000_000}})])
+        self.assertEqual(self.program.read_json(30), {"id": "n", "error": "不支持的原生操作"})
+        for i in range(50):
+            self.burst([json.dumps({"id": f"s{i}", "command": "socket-send", "payload": {"socketId": "s", "data": str(i)}}),
+                        json.dumps({"id": f"r{i}", "command": "socket-receive", "payload": {"socketId": "s"}})])
+            lines = [self.program.read_json(10) for _ in range(3)]
+            self.assertIn({"id": f"s{i}", "value": True}, lines)
+            self.assertIn({"id": f"r{i}", "value": True}, lines)
+            self.assertIn({"data": str(i), "event": "socket-message", "socketId": "s"}, lines)
+
+    def test_host_closing_input_mid_round_trip(self):
+        # The end of input arrives while a send and a receive are in flight: the process ends at
+        # once and cleanly, every line it wrote is whole, and no request is answered twice.
+        self.burst([json.dumps({"id": "s", "command": "socket-send", "payload": {"socketId": "s", "data": "x" * 100_000}}),
+                    json.dumps({"id": "r", "command": "socket-receive", "payload": {"socketId": "s"}})])
+        self.program.close_input()
+        self.assertEqual(self.program.wait(10), 0)
+        lines = []
+        while (line := self.program.read_line(5)) is not None:
+            lines.append(json.loads(line))
+        self.assertEqual(self.program._pending, b"")  # no line cut in half
+        ids = [line["id"] for line in lines if "id" in line]
+        self.assertEqual(len(ids), len(set(ids)), lines)
+        self.assertTrue(set(ids) <= {"s", "r"}, lines)
+
 
 if __name__ == "__main__":
     unittest.main()

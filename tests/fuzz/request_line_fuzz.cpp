@@ -2,6 +2,7 @@
 // reader, UTF-8 repair, the JSON reader and the request envelope. The lines must not depend on
 // how the bytes were split, nor on whether each line's buffer was kept, given back or taken.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,7 +26,8 @@ struct Line {
 };
 
 // The stream as the given packets, one per read at most (a read asking for less than a packet
-// gets its start, the rest comes next). A tiny chunk and keep size make growing, shrinking and
+// gets its start, the rest comes next); an empty packet is a read that would block, as on a
+// non-blocking pipe the host has not written to yet. A tiny chunk and keep size make growing, shrinking and
 // taking happen on small inputs, with more than a chunk already read after a long line.
 class PacketReader final : public LineReader {
  public:
@@ -34,8 +36,12 @@ class PacketReader final : public LineReader {
 
  private:
   long readSome(char* into, size_t size) override {
-    while (next_ < packets_.size() && packets_[next_].empty()) ++next_;
     if (next_ == packets_.size()) return 0;
+    if (packets_[next_].empty()) {
+      ++next_;
+      errno = EAGAIN;
+      return -1;
+    }
     std::string_view& packet = packets_[next_];
     const size_t n = std::min(size, packet.size());
     std::memcpy(into, packet.data(), n);
@@ -54,6 +60,7 @@ std::vector<Line> readLines(const std::vector<std::string_view>& packets, unsign
   for (unsigned i = 0;; ++i) {
     const auto result = reader.next();
     if (result == LineReader::Result::End) break;
+    if (result == LineReader::Result::Pending) continue;  // readable again at once
     if (result == LineReader::Result::TooLong) {
       lines.push_back({true, ""});
       continue;
@@ -92,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     state = state * 1103515245u + 12345u;
     const size_t n = std::min<size_t>(stream.size() - off, 1 + (state >> 16) % 97);
     split.push_back(stream.substr(off, n));
+    if ((state >> 8) % 4 == 0) split.emplace_back();  // nothing to read for a moment
     off += n;
   }
   const auto lines = readLines(split, handOver);

@@ -5,8 +5,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <vector>
 
 #include "network/connector.h"
+#include "network/deadline.h"
 #include "network/lookup_pool.h"
 #include "network/proxy_config.h"
 #include "network/tunnel_connect.h"
@@ -340,4 +342,38 @@ TEST(Connector, RefusedAddressGivesWayToTheNext) {
   cancelled->cancel();
   ioc.run();
   EXPECT_EQ(answered, 0);
+}
+
+// The connection deadline: moving it later only notes the time (the timer fires early and waits
+// again), moving it earlier re-arms, clearing stops it, and a deadline destroyed with its wait
+// pending never calls back.
+TEST(Deadline, ExpiresAtTheLatestTimeSetAndNeverWhenCleared) {
+  using Clock = Deadline::Clock;
+  using std::chrono::milliseconds;
+  asio::io_context ioc;
+  const auto start = Clock::now();
+  std::vector<std::pair<int, milliseconds>> fired;
+  const auto note = [&](int which) {
+    return [&fired, &start, which] {
+      fired.emplace_back(which, std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+    };
+  };
+  Deadline later(ioc), earlier(ioc), cleared(ioc);
+  later.set(start + milliseconds(20), note(1));
+  later.set(start + milliseconds(120));  // later: noted, the first wait fires and waits again
+  earlier.set(start + milliseconds(200), note(2));
+  earlier.set(start + milliseconds(60));  // earlier: re-armed
+  cleared.set(start + milliseconds(30), note(3));
+  cleared.clear();
+  {
+    Deadline gone(ioc);
+    gone.set(start + milliseconds(10), note(4));
+  }
+  ioc.run();
+  ASSERT_EQ(fired.size(), 2u);
+  EXPECT_EQ(fired[0].first, 2);
+  EXPECT_GE(fired[0].second, milliseconds(60));
+  EXPECT_LT(fired[0].second, milliseconds(120));
+  EXPECT_EQ(fired[1].first, 1);
+  EXPECT_GE(fired[1].second, milliseconds(120));
 }
