@@ -48,7 +48,7 @@ void Channels::write(Channel& channel, WriteBuffer bytes, std::string requestId)
   channel.write(std::move(bytes), std::move(requestId));
 }
 
-void Channels::close(const std::string& id, std::optional<std::string> code) {
+void Channels::close(const std::string& id, const std::optional<std::string>& code) {
   auto it = table_.find(id);
   if (it == table_.end()) return;
   std::shared_ptr<Channel> channel = std::move(it->second);
