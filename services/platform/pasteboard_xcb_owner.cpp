@@ -47,8 +47,10 @@ void SelectionOwner::offerItem(PasteboardItem item) {
   std::vector<Offer> others;
   for (auto& [type, bytes] : item.entries) {
     const bool isText = std::find(std::begin(kTextTypes), std::end(kTextTypes), type) != std::end(kTextTypes);
-    if (isText && !text) text = std::make_shared<const std::string>(std::move(bytes));
-    if (isText) continue;
+    if (isText) {
+      if (!text) text = std::make_shared<const std::string>(std::move(bytes));
+      continue;
+    }
     const xcb_atom_t target = link_.atom(type);
     others.push_back(Offer{target, target, std::make_shared<const std::string>(std::move(bytes))});
   }
