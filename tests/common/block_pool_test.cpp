@@ -77,7 +77,7 @@ TEST(BlockBuffer, AppendsAcrossTheHeapAndBlocks) {
     expected += piece;
   }
   BlockBuffer moved = std::move(buffer);
-  EXPECT_EQ(buffer.size(), 0u);
+  EXPECT_EQ(buffer.size(), 0u);  // NOLINT(bugprone-use-after-move): the moved-from state is tested
   ASSERT_EQ(moved.size(), expected.size());
   EXPECT_TRUE(moved.view() == expected);
   moved.release();
