@@ -81,7 +81,8 @@ void withPanels(Services& services, const std::string&, const Json& payload, con
 }
 
 // Notification commands reply from the notification centre's thread.
-template <void (*run)(platform::NotificationCentre&, notifications::NotificationGenerations&, const Json&, Reply)>
+template <void (*run)(platform::NotificationCentre&, notifications::NotificationGenerations&, const Json&,
+                      const Reply&)>
 void withNotifications(Services& services, const std::string&, const Json& payload, const Reply& reply) {
   run(*services.platform.notifications, notifications::processGenerations(), payload, reply);
 }
