@@ -67,7 +67,7 @@ std::vector<double> scoresOf(const uint8_t* pixels, int sourceWidth, int sourceH
         for (int c = 0; c < columns; ++c) {
           const int i = place[static_cast<size_t>(r) * columns + c];
           if (i < 0) continue;
-          const float* p = samples + c * blockSize;
+          const float* p = samples + ptrdiff_t{c} * blockSize;
           double sum = scores[static_cast<size_t>(i)];
           for (int column = 0; column < blockSize; ++column) sum += weight[column] * p[column];
           scores[static_cast<size_t>(i)] = sum;
