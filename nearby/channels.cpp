@@ -78,6 +78,6 @@ void Channels::channelWritten(Channel&, size_t size) { budget_.give(static_cast<
 
 void Channels::channelSent(Channel& channel, const std::string& requestId) { events_.sent(channel.id(), requestId); }
 
-void Channels::channelEnded(Channel& channel, std::optional<std::string> code) { close(channel.id(), std::move(code)); }
+void Channels::channelEnded(Channel& channel, std::optional<std::string> code) { close(channel.id(), code); }
 
 }  // namespace nearby
