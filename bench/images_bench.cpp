@@ -190,7 +190,7 @@ BENCHMARK(QrGenerate)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): a failed bench aborts
   images::initialise();
   // Extra memory of one normalisation: the peak is reset once the input is ready.
   const Json payload{{"data", mirelo::base64Encode(photo())}};

@@ -51,7 +51,7 @@ class LineReader {
 
   // `chunk`: the room kept free for each read; `keep`: the largest buffer kept after a line
   // (tests and fuzzing shrink both to reach every path with small inputs).
-  LineReader(int fd, size_t limit, size_t chunk = 64 * 1024, size_t keep = 1024 * 1024,
+  LineReader(int fd, size_t limit, size_t chunk = size_t{64} * 1024, size_t keep = size_t{1024} * 1024,
              Framing framing = Framing::Lenient);
   virtual ~LineReader();
   LineReader(const LineReader&) = delete;

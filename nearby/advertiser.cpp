@@ -70,7 +70,7 @@ void Advertiser::publish() {
   // Avahi prepends to its lists and writes them to the wire last item first: this gives v, r, p, m.
   // Each string is added with its length: a value may hold U+0000, which C strings would cut.
   for (const auto& [key, value] : service_.txt) {
-    const std::string entry = key + '=' + value;
+    const std::string entry = std::string(key).append(1, '=').append(value);
     txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t*>(entry.data()), entry.size());
   }
   std::string type(serviceType);

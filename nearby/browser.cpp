@@ -42,7 +42,7 @@ Browser::Resolved resolvedOf(AvahiResolverEvent event, AvahiIfIndex interface, c
     asio::ip::address_v6::bytes_type bytes;
     std::memcpy(bytes.data(), address->data.ipv6.address, bytes.size());
     asio::ip::address_v6 v6(bytes);
-    if (v6.is_link_local()) v6.scope_id(static_cast<unsigned long>(interface));
+    if (v6.is_link_local()) v6.scope_id(static_cast<asio::ip::scope_id_type>(interface));
     result.address = tcp::endpoint(v6, port);
   }
   std::vector<std::string_view> strings;

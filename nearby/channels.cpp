@@ -51,7 +51,7 @@ void Channels::write(Channel& channel, WriteBuffer bytes, std::string requestId)
   channel.write(std::move(bytes), std::move(requestId));
 }
 
-void Channels::close(const std::string& id, std::optional<std::string> code) {
+void Channels::close(const std::string& id, const std::optional<std::string>& code) {
   auto it = table_.find(id);
   if (it == table_.end()) return;
   std::shared_ptr<Channel> channel = std::move(it->second);
@@ -81,6 +81,6 @@ void Channels::channelWritten(Channel&, size_t size) { budget_.give(static_cast<
 
 void Channels::channelSent(Channel& channel, const std::string& requestId) { events_.sent(channel.id(), requestId); }
 
-void Channels::channelEnded(Channel& channel, std::optional<std::string> code) { close(channel.id(), std::move(code)); }
+void Channels::channelEnded(Channel& channel, std::optional<std::string> code) { close(channel.id(), code); }
 
 }  // namespace nearby

@@ -38,7 +38,7 @@ class Channels final : ChannelEvents {
   // Hands the bytes to the channel within the budgets, else closes it ("QUEUE_FULL").
   void write(Channel& channel, WriteBuffer bytes, std::string requestId);
   // Reports "connection-closed" (with the code, if any) when there is such a channel.
-  void close(const std::string& id, std::optional<std::string> code);
+  void close(const std::string& id, const std::optional<std::string>& code);
   // Closes every channel without an event.
   void closeAll();
 

@@ -40,7 +40,8 @@ void onQueue(nearby::NearbyBridge& bridge, Work work) {
 
 }  // namespace
 
-int main() {
+// A failure to start (the event loop, a thread) ends the process in std::terminate: the host sees it exit.
+int main() {  // NOLINT(bugprone-exception-escape)
   ::signal(SIGPIPE, SIG_IGN);
   // Relayed data crosses the pipes in lines of up to a megabyte: larger pipes (when they are pipes)
   // save the host and this process a wake-up every 64 KiB.

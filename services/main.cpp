@@ -81,7 +81,7 @@ int main() {
 
   static const ReaderCallbacks callbacks{
       .request = [](const std::string& command, const Json& payload,
-                    Reply reply) { handle(services, command, payload, std::move(reply)); },
+                    const Reply& reply) { handle(services, command, payload, reply); },
       .wantsPayload = isCommand,
       .runsOnReader = runsOnReader,
       .endOfInput = [] { endProcess(services); },

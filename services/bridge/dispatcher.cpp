@@ -14,14 +14,14 @@
 namespace mirelo::services {
 namespace {
 
-using Command = void (*)(Services&, const std::string& command, const Json& payload, Reply reply);
+using Command = void (*)(Services&, const std::string& command, const Json& payload, const Reply& reply);
 
 // The image and room card commands are in the desktop module, loaded by the first of them.
 using Module = module::DesktopModule;
 
 // A command that finishes on the main thread: its value is the reply, its exception the error.
 template <Json (*run)(const Json&)>
-void now(Services&, const std::string&, const Json& payload, Reply reply) {
+void now(Services&, const std::string&, const Json& payload, const Reply& reply) {
   reply.succeed(run(payload));
 }
 
@@ -35,31 +35,29 @@ network::NativeNetwork& network() {
 }
 
 // Network commands reply later, from the network thread; a refused payload replies at once.
-void http(Services&, const std::string&, const Json& payload, Reply reply) {
-  network().http(payload, std::move(reply));
-}
+void http(Services&, const std::string&, const Json& payload, const Reply& reply) { network().http(payload, reply); }
 
 // `true` is written before the cancellation is handed over, so it always precedes the cancelled
 // requests' own replies.
-void httpCancel(Services&, const std::string&, const Json& payload, Reply reply) {
+void httpCancel(Services&, const std::string&, const Json& payload, const Reply& reply) {
   reply.succeed(true);
   network().cancel(payload);
 }
 
-void socketOpen(Services&, const std::string&, const Json& payload, Reply reply) {
-  network().open(payload, std::move(reply));
+void socketOpen(Services&, const std::string&, const Json& payload, const Reply& reply) {
+  network().open(payload, reply);
 }
 
-void socketSend(Services&, const std::string&, const Json& payload, Reply reply) {
-  network().send(payload, std::move(reply));
+void socketSend(Services&, const std::string&, const Json& payload, const Reply& reply) {
+  network().send(payload, reply);
 }
 
-void socketReceive(Services&, const std::string&, const Json& payload, Reply reply) {
-  network().receive(payload, std::move(reply));
+void socketReceive(Services&, const std::string&, const Json& payload, const Reply& reply) {
+  network().receive(payload, reply);
 }
 
-void socketClose(Services&, const std::string&, const Json& payload, Reply reply) {
-  network().close(payload, std::move(reply));
+void socketClose(Services&, const std::string&, const Json& payload, const Reply& reply) {
+  network().close(payload, reply);
 }
 
 // One command's reads from other programs' clipboards share one overall bound.
@@ -67,7 +65,7 @@ constexpr auto kPasteboardReadLimit = std::chrono::seconds(4);
 
 // Commands that finish on the main thread with the pasteboard or the file panels.
 template <Json (*run)(platform::Pasteboard&, const Json&)>
-void withPasteboard(Services& services, const std::string&, const Json& payload, Reply reply) {
+void withPasteboard(Services& services, const std::string&, const Json& payload, const Reply& reply) {
   platform::Pasteboard& pasteboard = *services.platform.pasteboard;
   struct Lift {
     platform::Pasteboard& pasteboard;
@@ -78,33 +76,34 @@ void withPasteboard(Services& services, const std::string&, const Json& payload,
 }
 
 template <Json (*run)(platform::Panels&, const Json&)>
-void withPanels(Services& services, const std::string&, const Json& payload, Reply reply) {
+void withPanels(Services& services, const std::string&, const Json& payload, const Reply& reply) {
   reply.succeed(run(*services.platform.panels, payload));
 }
 
 // Notification commands reply from the notification centre's thread.
-template <void (*run)(platform::NotificationCentre&, notifications::NotificationGenerations&, const Json&, Reply)>
-void withNotifications(Services& services, const std::string&, const Json& payload, Reply reply) {
-  run(*services.platform.notifications, notifications::processGenerations(), payload, std::move(reply));
+template <void (*run)(platform::NotificationCentre&, notifications::NotificationGenerations&, const Json&,
+                      const Reply&)>
+void withNotifications(Services& services, const std::string&, const Json& payload, const Reply& reply) {
+  run(*services.platform.notifications, notifications::processGenerations(), payload, reply);
 }
 
-void backgroundActivityCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+void backgroundActivityCommand(Services& services, const std::string&, const Json& payload, const Reply& reply) {
   reply.succeed(backgroundActivity(*services.platform.power, services.activityAssertion, payload));
 }
 
-void idleCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+void idleCommand(Services& services, const std::string&, const Json& payload, const Reply& reply) {
   reply.succeed(idle(*services.platform.idle, payload));
 }
 
-void emojiPanelCommand(Services& services, const std::string&, const Json& payload, Reply reply) {
+void emojiPanelCommand(Services& services, const std::string&, const Json& payload, const Reply& reply) {
   reply.succeed(emojiPanel(*services.platform.palette, payload));
 }
 
-void legacyPasswordCommand(Services& services, const std::string&, const Json&, Reply reply) {
+void legacyPasswordCommand(Services& services, const std::string&, const Json&, const Reply& reply) {
   legacyPassword(*services.platform.keychain, reply);
 }
 
-void stop(Services& services, const std::string&, const Json&, Reply reply) {
+void stop(Services& services, const std::string&, const Json&, const Reply& reply) {
   notifications::closeShownBeforeExit(*services.platform.notifications);
   services.platform.pasteboard->handOverBeforeExit();  // before `true`: the host may end us then
   reply.succeed(true);  // written and flushed before the exit
@@ -143,7 +142,7 @@ constexpr std::array<std::pair<std::string_view, Command>, 25> kCommands{{
 
 }  // namespace
 
-void handle(Services& services, const std::string& command, const Json& payload, Reply reply) {
+void handle(Services& services, const std::string& command, const Json& payload, const Reply& reply) {
   for (const auto& [name, run] : kCommands) {
     if (name != command) continue;
     // A command's failure is its error reply; nothing ends a command without one.

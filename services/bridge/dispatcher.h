@@ -12,7 +12,7 @@ namespace mirelo::services {
 // Runs one request on the main thread (or, for a command `runsOnReader` names, on the reader's):
 // finds its command in the command table and runs it. Every
 // path ends in exactly one call of `reply`, now or later from the thread that finishes the work.
-void handle(Services& services, const std::string& command, const Json& payload, Reply reply);
+void handle(Services& services, const std::string& command, const Json& payload, const Reply& reply);
 
 // Whether `command` names a command of the table (the others are answered without their payload).
 bool isCommand(std::string_view command);

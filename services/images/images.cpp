@@ -231,7 +231,7 @@ Image image(std::string_view data, int edge) {
 Image thumbnail(std::string_view data, int edge) {
   const Intake intake(data);
   const OwnedVips header = checkedHeader(intake.bytes());
-  if (auto scaled = scaledJpeg(intake.bytes(), header.get(), edge)) return std::move(*scaled);
+  if (auto scaled = scaledJpeg(intake.bytes(), header.get(), edge)) return *scaled;
   return thumbnailOf(intake.bytes(), edge);
 }
 

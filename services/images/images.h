@@ -9,7 +9,7 @@
 #include "handle.h"
 #include "json.h"
 
-typedef struct _VipsImage VipsImage;
+typedef struct _VipsImage VipsImage;  // NOLINT(bugprone-reserved-identifier): libvips names it
 
 namespace mirelo::services::images {
 

@@ -86,7 +86,7 @@ std::string qrPng(std::string_view text) {
   std::vector<uint8_t> canvas(static_cast<size_t>(side) * side, 255);
   for (int y = 0; y < modules; ++y) {
     for (int x = 0; x < modules; ++x) {
-      if (!(code->data[y * modules + x] & 1)) continue;
+      if (!(code->data[ptrdiff_t{y} * modules + x] & 1)) continue;
       for (int row = 0; row < scale; ++row) {
         uint8_t* line = canvas.data() + static_cast<size_t>(margin + y * scale + row) * side + margin + x * scale;
         std::fill(line, line + scale, 0);

@@ -63,7 +63,7 @@ class BodyDecoder {
   bool seen_ = false;  // any encoded byte arrived
   unsigned char header_[2] = {};
   size_t headerSize_ = 0;  // deflate: bytes kept until the wrapping is known
-  std::array<unsigned char, 16 * 1024> out_;
+  std::array<unsigned char, size_t{16} * 1024> out_;
 };
 
 }  // namespace mirelo::services::network

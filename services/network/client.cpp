@@ -149,7 +149,7 @@ std::shared_ptr<Connection> Client::takeIdle(const std::string& key) {
   return nullptr;
 }
 
-void Client::keepIdle(std::shared_ptr<Connection> connection) {
+void Client::keepIdle(const std::shared_ptr<Connection>& connection) {
   size_t total = 0;
   for (const auto& [key, list] : pool_) total += list.size();
   auto& list = pool_[connection->key];

@@ -71,7 +71,7 @@ class Client {
   bool leave(const Socket& socket);
   // A kept connection for `key` with nothing to read, or null; keeping one that stands idle.
   std::shared_ptr<Connection> takeIdle(const std::string& key);
-  void keepIdle(std::shared_ptr<Connection> connection);
+  void keepIdle(const std::shared_ptr<Connection>& connection);
 
  private:
   std::shared_ptr<Socket> findSocket(const std::optional<std::string>& socketId) const;

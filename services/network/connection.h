@@ -24,7 +24,7 @@ struct Connection {
     // The HTTP reader asks the stream for at most the buffer's free capacity, and no less than
     // 512 bytes: left to itself the buffer stays at 512, and a 16 KiB TLS record then takes 32
     // trips through the event loop. With room for a whole record it takes one.
-    buffer.reserve(64 * 1024);
+    buffer.reserve(size_t{64} * 1024);
   }
 
   // Anything to read on an idle connection (bytes, or the peer's end) means the server has moved

@@ -27,7 +27,7 @@ Endpoints interleaved(const Endpoints& endpoints) {
 }
 
 struct Connector::Impl {
-  Impl(asio::any_io_executor on, Duration bound, Done then)
+  Impl(const asio::any_io_executor& on, Duration bound, Done then)
       : executor(on), timeout(bound), done(std::move(then)), deadline(on), stagger(on) {}
 
   asio::any_io_executor executor;
@@ -44,12 +44,12 @@ struct Connector::Impl {
   bool finished = false;
 };
 
-Connector::Connector(asio::any_io_executor executor, Duration timeout, Done done)
+Connector::Connector(const asio::any_io_executor& executor, Duration timeout, Done done)
     : impl_(std::make_unique<Impl>(executor, timeout, std::move(done))) {}
 
 Connector::~Connector() = default;
 
-std::shared_ptr<Connector> Connector::start(asio::any_io_executor executor, LookupPool& lookups,
+std::shared_ptr<Connector> Connector::start(const asio::any_io_executor& executor, LookupPool& lookups,
                                             const std::string& host, const std::string& port, Duration timeout,
                                             Done done) {
   auto connector = std::make_shared<Connector>(executor, timeout, std::move(done));
@@ -58,13 +58,13 @@ std::shared_ptr<Connector> Connector::start(asio::any_io_executor executor, Look
   impl.deadline.async_wait([self = connector](error_code ec) {
     if (!ec) self->finish(asio::error::timed_out, nullptr);
   });
-  impl.lookup = lookups.lookup(host, port, executor, [self = connector](error_code ec, Endpoints endpoints) {
-    self->onLookup(ec, std::move(endpoints));
+  impl.lookup = lookups.lookup(host, port, executor, [self = connector](error_code ec, const Endpoints& endpoints) {
+    self->onLookup(ec, endpoints);
   });
   return connector;
 }
 
-void Connector::onLookup(error_code ec, Endpoints endpoints) {
+void Connector::onLookup(error_code ec, const Endpoints& endpoints) {
   auto& impl = *impl_;
   if (impl.finished) return;
   impl.lookup.reset();

@@ -29,18 +29,18 @@ class Connector : public std::enable_shared_from_this<Connector> {
 
   // `done` runs once on `executor`: with the connected socket, or with the last attempt's error
   // (asio's timeout error when the step timeout passed), unless cancelled first.
-  static std::shared_ptr<Connector> start(boost::asio::any_io_executor executor, LookupPool& lookups,
+  static std::shared_ptr<Connector> start(const boost::asio::any_io_executor& executor, LookupPool& lookups,
                                           const std::string& host, const std::string& port, Duration timeout,
                                           Done done);
   // Stops the lookup and every attempt; `done` never runs after this.
   void cancel();
 
-  Connector(boost::asio::any_io_executor executor, Duration timeout, Done done);
+  Connector(const boost::asio::any_io_executor& executor, Duration timeout, Done done);
   ~Connector();
 
  private:
   struct Attempt;
-  void onLookup(boost::system::error_code ec, Endpoints endpoints);
+  void onLookup(boost::system::error_code ec, const Endpoints& endpoints);
   void attemptNext();
   void onAttempt(size_t index, boost::system::error_code ec);
   void finish(boost::system::error_code ec, boost::asio::ip::tcp::socket* winner);

@@ -57,7 +57,7 @@ class HttpRequest : public std::enable_shared_from_this<HttpRequest>, public Sec
   beast::http::request<beast::http::string_body> message_;
   std::shared_ptr<Connection> connection_;
   std::optional<beast::http::response_parser<beast::http::buffer_body>> parser_;
-  std::array<char, 64 * 1024> chunk_;
+  std::array<char, size_t{64} * 1024> chunk_;
   ResponseBody body_;
   int64_t status_ = 0;
   asio::steady_timer resource_;  // the whole request

@@ -146,7 +146,7 @@ std::shared_ptr<LookupPool::Job> LookupPool::lookup(const std::string& host, con
   auto job = std::make_shared<Job>();
   job->host = host;
   job->port = port;
-  job->executor = executor;
+  job->executor = std::move(executor);
   job->done = std::move(done);
   // A literal needs no lookup, and no thread.
   boost::system::error_code ec;

@@ -91,7 +91,7 @@ std::optional<Route> parseProxyUrl(std::string_view text, bool gio) {
     text.remove_prefix(scheme + 3);
     if (name == "http") {
       route.kind = Route::Kind::connect;
-    } else if (name == "socks5h" && !gio) {
+    } else if (name == "socks5h" && !gio) {  // NOLINT(bugprone-branch-clone): a branch per scheme
       route.kind = Route::Kind::socks5h;
     } else if (name == "socks5") {
       route.kind = gio ? Route::Kind::socks5h : Route::Kind::socks5;

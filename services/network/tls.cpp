@@ -47,7 +47,7 @@ void configureContext(SSL_CTX* context) {
   const size_t length = std::strlen(kProtocol);
   unsigned char wire[16];
   wire[0] = static_cast<unsigned char>(length);
-  std::memcpy(wire + 1, kProtocol, length);
+  std::memcpy(wire + 1, kProtocol, length);  // NOLINT(bugprone-not-null-terminated-result): length-prefixed
   SSL_CTX_set_alpn_protos(context, wire, static_cast<unsigned>(length + 1));
 }
 

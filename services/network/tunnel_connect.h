@@ -15,7 +15,7 @@
 
 namespace mirelo::services::network::connect_tunnel {
 
-constexpr size_t kMaxHead = 16 * 1024;
+constexpr size_t kMaxHead = size_t{16} * 1024;
 
 // The request for `host` (a name, or an address literal without brackets) and `port`.
 std::string request(const std::string& host, const std::string& port, const Route& route);

@@ -40,7 +40,7 @@ std::string replyText(uint8_t code) {
 Handshake::Handshake(const Route& route, std::string host, uint16_t port)
     : route_(route), host_(std::move(host)), port_(port) {}
 
-Step Handshake::fail(std::string failure) {
+Step Handshake::fail(const std::string& failure) {
   state_ = State::done;
   Step step;
   step.what = Step::What::failed;

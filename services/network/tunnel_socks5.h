@@ -40,7 +40,7 @@ class Handshake {
  private:
   enum class State { method, auth, replyHead, replyRest, done };
   Step request();
-  Step fail(std::string failure);
+  Step fail(const std::string& failure);
   Route route_;
   std::string host_;
   uint16_t port_;

@@ -25,7 +25,8 @@ NotificationGenerations& processGenerations() {
   return *generations;
 }
 
-void notificationStatus(platform::NotificationCentre& centre, NotificationGenerations&, const Json&, Reply reply) {
+void notificationStatus(platform::NotificationCentre& centre, NotificationGenerations&, const Json&,
+                        const Reply& reply) {
   centre.status([reply](bool denied) {
     Json value = Json::object();
     value["supported"] = true;
@@ -35,7 +36,7 @@ void notificationStatus(platform::NotificationCentre& centre, NotificationGenera
 }
 
 void notify(platform::NotificationCentre& centre, NotificationGenerations& generations, const Json& payload,
-            Reply reply) {
+            const Reply& reply) {
   const std::string* room = readString(payload, "room");
   const std::string* messageId = readString(payload, "messageId");
   if (!room || !messageId || !atMostGraphemes(*room, kMaxRoomCharacters) ||
@@ -64,7 +65,7 @@ void notify(platform::NotificationCentre& centre, NotificationGenerations& gener
 }
 
 void notificationsClear(platform::NotificationCentre& centre, NotificationGenerations& generations, const Json& payload,
-                        Reply reply) {
+                        const Reply& reply) {
   const std::string* room = readString(payload, "room");
   const std::string* messageId = readString(payload, "messageId");
   std::unique_lock lock(generations.notificationGenerationLock);
@@ -81,7 +82,7 @@ void notificationsClear(platform::NotificationCentre& centre, NotificationGenera
   }
   lock.unlock();
   // Every notification whose user info names the room; the reply waits for the lookup.
-  centre.list([&centre, room = *room, reply](std::vector<platform::NotificationRequest> requests) {
+  centre.list([&centre, room = *room, reply](const std::vector<platform::NotificationRequest>& requests) {
     std::vector<std::string> identifiers;
     for (const auto& request : requests) {
       if (request.room == room) identifiers.push_back(request.identifier);

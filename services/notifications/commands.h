@@ -13,11 +13,11 @@ NotificationGenerations& processGenerations();
 // The commands start on the main thread; their replies come from the centre's thread, except
 // refused payloads and clears that need no lookup, which reply at once.
 void notificationStatus(platform::NotificationCentre& centre, NotificationGenerations& generations, const Json& payload,
-                        Reply reply);
+                        const Reply& reply);
 void notify(platform::NotificationCentre& centre, NotificationGenerations& generations, const Json& payload,
-            Reply reply);
+            const Reply& reply);
 void notificationsClear(platform::NotificationCentre& centre, NotificationGenerations& generations, const Json& payload,
-                        Reply reply);
+                        const Reply& reply);
 
 // Start-up: clicks on our notifications become "notification-activate" events (the centre closes
 // the clicked notification).

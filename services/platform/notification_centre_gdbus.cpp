@@ -222,6 +222,7 @@ class GdbusNotificationCentre final : public NotificationCentre, private Notific
   }
 
   void cancelDeadline(uintptr_t deadline) override {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the token handed out above is the source's address
     const glib::Source source(reinterpret_cast<GSource*>(deadline));
     g_source_destroy(source.get());
   }

@@ -12,7 +12,7 @@ namespace mirelo::services::platform::xcb {
 namespace {
 
 constexpr size_t kIncrThreshold = 1 << 20;  // larger data goes in INCR chunks
-constexpr size_t kIncrChunk = 256 * 1024;
+constexpr size_t kIncrChunk = size_t{256} * 1024;
 // How long the end of the process waits for a clipboard manager to take the offer over.
 constexpr auto kHandOverTimeout = std::chrono::seconds(3);
 constexpr size_t kMaxMultiple = 64;  // conversions served for one MULTIPLE request
@@ -42,13 +42,15 @@ bool SelectionOwner::take(PasteboardItem item) {
 // encoding: UTF8_STRING; STRING, ISO 8859-1, only when the text fits it; TEXT, as STRING when the
 // text fits, else as UTF8_STRING (the property's type says which); the text/plain types as UTF-8,
 // since this desktop's text is UTF-8 and that is what their readers take them as.
-void SelectionOwner::offerItem(PasteboardItem item) {
+void SelectionOwner::offerItem(PasteboardItem&& item) {
   std::shared_ptr<const std::string> text;
   std::vector<Offer> others;
   for (auto& [type, bytes] : item.entries) {
     const bool isText = std::find(std::begin(kTextTypes), std::end(kTextTypes), type) != std::end(kTextTypes);
-    if (isText && !text) text = std::make_shared<const std::string>(std::move(bytes));
-    if (isText) continue;
+    if (isText) {
+      if (!text) text = std::make_shared<const std::string>(std::move(bytes));
+      continue;
+    }
     const xcb_atom_t target = link_.atom(type);
     others.push_back(Offer{target, target, std::make_shared<const std::string>(std::move(bytes))});
   }
@@ -154,7 +156,7 @@ bool SelectionOwner::convertMultiple(xcb_window_t requestor, xcb_atom_t property
       c, xcb_get_property(c, 0, requestor, property, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxMultiple * 2), nullptr)};
   if (!reply || reply->format != 32) return false;
   const auto* values = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
-  std::vector<xcb_atom_t> pairs(values, values + xcb_get_property_value_length(reply.get()) / 4 / 2 * 2);
+  std::vector<xcb_atom_t> pairs(values, values + ptrdiff_t{xcb_get_property_value_length(reply.get())} / 4 / 2 * 2);
   for (size_t i = 0; i < pairs.size(); i += 2) {
     const bool done =
         pairs[i] != link_.atoms().multiple && pairs[i + 1] != XCB_NONE && convert(requestor, pairs[i], pairs[i + 1]);

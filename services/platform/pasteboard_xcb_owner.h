@@ -46,7 +46,7 @@ class SelectionOwner {
     size_t offset;
   };
 
-  void offerItem(PasteboardItem item);
+  void offerItem(PasteboardItem&& item);
   void serve(const xcb_selection_request_event_t& request);
   bool convert(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property);
   bool convertMultiple(xcb_window_t requestor, xcb_atom_t property);

@@ -81,7 +81,7 @@ std::optional<Converted> convertSelection(Link& link, xcb_atom_t target, size_t 
 
 std::vector<std::string> ownerTargets(Link& link, Clock::time_point deadline) {
   std::vector<std::string> names;
-  const auto list = convertSelection(link, link.atoms().targets, 64 * 1024, deadline);
+  const auto list = convertSelection(link, link.atoms().targets, size_t{64} * 1024, deadline);
   if (!list) return names;
   const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list->bytes.data());
   for (size_t i = 0; i < list->bytes.size() / sizeof(xcb_atom_t); ++i) names.push_back(link.atomName(atoms[i]));

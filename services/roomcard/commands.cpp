@@ -63,7 +63,7 @@ std::optional<std::string> RoomCardClipboard::read(platform::Pasteboard::Item& i
     } catch (const Error&) {
     }
   }
-  const auto text = item.text(RoomCardCodec::customType, maxData);
+  auto text = item.text(RoomCardCodec::customType, maxData);  // returned below: not const, so it moves
   if (invitations.size() > 1 || (text && invitations.size() == 1 && *invitations.begin() != *text)) {
     throw RoomCardCodec::error("房卡图片与邀请信息不一致，请重新复制");
   }

@@ -112,7 +112,7 @@ TEST(SecretBytes, StorageZeroedWhenMovedAndDestroyed) {
     const char* inside = source.view().data();
     platform::SecretBytes moved(std::move(source));
     EXPECT_EQ(moved.view(), text);
-    EXPECT_TRUE(source.view().empty());
+    EXPECT_TRUE(source.view().empty());  // NOLINT(bugprone-use-after-move): the moved-from state is tested
     if (inside != moved.view().data()) {  // copied out of the small buffer, which must be blank now
       for (size_t i = 0; i < text.size(); ++i) EXPECT_EQ(inside[i], '\0');
     }

@@ -25,17 +25,17 @@ TEST(Blocks, BlockHandedBackIsReused) {
   EXPECT_EQ(blocks::keptBytes(), 0u);
   blocks::give(again);
 
-  const Block small = blocks::take(64 * 1024);
+  const Block small = blocks::take(size_t{64} * 1024);
   EXPECT_EQ(small.data, first.data);
   blocks::give(small);
   EXPECT_EQ(blocks::keptBytes(), first.size);
   blocks::releaseKept();
   EXPECT_EQ(blocks::keptBytes(), 0u);
-  const Block fresh = blocks::take(64 * 1024);
+  const Block fresh = blocks::take(size_t{64} * 1024);
   std::memset(fresh.data, 1, fresh.size);
   blocks::give(fresh);
   EXPECT_EQ(blocks::keptBytes(), fresh.size);
-  EXPECT_EQ(blocks::take(64 * 1024).data, fresh.data);
+  EXPECT_EQ(blocks::take(size_t{64} * 1024).data, fresh.data);
   EXPECT_EQ(blocks::keptBytes(), 0u);
   blocks::give(fresh);
   blocks::releaseKept();
@@ -45,6 +45,7 @@ TEST(Blocks, BlockHandedBackIsReused) {
 TEST(Blocks, KeptBytesStayBounded) {
   blocks::releaseKept();
   std::vector<Block> taken;
+  taken.reserve(8);
   for (int i = 0; i < 8; ++i) taken.push_back(blocks::take(20 * MiB));
   for (const Block& block : taken) blocks::give(block);
   EXPECT_LE(blocks::keptBytes(), blocks::kKeptBytes);
@@ -77,7 +78,7 @@ TEST(BlockBuffer, AppendsAcrossTheHeapAndBlocks) {
     expected += piece;
   }
   BlockBuffer moved = std::move(buffer);
-  EXPECT_EQ(buffer.size(), 0u);
+  EXPECT_EQ(buffer.size(), 0u);  // NOLINT(bugprone-use-after-move): the moved-from state is tested
   ASSERT_EQ(moved.size(), expected.size());
   EXPECT_TRUE(moved.view() == expected);
   moved.release();

@@ -29,7 +29,7 @@ std::vector<Got> readAll(const std::string& input, size_t limit,
     }
     ::close(fds[1]);
   });
-  LineReader reader(fds[0], limit, 64 * 1024, 1024 * 1024, framing);
+  LineReader reader(fds[0], limit, size_t{64} * 1024, size_t{1024} * 1024, framing);
   std::vector<Got> got;
   for (;;) {
     const auto result = reader.next();
@@ -138,7 +138,7 @@ TEST(LineReader, SameLinesWhateverTheChunkingAndBufferHandOver) {
 
 TEST(LineReader, SkipsHugeLineWithinBoundedMemory) {
   // Ten times the limit without a newline: skipped, then the next line reads normally.
-  const size_t limit = 64 * 1024;
+  const size_t limit = size_t{64} * 1024;
   const std::string huge(limit * 10, 'h');
   EXPECT_EQ(readAll("a\n" + huge + "\nb\n" + huge, limit),
             (std::vector<Got>{{kLine, "a"}, {kTooLong, ""}, {kLine, "b"}, {kTooLong, ""}}));

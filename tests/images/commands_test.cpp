@@ -138,7 +138,7 @@ TEST_F(CommandsTest, QrCandidateRegions) {
 TEST_F(CommandsTest, QrFoundInCardRegion) {
   const std::string text = "mirelo://join/#card-region";
   const Image code = decodePng(qrPng(text));
-  std::vector<uint8_t> pixels(1200 * 756 * 3);
+  std::vector<uint8_t> pixels(size_t{1200} * 756 * 3);
   std::mt19937 random(7);
   for (auto& p : pixels) p = static_cast<uint8_t>(random());
   Image card = fromPixels(pixels, 1200, 756, 3);
@@ -217,7 +217,7 @@ TEST_F(CommandsTest, ChooseImagesLogic) {
   // A file name on disk is bytes: one that is not UTF-8 comes back repaired, so the reply can be
   // written (its URL escapes the bytes as %FE).
   panels.files = {put("caf\xfe.png", png)};
-  ASSERT_EQ(panels.files[0].find("\xfe"), panels.files[0].size() - 5);
+  ASSERT_EQ(panels.files[0].find('\xfe'), panels.files[0].size() - 5);
   panels.files[0].replace(panels.files[0].size() - 5, 1, "%FE");
   files = asHost(chooseImages(panels, Json::object()));
   ASSERT_EQ(files.size(), 1u);

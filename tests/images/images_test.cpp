@@ -114,7 +114,7 @@ TEST_F(ImagesTest, LongerSideNeverExceedsEdge) {
 
 TEST_F(ImagesTest, AppliesExifOrientation) {
   // 40 × 20: left half black, right half white, stored with "rotate 90° clockwise to display".
-  std::vector<uint8_t> pixels(40 * 20);
+  std::vector<uint8_t> pixels(size_t{40} * 20);
   for (int y = 0; y < 20; ++y) {
     for (int x = 0; x < 40; ++x) pixels[y * 40 + x] = x < 20 ? 0 : 255;
   }

@@ -8,6 +8,7 @@
 #include <vips/vips.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -166,7 +167,7 @@ inline std::vector<std::string> chunkTypes(const std::string& png) {
     const auto* p = reinterpret_cast<const unsigned char*>(png.data() + at);
     const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
     if (length > png.size() - at - 12) {
-      types.push_back("");
+      types.emplace_back();
       break;
     }
     types.push_back(png.substr(at + 4, 4));
@@ -185,7 +186,7 @@ inline std::vector<int> meanColour(const Image& image) {
       vips_avg(one, &mean, nullptr);
       g_object_unref(one);
     }
-    out.push_back(static_cast<int>(mean + 0.5));
+    out.push_back(static_cast<int>(std::lround(mean)));
   }
   return out;
 }

@@ -81,7 +81,7 @@ TEST(BodyDecoder, EveryWrappingInEveryPieceSize) {
         EXPECT_EQ(out.result, BodyDecoder::Result::more);
         EXPECT_TRUE(out.complete);
         EXPECT_EQ(out.bytes, data);
-        EXPECT_LE(out.largestPiece, size_t{16 * 1024});
+        EXPECT_LE(out.largestPiece, size_t{16} * 1024);
       }
     }
   }

@@ -204,7 +204,7 @@ namespace {
 
 // Runs a SOCKS5 exchange against scripted answers; returns what was written and the end.
 std::pair<std::string, socks5::Step> exchange(const Route& route, const std::string& host,
-                                              std::vector<std::string> answers) {
+                                              const std::vector<std::string>& answers) {
   socks5::Handshake handshake(route, host, 443);
   std::string written;
   socks5::Step step = handshake.start();
@@ -296,7 +296,7 @@ TEST(LookupPool, CancelledLookupNeverAnswers) {
   Endpoints literal;
   pool.lookup("::1", "443", ioc.get_executor(), [&](auto ec, Endpoints endpoints) {
     EXPECT_FALSE(ec);
-    literal = endpoints;
+    literal = std::move(endpoints);
   });
   asio::steady_timer wait(ioc, std::chrono::milliseconds(300));
   wait.async_wait([](auto) {});

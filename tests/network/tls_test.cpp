@@ -190,7 +190,8 @@ class TlsTest : public ::testing::Test {
     inter = new Cert(make(caSpec("Test Intermediate"), *interKey, *root, *rootKey));
   }
 
-  Server leaf(const CertPlan& plan, const Cert& issuer = nullptr, const Key& issuerKey = nullptr, Key key = nullptr) {
+  Server leaf(const CertPlan& plan, const Cert& issuer = nullptr, const Key& issuerKey = nullptr,
+              const Key& key = nullptr) {
     Server server;
     server.key = key ? key : ecKey();
     server.leaf = make(plan, server.key, issuer ? issuer : *root, issuerKey ? issuerKey : *rootKey);

@@ -45,6 +45,7 @@ class Child {
 
   Child(const std::vector<std::string>& argv, Output output) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;

@@ -121,7 +121,7 @@ TEST(RoomCardCodec, DecodeChecksThePayload) {
       {std::string(4097, ' '), notFound},  // over 4,096 bytes: not read at all
   };
   for (const auto& c : cases) {
-    const std::string png = kSig + kIhdr + kIdat + cardChunk(c.payload) + kIend;
+    const std::string png = std::string(kSig).append(kIhdr).append(kIdat).append(cardChunk(c.payload)).append(kIend);
     std::string got;
     try {
       got = Codec::decode(png);

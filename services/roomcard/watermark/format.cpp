@@ -8,7 +8,8 @@ const std::array<double, 256>& basis() {
     std::array<double, 256> raw{};
     double sum = 0;
     for (int k = 0; k < 256; ++k) {
-      const double a = (k / 16 + 0.5) * M_PI / 16, b = (k % 16 + 0.5) * M_PI / 16;
+      const int row = k / 16, column = k % 16;
+      const double a = (row + 0.5) * M_PI / 16, b = (column + 0.5) * M_PI / 16;
       raw[k] = std::sin(a) * std::sin(b) * (std::cos(a) - std::cos(b));
       sum += raw[k] * raw[k];
     }

@@ -73,7 +73,7 @@ std::vector<double> scoresOf(const uint8_t* pixels, int sourceWidth, int sourceH
         for (int column = 0; column < blockSize; ++column) {
           const double w = weight[column];
           const float* p = samples + column;
-          for (int c = 0; c < columns; ++c) sums[c] += w * p[c * blockSize];
+          for (int c = 0; c < columns; ++c) sums[c] += w * p[ptrdiff_t{c} * blockSize];
         }
       });
   std::vector<double> scores(blocks.size());

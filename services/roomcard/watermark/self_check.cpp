@@ -101,9 +101,10 @@ std::optional<std::vector<double>> independentCopy(const Image& candidate, int w
   bool ok = true;
   if (vips_image_get_bands(image.get()) == 4) ok = flattenOnWhite(image);
   if (kind == Independent::halfJpeg) {
+    const int halfWidth = width / 2, halfHeight = height / 2;
     ok = ok && images::applyStep(image, [&](VipsImage* i, VipsImage** out) {
-           return vips_resize(i, out, static_cast<double>(width / 2) / width, "vscale",
-                              static_cast<double>(height / 2) / height, "kernel", VIPS_KERNEL_LINEAR, nullptr);
+           return vips_resize(i, out, static_cast<double>(halfWidth) / width, "vscale",
+                              static_cast<double>(halfHeight) / height, "kernel", VIPS_KERNEL_LINEAR, nullptr);
          });
     ok = ok && images::applyStep(image, [](VipsImage* i, VipsImage** out) { return vips_cast_uchar(i, out, nullptr); });
   }
