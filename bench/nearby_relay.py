@@ -2,7 +2,8 @@
 each with its own avahi-daemon; tests/env/nearby_hosts.py): host -> program A -> TCP -> program B ->
 host, with the protocol's Base64 and JSON both ways, against raw TCP between the same namespaces
 measured in the same run. Also the peak resident memory of both programs during the transfer,
-which the pending limits bound whatever the transfer's size.
+which the pending limits bound whatever the transfer's size, and the context switches of both
+(every thread), each one a wake-up.
 
 The host's side of the relay is bench/nearby_relay_host.cpp (C++, so that a slow host is not what
 is measured); it keeps three sends of 699,050 bytes unacknowledged, within a channel's 2 MiB.
@@ -68,8 +69,9 @@ def relay(a, b):
                          env=clean_env(DBUS_SYSTEM_BUS_ADDRESS=BUS), capture_output=True, timeout=600)
     if out.returncode != 0:
         raise SystemExit("relay failed: %s" % out.stderr.decode(errors="replace"))
-    mbps, rss_a, rss_b, seconds, cpu_a, cpu_b, cpu_host = out.stdout.split()
-    return float(mbps), int(rss_a), int(rss_b), float(seconds), float(cpu_a), float(cpu_b), float(cpu_host)
+    mbps, rss_a, rss_b, seconds, cpu_a, cpu_b, cpu_host, switches_a, switches_b = out.stdout.split()
+    return (float(mbps), int(rss_a), int(rss_b), float(seconds), float(cpu_a), float(cpu_b), float(cpu_host),
+            int(switches_a), int(switches_b))
 
 
 def main():
@@ -79,7 +81,7 @@ def main():
     with Link() as link:
         a, b = link.hosts
         raw = raw_tcp(a, b)
-        through, rss_a, rss_b, seconds, cpu_a, cpu_b, cpu_host = relay(a, b)
+        through, rss_a, rss_b, seconds, cpu_a, cpu_b, cpu_host, switches_a, switches_b = relay(a, b)
         raw_after = raw_tcp(a, b)
     reference = (raw + raw_after) / 2
     print("raw TCP between the namespaces: %.0f MB/s (before %.0f, after %.0f)" % (reference, raw, raw_after))
@@ -92,6 +94,9 @@ def main():
           (cpu_a, cpu_b, cpu_host, seconds, open("/proc/loadavg").read().split()[0]))
     print("CPU seconds per GB relayed: sender %.2f, receiver %.2f, host %.2f" %
           (cpu_a / gb, cpu_b / gb, cpu_host / gb))
+    # Each switch is a wake-up (or a preemption) paid in both CPU time and latency.
+    print("context switches per 256 MiB: sender %.0f, receiver %.0f" %
+          (switches_a * 256 / MIB, switches_b * 256 / MIB))
 
 
 if __name__ == "__main__":

@@ -2,10 +2,11 @@
 // two SolvaNearby programs (each given as a command line, such as an nsenter into a namespace),
 // has A find B and open a channel, then sends `total` bytes through A and reads them back from B,
 // encoding and decoding Base64 and JSON on both sides as a host does. Prints MB/s, the peak
-// resident memory of both programs (KiB), the seconds taken, the CPU seconds of each program and
-// the CPU seconds of this host.
+// resident memory of both programs (KiB), the seconds taken, the CPU seconds of each program, the
+// CPU seconds of this host and the context switches of each program (all its threads).
 //
 //   nearby_relay_host <total bytes> <A command...> :: <B command...>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -118,6 +119,29 @@ struct Child {
       at = stop + 1;
     }
     return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
+  // Voluntary and involuntary context switches of all its threads (each thread counts its own).
+  long contextSwitches() const {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (!dir) return 0;
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      std::ifstream status(tasks + "/" + entry->d_name + "/status");
+      std::string key;
+      while (status >> key) {
+        if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+          long n = 0;
+          status >> n;
+          total += n;
+        }
+        std::getline(status, key);
+      }
+    }
+    closedir(dir);
+    return total;
   }
 
   long peakRssKib() const {
@@ -255,8 +279,9 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &self);
   const double hostCpu = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
                          static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
-  std::printf("%.1f %ld %ld %.3f %.3f %.3f %.3f\n", static_cast<double>(received) / seconds / 1e6, pa.peakRssKib(),
-              pb.peakRssKib(), seconds, pa.cpuSeconds(), pb.cpuSeconds(), hostCpu);
+  std::printf("%.1f %ld %ld %.3f %.3f %.3f %.3f %ld %ld\n", static_cast<double>(received) / seconds / 1e6,
+              pa.peakRssKib(), pb.peakRssKib(), seconds, pa.cpuSeconds(), pb.cpuSeconds(), hostCpu,
+              pa.contextSwitches(), pb.contextSwitches());
   pa.send(R"({"command":"stop"})"
           "\n");
   pb.send(R"({"command":"stop"})"
