@@ -24,6 +24,7 @@
 #include "events.h"
 #include "json.h"
 #include "listener.h"
+#include "send_line.h"
 
 namespace nearby {
 
@@ -53,7 +54,7 @@ class NearbyBridge final : AvahiSession::Owner, Browser::Owner {
   void onAccepted(boost::asio::ip::tcp::socket socket);
   void connect(const mirelo::Json& payload, const std::string& id);
   void send(const mirelo::Json& payload, const std::string& id);
-  bool sendPlain(std::string_view line);
+  bool sendPlain(std::string_view line, DataScan scan);
   void reportStatus(std::string_view component, State state, const std::optional<NetError>& error);
 
   void clientRunning(AvahiClient* client) override;

@@ -10,6 +10,7 @@ namespace {
 struct Cursor {
   const char* at;
   const char* end;
+  const char* lastQuote = nullptr;  // FromEnd: the data's closing quote, the line's last
 
   void skipSpace() {
     while (at < end && (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n')) ++at;
@@ -38,9 +39,15 @@ struct Cursor {
     return text;
   }
   // The data string: only "\/" escapes; its content is left to the Base64 decoder.
-  std::optional<std::string_view> dataString(bool& escaped) {
+  std::optional<std::string_view> dataString(bool& escaped, bool& unscanned) {
     if (!take('"')) return std::nullopt;
     const char* from = at;
+    if (lastQuote && lastQuote >= from) {
+      escaped = false;
+      unscanned = true;
+      at = lastQuote + 1;
+      return std::string_view(from, static_cast<size_t>(lastQuote - from));
+    }
     const auto* quote = static_cast<const char*>(std::memchr(at, '"', static_cast<size_t>(end - at)));
     if (!quote) return std::nullopt;
     // Every backslash must start "\/", so none of them escapes the quote found.
@@ -57,8 +64,29 @@ struct Cursor {
 
 }  // namespace
 
-std::optional<SendLine> readSendLine(std::string_view line) {
+namespace {
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The quote of `"}` at the end of the line, spaces allowed around the brace; else null.
+const char* closingQuote(std::string_view line) {
+  const char* at = line.data() + line.size();
+  const char* begin = line.data();
+  while (at > begin && isSpace(at[-1])) --at;
+  if (at == begin || *--at != '}') return nullptr;
+  while (at > begin && isSpace(at[-1])) --at;
+  if (at == begin || at[-1] != '"') return nullptr;
+  return at - 1;
+}
+
+}  // namespace
+
+std::optional<SendLine> readSendLine(std::string_view line, DataScan scan) {
   Cursor in{line.data(), line.data() + line.size()};
+  if (scan == DataScan::FromEnd) {
+    in.lastQuote = closingQuote(line);
+    if (!in.lastQuote) scan = DataScan::Full;
+  }
   if (!in.take('{')) return std::nullopt;
   SendLine send;
   enum : unsigned { kCommand = 1, kConnection = 2, kRequest = 4, kData = 8 };
@@ -83,16 +111,20 @@ std::optional<SendLine> readSendLine(std::string_view line) {
       send.requestId = *value;
     } else if (*key == "data") {
       member = kData;
-      const auto value = in.dataString(send.dataEscaped);
+      const auto value = in.dataString(send.dataEscaped, send.dataUnscanned);
       if (!value) return std::nullopt;
       send.data = *value;
+      in.lastQuote = nullptr;  // one data member; a second one is refused below
     } else {
       return std::nullopt;
     }
     if (seen & member) return std::nullopt;
     seen |= member;
   } while (in.take(','));
-  if (!in.take('}') || seen != (kCommand | kConnection | kRequest | kData)) return std::nullopt;
+  if (!in.take('}') || seen != (kCommand | kConnection | kRequest | kData)) {
+    // The data was not the last member: its end is to be found by scanning.
+    return send.dataUnscanned ? readSendLine(line, DataScan::Full) : std::nullopt;
+  }
   in.skipSpace();
   if (in.at != in.end) return std::nullopt;
   return send;

@@ -1,7 +1,8 @@
 // SolvaNearby's way in: bytes split into reads at random, the line reader, and every line
 // handed to the bridge. Whatever comes in, each line written is one JSON object within the
 // output bound, and the process ends only as the protocol says (status 0 or 2). A line the plain
-// send reader takes, with data that decodes, is the JSON object it read. The same bytes, read as
+// send reader takes, with data that decodes, is the JSON object it read, and its read from the
+// line's end agrees with its full scan. The same bytes, read as
 // the strings of a TXT record (each after its length byte, as on the wire), go to the TXT reader:
 // what it takes is four UTF-8 values of at most 128 bytes, each the first of its key.
 #include <algorithm>
@@ -48,8 +49,23 @@ class ChunkedInput : public mirelo::LineReader {
 
 namespace {
 
+bool decodes(std::string_view data) {
+  std::string bytes(mirelo::base64DecodedSize(data), '\0');
+  return !data.empty() && mirelo::base64DecodeTo(data, bytes.data());
+}
+
 void checkSendLine(std::string_view line, mirelo::JsonReader& reader) {
   const std::optional<nearby::SendLine> send = nearby::readSendLine(line);
+  // Read from the line's end, a send is the full scan's: the same, or (data unscanned that does
+  // not decode) one the bridge reads again in full.
+  const std::optional<nearby::SendLine> fromEnd = nearby::readSendLine(line, nearby::DataScan::FromEnd);
+  if (fromEnd.has_value() != send.has_value()) __builtin_trap();
+  if (fromEnd && (!fromEnd->dataUnscanned || decodes(fromEnd->data))) {
+    if (fromEnd->connectionId != send->connectionId || fromEnd->requestId != send->requestId ||
+        fromEnd->data != send->data || fromEnd->dataEscaped != send->dataEscaped) {
+      __builtin_trap();
+    }
+  }
   if (!send) return;
   std::string data;
   nearby::unescapeSlashes(send->data, data);

@@ -1,4 +1,5 @@
-// The plain reader of send lines against the general JSON reader on lines that are hard for it.
+// The plain reader of send lines against the general JSON reader on lines that are hard for it,
+// and its read from the line's end against its full scan.
 // Its contract: a line it takes, whose data then decodes as Base64, is a JSON object with exactly
 // those four members and values; everything else is left to the general reader.
 #include "send_line.h"
@@ -11,6 +12,19 @@
 
 namespace nearby {
 namespace {
+
+bool decodes(std::string_view data) {
+  std::string bytes(mirelo::base64DecodedSize(data), '\0');
+  return !data.empty() && mirelo::base64DecodeTo(data, bytes.data());
+}
+
+// The read the bridge makes: from the line's end first, scanned in full when the data so taken
+// does not decode.
+std::optional<SendLine> readAsTheBridge(std::string_view line) {
+  std::optional<SendLine> send = readSendLine(line, DataScan::FromEnd);
+  if (send && send->dataUnscanned && !decodes(send->data)) return readSendLine(line, DataScan::Full);
+  return send;
+}
 
 struct Case {
   const char* what;
@@ -67,13 +81,22 @@ TEST(SendLine, AgreesWithTheGeneralReader) {
       {"invalid UTF-8 in data",
        "{\"command\":\"send\",\"connectionId\":\"c\",\"requestId\":\"r\",\"data\":\"QU\xff\xfe\"}", true},
       {"not Base64", R"({"command":"send","connectionId":"c","requestId":"r","data":"QUJ"})", true},
+      {"quote inside the last data", R"({"command":"send","connectionId":"c","requestId":"r","data":"QU"JD"})", false},
+      {"the last quote an id's", R"({"command":"send","data":"QUJD","connectionId":"c","requestId":"r"})", true},
+      {"the last quote a key's", R"({"command":"send","connectionId":"c","requestId":"r","data":"QUJD","x"})", false},
   };
   mirelo::JsonReader reader;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::optional<SendLine> send = readSendLine(c.line);
     ASSERT_EQ(send.has_value(), c.taken);
+    const std::optional<SendLine> fromEnd = readAsTheBridge(c.line);
+    ASSERT_EQ(fromEnd.has_value(), c.taken);
     if (!send) continue;
+    EXPECT_EQ(fromEnd->connectionId, send->connectionId);
+    EXPECT_EQ(fromEnd->requestId, send->requestId);
+    EXPECT_EQ(fromEnd->data, send->data);
+    EXPECT_EQ(fromEnd->dataEscaped, send->dataEscaped);
     std::string data;
     unescapeSlashes(send->data, data);
     std::string bytes(mirelo::base64DecodedSize(data), '\0');
