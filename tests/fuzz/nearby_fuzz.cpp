@@ -58,13 +58,12 @@ void checkSendLine(std::string_view line, mirelo::JsonReader& reader) {
   const std::optional<nearby::SendLine> send = nearby::readSendLine(line);
   // Read from the line's end, a send is the full scan's: the same, or (data unscanned that does
   // not decode) one the bridge reads again in full.
-  const std::optional<nearby::SendLine> fromEnd = nearby::readSendLine(line, nearby::DataScan::FromEnd);
+  std::optional<nearby::SendLine> fromEnd = nearby::readSendLine(line, nearby::DataScan::FromEnd);
+  if (fromEnd && fromEnd->dataUnscanned && !decodes(fromEnd->data)) fromEnd = send;
   if (fromEnd.has_value() != send.has_value()) __builtin_trap();
-  if (fromEnd && (!fromEnd->dataUnscanned || decodes(fromEnd->data))) {
-    if (fromEnd->connectionId != send->connectionId || fromEnd->requestId != send->requestId ||
-        fromEnd->data != send->data || fromEnd->dataEscaped != send->dataEscaped) {
-      __builtin_trap();
-    }
+  if (fromEnd && (fromEnd->connectionId != send->connectionId || fromEnd->requestId != send->requestId ||
+                  fromEnd->data != send->data || fromEnd->dataEscaped != send->dataEscaped)) {
+    __builtin_trap();
   }
   if (!send) return;
   std::string data;
