@@ -72,10 +72,14 @@ struct Pool {
     std::unique_lock guard(lock);
     for (;;) {
       changed.wait(guard, [&] { return !kept.empty(); });
+      // Uses move `lastUse` without waking this thread (a wake-up per block given back cost
+      // a context switch per relayed send): the due time is read again after every wait.
       const auto due = lastUse + std::chrono::seconds(blocks::kIdleReleaseSeconds);
-      if (changed.wait_until(guard, due) == std::cv_status::timeout && std::chrono::steady_clock::now() >= due) {
+      if (std::chrono::steady_clock::now() >= due) {
         releaseAll();
+        continue;
       }
+      changed.wait_until(guard, due);
     }
   }
 };
@@ -147,6 +151,7 @@ void give(Block block) {
   Pool& p = pool();
   std::lock_guard guard(p.lock);
   p.lastUse = std::chrono::steady_clock::now();
+  const bool wasEmpty = p.kept.empty();
   p.kept.push_back(block);
   p.keptBytes += block.size;
   while (p.keptBytes > kKeptBytes) {  // the smallest go first: large ones save the most faults
@@ -161,7 +166,7 @@ void give(Block block) {
     p.releaserStarted = true;
     std::thread([&p] { p.releaseWhenIdle(); }).detach();
   }
-  p.changed.notify_one();
+  if (wasEmpty) p.changed.notify_one();  // only a releaser waiting for something kept needs to know
 }
 
 void releaseKept() {
