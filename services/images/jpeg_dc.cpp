@@ -17,7 +17,7 @@ std::optional<DcPicture> decode(std::string_view jpeg, bool rgb, int64_t paralle
   std::vector<size_t> ends;
   if (!jpeg_dc::parse(jpeg, frame, clean, ends)) return std::nullopt;
 
-  const int64_t blockW = 8 * frame.h, blockH = 8 * frame.v;
+  const int64_t blockW = int64_t{8} * frame.h, blockH = int64_t{8} * frame.v;
   frame.mcusWide = static_cast<int>((frame.width + blockW - 1) / blockW);
   frame.mcusHigh = static_cast<int>((frame.height + blockH - 1) / blockH);
   const int64_t mcus = static_cast<int64_t>(frame.mcusWide) * frame.mcusHigh;

@@ -87,7 +87,7 @@ void Socket::onUpgrade(beast::error_code ec) {
   writeNext();
 }
 
-void Socket::receive(Reply reply) {
+void Socket::receive(const Reply& reply) {
   if (read_ == Read::armed || read_ == Read::serving) return reply.fail(failure("网络读取已在进行"));
   reply.succeed(true);
   if (phase_ == Phase::opening) {  // the first message read after the open is its
@@ -173,7 +173,7 @@ void Socket::onWrite(beast::error_code ec) {
 }
 
 // The receive the host had armed ends here with the one "socket-closed" it is owed.
-void Socket::close(Reply reply) {
+void Socket::close(const Reply& reply) {
   reply.succeed(true);
   if (opened_) {
     opened_->fail(failure("网络连接已取消"));

@@ -33,9 +33,9 @@ class Socket : public std::enable_shared_from_this<Socket>, public Secure<Socket
   void send(std::optional<std::string> data, Reply reply);
   // socket-receive: answered at once; the next message follows as one "socket-message", now or
   // when it comes, or one "socket-closed" when the socket ends first.
-  void receive(Reply reply);
+  void receive(const Reply& reply);
   // socket-close, once the client's table no longer holds it: answered at once, then closed.
-  void close(Reply reply);
+  void close(const Reply& reply);
 
  private:
   friend class Secure<Socket>;

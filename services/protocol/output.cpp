@@ -13,8 +13,8 @@
 namespace mirelo::services {
 namespace {
 
-constexpr size_t kHeldBytes = 64 * 1024;  // held lines are written once this many wait
-constexpr size_t kCopiedLine = 16 * 1024;  // a longer line is never copied into the held ones
+constexpr size_t kHeldBytes = size_t{64} * 1024;  // held lines are written once this many wait
+constexpr size_t kCopiedLine = size_t{16} * 1024;  // a longer line is never copied into the held ones
 
 std::mutex outputLock;
 std::string held;  // lines of the holding thread not yet written, each with its "\n"; under outputLock
