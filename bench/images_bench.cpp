@@ -156,7 +156,7 @@ BENCHMARK(DecodeEighthDc)
 void DecodeEighthTurboJpeg(benchmark::State& state) {
   tjhandle decoder = tjInitDecompress();
   auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(photo444().data()));
-  std::vector<unsigned char> pixels(500 * 375 * 3);
+  std::vector<unsigned char> pixels(size_t{500} * 375 * 3);
   for (auto _ : state) {
     if (tjDecompress2(decoder, bytes, photo444().size(), pixels.data(), 500, 0, 375, TJPF_RGB, 0) != 0) std::abort();
   }

@@ -21,7 +21,7 @@ TEST(MainQueue, ItemPastTheBoundIsHeldUntilThereIsRoom) {
   queue.attach();
   std::vector<std::string> ran;
   int resumed = 0;
-  const auto item = [&](std::string name) { return [&ran, name] { ran.push_back(name); }; };
+  const auto item = [&](const std::string& name) { return [&ran, name] { ran.push_back(name); }; };
 
   EXPECT_TRUE(queue.push(item("a"), 60));
   EXPECT_TRUE(queue.push(item("b"), 40));  // exactly at the bound
