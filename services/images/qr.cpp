@@ -88,7 +88,8 @@ std::string qrPng(std::string_view text) {
     for (int x = 0; x < modules; ++x) {
       if (!(code->data[ptrdiff_t{y} * modules + x] & 1)) continue;
       for (int row = 0; row < scale; ++row) {
-        uint8_t* line = canvas.data() + static_cast<size_t>(margin + y * scale + row) * side + margin + x * scale;
+        uint8_t* line =
+            canvas.data() + static_cast<size_t>(margin + y * scale + row) * side + margin + ptrdiff_t{x} * scale;
         std::fill(line, line + scale, 0);
       }
     }

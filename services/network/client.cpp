@@ -89,7 +89,7 @@ void Client::receive(std::optional<std::string> socketId, Reply reply) {
   asio::post(ioc_, [this, id = std::move(socketId), reply = std::move(reply)]() mutable {
     const auto socket = findSocket(id);
     if (!socket) return reply.fail(failure("网络连接已关闭"));
-    socket->receive(std::move(reply));
+    socket->receive(reply);
   });
 }
 
@@ -100,7 +100,7 @@ void Client::close(std::optional<std::string> socketId, Reply reply) {
     const auto socket = findSocket(id);
     if (!socket) return reply.succeed(true);
     sockets_.erase(socket->task());
-    socket->close(std::move(reply));
+    socket->close(reply);
   });
 }
 

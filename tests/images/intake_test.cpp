@@ -166,7 +166,7 @@ TEST_F(IntakeTest, ColoursConvertedToSrgb) {
     }
   }
   // A grey picture with a grey profile keeps its grey levels, and stays grey.
-  const std::vector<uint8_t> greys(64 * 48, 90);
+  const std::vector<uint8_t> greys(size_t{64} * 48, 90);
   const Image grey =
       image(save(tagged(fromPixels(greys, 64, 48, 1), {{"icc-profile-data", linearGreyProfile()}}), ".png"));
   EXPECT_EQ(meanColour(grey), std::vector<int>{90});

@@ -26,11 +26,11 @@ struct Parser {
     while (p < end) {
       const int precision = data[p] >> 4, index = data[p] & 15;
       ++p;
-      if (index > 3 || precision > 1 || p + 64u * static_cast<unsigned>(precision + 1) > end) return false;
+      if (index > 3 || precision > 1 || p + size_t{64} * static_cast<unsigned>(precision + 1) > end) return false;
       for (size_t i = 0; i < 64; ++i) {
         quant[static_cast<size_t>(index)][i] = precision ? readU16(data + p + 2 * i) : data[p + i];
       }
-      p += 64u * static_cast<unsigned>(precision + 1);
+      p += size_t{64} * static_cast<unsigned>(precision + 1);
       quantDefined[static_cast<size_t>(index)] = true;
     }
     return true;
@@ -65,7 +65,7 @@ struct Parser {
       return false;
     }
     for (int i = 0; i < frame.components; ++i) {
-      const uint8_t* c = p + 6 + 3 * i;
+      const uint8_t* c = p + 6 + ptrdiff_t{3} * i;
       const int h = c[1] >> 4, v = c[1] & 15;
       if (h < 1 || h > 4 || v < 1 || v > 4 || c[2] > 3) return false;
       if (i == 0) {
@@ -92,7 +92,7 @@ struct Parser {
     }
     std::array<bool, kMaxComponents> seen{};
     for (int s = 0; s < frame.components; ++s) {
-      const uint8_t* c = p + 1 + 2 * s;
+      const uint8_t* c = p + 1 + ptrdiff_t{2} * s;
       int index = -1;
       for (int i = 0; i < frame.components; ++i) {
         if (frame.component[static_cast<size_t>(i)].id == c[0]) index = i;
@@ -119,7 +119,7 @@ struct Parser {
           frame.slots[n++] = Slot{frame.scanOrder[static_cast<size_t>(s)], row, col};
       }
     }
-    const uint8_t* tail = p + 1 + 2 * frame.components;
+    const uint8_t* tail = p + 1 + ptrdiff_t{2} * frame.components;
     return tail[0] == 0 && tail[1] == 63 && tail[2] == 0;  // the whole band, no approximation: baseline
   }
 };

@@ -30,6 +30,7 @@ DcPicture toPicture(const Frame& frame, bool rgb) {
   // libjpeg's YCbCr to RGB, fixed point with 16 fraction bits, the same tables and rounding.
   constexpr int kScale = 16;
   constexpr int32_t kHalf = 1 << (kScale - 1);
+  // NOLINTNEXTLINE(bugprone-incorrect-roundings): libjpeg's FIX() bit for bit, on positive constants
   const auto fix = [](double x) { return static_cast<int32_t>(x * (1 << kScale) + 0.5); };
   std::array<int, 256> crR{}, cbB{};
   std::array<int32_t, 256> crG{}, cbG{};

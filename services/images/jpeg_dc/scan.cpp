@@ -56,7 +56,9 @@ bool decodeScan(Frame& frame, const std::vector<uint8_t>& clean, const std::vect
   const size_t count = ends.size();
   bool decoded = false;
   try {
-    if (mcus * bpm < parallelFrom) {
+    // Small scans, and a scan whose bit offsets would not fit the second thread's 32 bits.
+    const bool oneThread = mcus * bpm < parallelFrom || (count < 2 && ends[0] * 8 >= UINT32_MAX);
+    if (oneThread) {
       decoded = intervals(0, count);
     } else if (count >= 2) {
       // The intervals write disjoint blocks of the planes and read shared tables only.
@@ -65,10 +67,8 @@ bool decodeScan(Frame& frame, const std::vector<uint8_t>& clean, const std::vect
       const bool firstHalf = intervals(0, count / 2);
       helper.join();
       decoded = firstHalf && second;
-    } else if (ends[0] * 8 < UINT32_MAX) {  // bit offsets are kept in 32 bits
-      decoded = decodeSpeculative(frame, clean.data(), ends[0] * 8);
     } else {
-      decoded = intervals(0, count);
+      decoded = decodeSpeculative(frame, clean.data(), ends[0] * 8);
     }
   } catch (const std::system_error&) {
     decoded = intervals(0, count);  // no second thread to be had
