@@ -648,30 +648,6 @@ class HostsTest(unittest.TestCase):
         self.assertEqual(a.expect({"event": "connection-closed"}),
                          {"event": "connection-closed", "connectionId": cid, "code": "POSIX_104"})
 
-    def test_end_of_input_right_after_sends(self):
-        # Sends just before the end of input are handed to their socket before the read that finds
-        # the end: the peer gets every byte (within the socket's first buffer), then the program
-        # ends with 0.
-        a = self.peer(self.a, "alpha")
-        a.ready()
-        peer = self.python(self.b, (
-            "import hashlib, socket, sys\n"
-            "s = socket.create_connection(('169.254.10.1', int(sys.argv[1])))\n"
-            "h = hashlib.sha256(); n = 0\n"
-            "while True:\n"
-            "    b = s.recv(1 << 16)\n"
-            "    if not b: break\n"
-            "    h.update(b); n += len(b)\n"
-            "print(n, h.hexdigest(), flush=True)\n"), str(self.listening_port(self.a)))
-        cid = a.expect({"event": "connection-ready", "outbound": False})["connectionId"]
-        data = random.Random(11).randbytes(3 * 4000)
-        for n in range(3):
-            a.send_bytes(cid, "r%d" % n, data[n * 4000:(n + 1) * 4000])
-        a.program.close_input()
-        self.assertEqual(a.program.wait(10), 0)
-        size, digest = peer.stdout.readline().split()
-        self.assertEqual((int(size), digest.decode()), (len(data), hashlib.sha256(data).hexdigest()))
-
     def test_peer_that_drips_then_bursts(self):
         # A byte at a time, then a burst of several reads' worth: every byte once and in order, in
         # events of 1 to 65,536 bytes, then an orderly end.
