@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "block.h"
-#include "speculative.h"
+#include "mid_scan.h"
 
 namespace mirelo::services::images::jpeg_dc {
 namespace {
@@ -68,7 +68,7 @@ bool decodeScan(Frame& frame, const std::vector<uint8_t>& clean, const std::vect
       helper.join();
       decoded = firstHalf && second;
     } else {
-      decoded = decodeSpeculative(frame, clean.data(), ends[0] * 8);
+      decoded = decodeFromMidScan(frame, clean.data(), ends[0] * 8);
     }
   } catch (const std::system_error&) {
     decoded = intervals(0, count);  // no second thread to be had

@@ -2,7 +2,7 @@
 
 // The scan's blocks into the planes of the frame, one restart interval after another: on one
 // thread below `parallelFrom` blocks, else on two, split between the intervals or, with a single
-// one, by the speculative decode. Costs one pass of the block decoder over the entropy data.
+// one, by the mid-scan decode. Costs one pass of the block decoder over the entropy data.
 
 #include <cstddef>
 #include <cstdint>

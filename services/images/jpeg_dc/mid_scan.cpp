@@ -1,5 +1,5 @@
-// The two-thread decode of a scan without restart markers; see speculative.h.
-#include "speculative.h"
+// The two-thread decode of a scan without restart markers; see mid_scan.h.
+#include "mid_scan.h"
 
 #include <algorithm>
 #include <array>
@@ -19,9 +19,9 @@ namespace {
 // both would decode the same. The second's DC terms are sums from zero; the first's predictors at
 // that block make them absolute. When the two never meet (or the second's end does not add up),
 // the first decodes on alone.
-class Speculative {
+class MidScan {
  public:
-  Speculative(Frame& frame, const uint8_t* data, size_t endBits)
+  MidScan(Frame& frame, const uint8_t* data, size_t endBits)
       : frame_(frame),
         data_(data),
         endBits_(endBits),
@@ -151,8 +151,8 @@ class Speculative {
 
 }  // namespace
 
-bool decodeSpeculative(Frame& frame, const uint8_t* data, size_t endBits) {
-  return Speculative(frame, data, endBits).run();
+bool decodeFromMidScan(Frame& frame, const uint8_t* data, size_t endBits) {
+  return MidScan(frame, data, endBits).run();
 }
 
 }  // namespace mirelo::services::images::jpeg_dc

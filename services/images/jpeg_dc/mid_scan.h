@@ -16,6 +16,6 @@ namespace mirelo::services::images::jpeg_dc {
 // The planes of `frame` from the bits [0, endBits) of `data` (endBits under 2^32); false on any
 // irregularity. Throws std::system_error when no thread can be started, before anything is
 // decoded.
-bool decodeSpeculative(Frame& frame, const uint8_t* data, size_t endBits);
+bool decodeFromMidScan(Frame& frame, const uint8_t* data, size_t endBits);
 
 }  // namespace mirelo::services::images::jpeg_dc
